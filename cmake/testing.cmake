@@ -1,0 +1,14 @@
+# add_unit_suite(NAME sources... [LIBS libs...] [ENV vars...])
+# Natively every test case is its own CTest test. Under Wine each suite runs
+# as one process: starting a Windows process costs far more there than a test.
+function(add_unit_suite name)
+  cmake_parse_arguments(S "" "" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+  add_executable(${name} ${S_SOURCES})
+  target_link_libraries(${name} PRIVATE ${S_LIBS} GTest::gtest)
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${S_ENV}" LABELS "wine;${S_LABELS}")
+  else()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ENVIRONMENT "${S_ENV}" LABELS "${S_LABELS}")
+  endif()
+endfunction()

@@ -1,0 +1,128 @@
+// A backend module for the unit suites, built once per role under the
+// role's file name (MOCK_ROLE 1..4). Every call of its function list is
+// logged with its arguments in the shared control library; any function can
+// be forced to answer a given result. Slot queries answer from the scripted
+// slots. Only C_GetFunctionList is exported, so that its function list never
+// binds to another module's functions of the same name.
+#include <cstring>
+#include <type_traits>
+
+#include "functions.h"
+#include "mockctl.h"
+
+#ifndef MOCK_ROLE
+#error "MOCK_ROLE must name the module's role, 1 to 4"
+#endif
+
+namespace {
+
+using tokenhub::Fn;
+constexpr uint32_t kRole = MOCK_ROLE;
+
+mock::Backend &self() { return mock::mockControl()->backends[kRole - 1]; }
+
+template <typename T>
+uintptr_t toWord(T value) {
+  if constexpr (std::is_pointer_v<T>)
+    return reinterpret_cast<uintptr_t>(value);
+  else
+    return static_cast<uintptr_t>(value);
+}
+
+// What a function does besides logging; by default nothing but CKR_OK.
+template <Fn F, typename... A>
+struct Behaviour {
+  static CK_RV run(A...) { return CKR_OK; }
+};
+
+template <>
+struct Behaviour<Fn::C_Initialize, CK_VOID_PTR> {
+  static CK_RV run(CK_VOID_PTR args) {
+    self().lastInitArgs = args;
+    ++self().initializeCalls;
+    return CKR_OK;
+  }
+};
+
+template <>
+struct Behaviour<Fn::C_Finalize, CK_VOID_PTR> {
+  static CK_RV run(CK_VOID_PTR) {
+    ++self().finalizeCalls;
+    return CKR_OK;
+  }
+};
+
+template <>
+struct Behaviour<Fn::C_GetSlotList, CK_BBOOL, CK_SLOT_ID_PTR, CK_ULONG_PTR> {
+  static CK_RV run(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
+    mock::Backend &b = self();
+    CK_ULONG n = 0;
+    CK_SLOT_ID ids[mock::kMaxSlots];
+    for (CK_ULONG i = 0; i < b.slotCount; ++i)
+      if (!tokenPresent || (b.slots[i].flags & CKF_TOKEN_PRESENT)) ids[n++] = b.slots[i].id;
+    CK_ULONG reported = b.reportedSlotCount ? b.reportedSlotCount : n;
+    if (!list) {
+      *count = reported;
+      return CKR_OK;
+    }
+    // A module that breaks the contract: it answers a count larger than the
+    // caller's list but writes only the slots the list has room for.
+    CK_ULONG capacity = *count;
+    if (reported > capacity && !b.reportedSlotCount) {
+      *count = reported;
+      return CKR_BUFFER_TOO_SMALL;
+    }
+    for (CK_ULONG i = 0; i < n && i < capacity; ++i) list[i] = ids[i];
+    *count = reported;
+    return CKR_OK;
+  }
+};
+
+template <>
+struct Behaviour<Fn::C_GetSlotInfo, CK_SLOT_ID, CK_SLOT_INFO_PTR> {
+  static CK_RV run(CK_SLOT_ID id, CK_SLOT_INFO_PTR info) {
+    mock::Backend &b = self();
+    for (CK_ULONG i = 0; i < b.slotCount; ++i) {
+      const mock::Slot &s = b.slots[i];
+      if (s.id != id) continue;
+      if (s.slotInfoResult != CKR_OK) return s.slotInfoResult;
+      std::memcpy(info->slotDescription, s.description, sizeof info->slotDescription);
+      std::memset(info->manufacturerID, ' ', sizeof info->manufacturerID);
+      info->flags = s.flags;
+      info->hardwareVersion = {1, 0};
+      info->firmwareVersion = {1, 0};
+      return CKR_OK;
+    }
+    return CKR_SLOT_ID_INVALID;
+  }
+};
+
+template <Fn F, typename P>
+struct Entry;
+
+template <Fn F, typename... A>
+struct Entry<F, CK_RV (*)(A...)> {
+  static CK_RV call(A... args) {
+    uintptr_t words[sizeof...(A) + 1] = {toWord(args)...};
+    mock::mockLogCall(kRole, static_cast<uint32_t>(F), words, sizeof...(A));
+    mock::Backend &b = self();
+    if (b.forced[static_cast<unsigned>(F)]) return b.results[static_cast<unsigned>(F)];
+    return Behaviour<F, A...>::run(args...);
+  }
+};
+
+CK_FUNCTION_LIST functionList;
+
+}  // namespace
+
+extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppList) {
+  uintptr_t word = toWord(ppList);
+  mock::mockLogCall(kRole, static_cast<uint32_t>(Fn::C_GetFunctionList), &word, 1);
+  if (self().getFunctionListResult != CKR_OK) return self().getFunctionListResult;
+  functionList.version = {2, 11};
+#define MOCK_FILL(name) functionList.name = &Entry<Fn::name, decltype(functionList.name)>::call;
+  TOKENHUB_FUNCTIONS(MOCK_FILL)
+#undef MOCK_FILL
+  *ppList = &functionList;
+  return CKR_OK;
+}

@@ -1,0 +1,75 @@
+// Control of the mock backend modules. The four modules (one source built
+// under the four backend file names) and the test programs share this one
+// library, so its state outlives each module's loading and unloading: a test
+// scripts the modules before C_Initialize loads them and reads their call
+// log after C_Finalize has unloaded them.
+#pragma once
+#include <cstdint>
+
+#include "tokenhub/pkcs11.h"
+
+#if defined(_WIN32)
+#ifdef MOCKCTL_BUILD
+#define MOCKCTL_API __declspec(dllexport)
+#else
+#define MOCKCTL_API __declspec(dllimport)
+#endif
+#else
+#define MOCKCTL_API __attribute__((visibility("default")))
+#endif
+
+namespace mock {
+
+constexpr unsigned kRoles = 4;
+constexpr unsigned kFunctions = 68;
+constexpr unsigned kMaxSlots = 80;  // more than the router reads, to test its limit
+constexpr unsigned kMaxArgs = 8;
+constexpr unsigned kLogSize = 8192;
+
+struct Slot {
+  CK_SLOT_ID id;
+  unsigned char description[64];  // as the module reports it (blank-padded by setSlot)
+  CK_FLAGS flags;                 // CKF_TOKEN_PRESENT and the like
+  CK_RV slotInfoResult;           // C_GetSlotInfo's answer for this slot
+};
+
+struct Backend {
+  CK_RV getFunctionListResult;    // what the exported C_GetFunctionList answers
+  unsigned char forced[kFunctions];  // 1: the function answers results[i] and does nothing else
+  CK_RV results[kFunctions];
+  CK_ULONG slotCount;             // slots[0..slotCount)
+  CK_ULONG reportedSlotCount;     // count C_GetSlotList answers; 0 means slotCount
+  Slot slots[kMaxSlots];
+  CK_VOID_PTR lastInitArgs;       // what C_Initialize received
+  uint32_t initializeCalls;
+  uint32_t finalizeCalls;
+};
+
+struct Call {
+  uint32_t role;      // 1..4
+  uint32_t function;  // position in CK_FUNCTION_LIST, C_Initialize = 0
+  uint32_t argCount;
+  uintptr_t args[kMaxArgs];
+};
+
+struct Control {
+  Backend backends[kRoles];
+  uint32_t logCount;  // may exceed kLogSize; only the first kLogSize are kept
+  Call log[kLogSize];
+};
+
+extern "C" {
+MOCKCTL_API Control *mockControl();
+// All modules empty, every function answering CKR_OK, the log cleared.
+MOCKCTL_API void mockReset();
+// Adds a slot to role (1..4) with the text blank-padded to 64 characters.
+MOCKCTL_API void mockAddSlot(uint32_t role, CK_SLOT_ID id, const char *description, CK_FLAGS flags);
+MOCKCTL_API void mockForce(uint32_t role, uint32_t function, CK_RV result);
+MOCKCTL_API void mockLogCall(uint32_t role, uint32_t function, const uintptr_t *args, uint32_t argCount);
+// Calls of a function (any role when role is 0) in the log.
+MOCKCTL_API uint32_t mockCount(uint32_t role, uint32_t function);
+// The n-th (from 0) logged call of a function by a role (any role when 0); null if none.
+MOCKCTL_API const Call *mockFind(uint32_t role, uint32_t function, uint32_t n);
+}
+
+}  // namespace mock

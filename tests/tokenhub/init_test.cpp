@@ -1,0 +1,339 @@
+// Library initialisation and finalisation with the four mock modules and the
+// scripted card service; C_GetInfo and C_GetFunctionList.
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "objects.h"
+#include "router_fixture.h"
+#include "sessions.h"
+
+using namespace tokenhub;
+using namespace testkit;
+
+namespace {
+
+constexpr CK_RV rv(CK_RV v) { return v; }
+
+class Init : public RouterTest {};
+
+TEST_F(Init, CountedInitialisationTwiceThenFinaliseThreeTimes) {
+  addReader("Reader", {1});
+  EXPECT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(router.initCount, 2u);
+  EXPECT_EQ(mocks().backends[0].initializeCalls, 1u) << "the second call reaches no backend";
+  EXPECT_EQ(C_Finalize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(router.slotCount, 2u) << "still initialised, slots still there";
+  EXPECT_EQ(mocks().backends[0].finalizeCalls, 0u);
+  EXPECT_EQ(C_Finalize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(router.slotCount, 0u);
+  EXPECT_EQ(mocks().backends[0].finalizeCalls, 1u);
+  EXPECT_EQ(C_Finalize(nullptr), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  EXPECT_EQ(pcsc().releaseCalls, 1);
+  EXPECT_EQ(pcsc().lastReleased, pcsc().issuedContext);
+  EXPECT_EQ(router.cardContext, 0u);
+}
+
+TEST_F(Init, FinaliseWaits30msAfterTearDownOnly) {
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  C_Finalize(nullptr);
+  EXPECT_TRUE(SleepRecorder::sleeps().empty());
+  C_Finalize(nullptr);
+  EXPECT_EQ(SleepRecorder::sleeps(), std::vector<uint32_t>{30});
+}
+
+TEST_F(Init, ArgumentsAreCheckedOnlyByTheFirstCall) {
+  CK_C_INITIALIZE_ARGS bad = {};
+  bad.pReserved = &bad;
+  EXPECT_EQ(C_Initialize(&bad), rv(CKR_ARGUMENTS_BAD));
+  EXPECT_EQ(router.initCount, 0u);
+  EXPECT_EQ(pcsc().establishCalls, 0) << "nothing is started for bad arguments";
+  EXPECT_EQ(mock::mockCount(0, fn(Fn::C_Initialize)), 0u);
+
+  CK_C_INITIALIZE_ARGS noThreads = {};
+  noThreads.flags = CKF_LIBRARY_CANT_CREATE_OS_THREADS;
+  EXPECT_EQ(C_Initialize(&noThreads), rv(CKR_NEED_TO_CREATE_THREADS));
+  noThreads.flags |= CKF_OS_LOCKING_OK;
+  noThreads.pReserved = &bad;
+  EXPECT_EQ(C_Initialize(&noThreads), rv(CKR_ARGUMENTS_BAD)) << "pReserved is looked at first";
+
+  EXPECT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(C_Initialize(&bad), rv(CKR_OK)) << "a further call counts without looking at its arguments";
+  EXPECT_EQ(router.initCount, 2u);
+}
+
+TEST_F(Init, OsLockingArgumentsReachEveryBackendUnchanged) {
+  CK_C_INITIALIZE_ARGS args = {};
+  args.flags = CKF_OS_LOCKING_OK;
+  ASSERT_EQ(C_Initialize(&args), rv(CKR_OK));
+  for (const mock::Backend &b : mocks().backends) {
+    EXPECT_EQ(b.lastInitArgs, &args);
+    EXPECT_EQ(b.initializeCalls, 1u);
+  }
+  const mock::Call *first = mock::mockFind(0, fn(Fn::C_Initialize), 0);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->role, 1u) << "modules load in role order";
+  EXPECT_EQ(mock::mockFind(0, fn(Fn::C_Initialize), 3)->role, 4u);
+}
+
+TEST_F(Init, PcscContextFailureLoadsNothing) {
+  pcsc().establishResult = kScardENoService;
+  EXPECT_EQ(C_Initialize(nullptr), rv(CKR_FUNCTION_FAILED));
+  EXPECT_EQ(router.initCount, 0u);
+  EXPECT_EQ(mock::mockCount(0, fn(Fn::C_GetFunctionList)), 0u);
+  EXPECT_EQ(C_GetInfo(nullptr), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  pcsc().establishResult = 0;
+  EXPECT_EQ(C_Initialize(nullptr), rv(CKR_OK)) << "a later call starts afresh";
+}
+
+TEST_F(Init, SlotsAreNumberedByRoleOrderThenBackendOrder) {
+  pcsc().addReader("Rd3");
+  pcsc().addReader("Rd1");
+  pcsc().addReader("Rd2");
+  mock::mockAddSlot(3, 30, "Rd3", 0);  // only role 3 knows R3
+  mock::mockAddSlot(1, 10, "Rd1", 0);
+  mock::mockAddSlot(2, 21, "Rd2", 0);
+  mock::mockAddSlot(2, 20, "Rd1", 0);
+  mock::mockAddSlot(4, 40, "rd1", 0);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  ASSERT_EQ(router.slotCount, 6u);
+  EXPECT_STREQ(row(0).label, "Rd1 common profile");
+  EXPECT_STREQ(row(2).label, "Rd2 common profile");
+  EXPECT_STREQ(row(4).label, "Rd3 common profile");
+  EXPECT_EQ(row(0).backendSlotFamily1, 10u);
+  EXPECT_EQ(row(1).backendSlotFamily1, 20u);
+  EXPECT_EQ(row(1).backendSlotFamily2, 40u);
+  EXPECT_EQ(row(3).backendSlotFamily1, 21u);
+  EXPECT_EQ(row(4).backendSlotFamily2, 30u);
+  EXPECT_EQ(row(5).backendSlotFamily1 | row(5).backendSlotFamily2, 0u)
+      << "a reader known only to role 3 has a secure row without backend slots";
+  EXPECT_EQ(mock::mockFind(2, fn(Fn::C_GetSlotList), 0)->args[0], static_cast<uintptr_t>(CK_FALSE));
+  EXPECT_EQ(mock::mockFind(2, fn(Fn::C_GetSlotInfo), 0)->args[0], 21u) << "slots asked in the module's order";
+}
+
+TEST_F(Init, InitialCardPresenceFromTheReaderState) {
+  addReader("Full", {1}, 1);
+  addReader("Empty", {1}, 2);
+  pcsc().insert("Full", kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(row(0).cardPresent, 1u);
+  EXPECT_EQ(row(1).cardPresent, 1u);
+  EXPECT_EQ(row(2).cardPresent, 0u);
+  EXPECT_EQ(row(3).cardPresent, 0u);
+  EXPECT_EQ(pcsc().statusChangeCalls, 2) << "one query per reader";
+  EXPECT_EQ(pcsc().timeouts, (std::vector<uint32_t>{0, 0}));
+}
+
+TEST_F(Init, FailedPresenceQueryLeavesTheCardAbsent) {
+  addReader("Full", {1});
+  pcsc().insert("Full", kAtrFamily1);
+  pcsc().statusChangeResult = kScardENoService;
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(row(0).cardPresent, 0u);
+}
+
+TEST_F(Init, ABackendFailingItsInitializeIsUnloadedAndLeftOut) {
+  addReader("Rd", {1, 2, 3, 4});
+  mock::mockForce(2, fn(Fn::C_Initialize), CKR_CRYPTOKI_ALREADY_INITIALIZED);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(router.backends[1].functionList, nullptr);
+  EXPECT_EQ(router.backends[1].handle, nullptr);
+  EXPECT_NE(router.backends[0].functionList, nullptr);
+  EXPECT_EQ(row(1).backendSlotFamily1, 0u);
+  EXPECT_EQ(row(1).backendSlotFamily2, 1u);
+  EXPECT_EQ(mock::mockCount(2, fn(Fn::C_GetSlotList)), 0u);
+  C_Finalize(nullptr);
+  EXPECT_EQ(mock::mockCount(2, fn(Fn::C_Finalize)), 0u) << "a module that failed is not finalised";
+  EXPECT_EQ(mock::mockCount(1, fn(Fn::C_Finalize)), 1u);
+}
+
+TEST_F(Init, SlotListFailuresAndTooManySlots) {
+  addReader("Rd", {1, 2, 3});
+  mock::mockForce(1, fn(Fn::C_GetSlotList), CKR_BUFFER_TOO_SMALL);
+  mock::mockForce(2, fn(Fn::C_GetSlotList), CKR_DEVICE_ERROR);
+  mocks().backends[2].slots[0].slotInfoResult = CKR_SLOT_ID_INVALID;
+  mock::mockAddSlot(3, 2, "Other", 0);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  ASSERT_EQ(router.slotCount, 2u) << "only role 3's second slot registered";
+  EXPECT_STREQ(row(0).readerName, "Other");
+}
+
+TEST_F(Init, ACountAbove64ReadsOnlyTheFirst64Ids) {
+  for (int i = 0; i < 70; ++i) mock::mockAddSlot(1, 100 + i, ("Reader " + std::to_string(i)).c_str(), 0);
+  mocks().backends[0].reportedSlotCount = 70;  // answers CKR_OK with a count above the list's room
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(mock::mockCount(1, fn(Fn::C_GetSlotInfo)), 64u);
+  EXPECT_EQ(router.slotCount, 64u);
+  EXPECT_EQ(row(62).backendSlotFamily1, 131u);
+}
+
+TEST_F(Init, MissingModulesWithoutExportOrFailingFunctionList) {
+  static const ModuleApi filter = {
+      [](const char *name) -> void * {
+        std::string n = name;
+        if (n.rfind("aetpkss1", 0) == 0) return nullptr;  // not installed
+        if (n.rfind("LumeraSecurePKCS11", 0) == 0)
+          return platformModules().load((std::string("mock_noexport") + moduleSuffix()).c_str());
+        return platformModules().load(name);
+      },
+      [](void *m, const char *s) { return platformModules().symbol(m, s); },
+      [](void *m) { platformModules().unload(m); }};
+  setModuleApi(&filter);
+  mocks().backends[2].getFunctionListResult = CKR_GENERAL_ERROR;
+  addReader("Rd", {1, 2, 3, 4});
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(router.backends[0].functionList, nullptr);
+  EXPECT_EQ(router.backends[1].functionList, nullptr);
+  EXPECT_EQ(router.backends[2].functionList, nullptr);
+  EXPECT_NE(router.backends[3].functionList, nullptr);
+  EXPECT_EQ(router.slotCount, 2u);
+  EXPECT_EQ(row(1).backendSlotFamily2, 1u);
+  EXPECT_EQ(mock::mockCount(3, fn(Fn::C_Initialize)), 0u);
+}
+
+TEST_F(Init, LoadBackendResults) {
+  BackendModule m{reinterpret_cast<void *>(1), nullptr};
+  EXPECT_EQ(loadBackend("no-such-module.dll", nullptr, m), kLoadFailed);
+  EXPECT_EQ(m.handle, nullptr);
+  std::string noexport = std::string("mock_noexport") + moduleSuffix();
+  EXPECT_EQ(loadBackend(noexport.c_str(), nullptr, m), kNoFunctionListExport);
+  std::string role1 = std::string("aetpkss1") + moduleSuffix();
+  mocks().backends[0].getFunctionListResult = CKR_HOST_MEMORY;
+  EXPECT_EQ(loadBackend(role1.c_str(), nullptr, m), kFunctionListFailed);
+  mocks().backends[0].getFunctionListResult = CKR_OK;
+  mock::mockForce(1, fn(Fn::C_Initialize), CKR_DEVICE_ERROR);
+  EXPECT_EQ(loadBackend(role1.c_str(), nullptr, m), rv(CKR_DEVICE_ERROR));
+  EXPECT_EQ(m.functionList, nullptr);
+  mocks().backends[0].forced[fn(Fn::C_Initialize)] = 0;
+  ASSERT_EQ(loadBackend(role1.c_str(), nullptr, m), 0u);
+  EXPECT_NE(m.handle, nullptr);
+  EXPECT_NE(m.functionList, nullptr);
+  unloadBackend(m);
+  EXPECT_EQ(m.handle, nullptr);
+  EXPECT_EQ(m.functionList, nullptr);
+  EXPECT_EQ(mocks().backends[0].finalizeCalls, 1u);
+  unloadBackend(m);  // an empty record is left alone
+  EXPECT_EQ(mocks().backends[0].finalizeCalls, 1u);
+}
+
+TEST_F(Init, NoModuleNoReaderStillInitialises) {
+  static const ModuleApi none = {[](const char *) -> void * { return nullptr; },
+                                 [](void *, const char *) -> void * { return nullptr; }, [](void *) {}};
+  setModuleApi(&none);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(router.slotCount, 0u);
+  CK_INFO info;
+  EXPECT_EQ(C_GetInfo(&info), rv(CKR_OK));
+}
+
+TEST_F(Init, InitialisationClearsTheSessionAndObjectTables) {
+  sessions.rows[5].routerHandle = 9;
+  sessions.lastSessionHandle = 9;
+  objects.rows[7].routerHandle = 3;
+  objects.lastObjectHandle = 3;
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(sessions.rows[5].routerHandle, 0u);
+  EXPECT_EQ(sessions.lastSessionHandle, 0u);
+  EXPECT_EQ(objects.rows[7].routerHandle, 0u);
+  EXPECT_EQ(objects.lastObjectHandle, 0u);
+  sessions.rows[1].routerHandle = 4;
+  objects.rows[1].routerHandle = 4;
+  C_Finalize(nullptr);
+  EXPECT_EQ(sessions.rows[1].routerHandle, 0u);
+  EXPECT_EQ(objects.rows[1].routerHandle, 0u);
+}
+
+TEST_F(Init, GetInfoFields) {
+  CK_INFO info;
+  EXPECT_EQ(C_GetInfo(&info), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(C_GetInfo(nullptr), rv(CKR_ARGUMENTS_BAD));
+  std::memset(&info, 0xAB, sizeof info);
+  ASSERT_EQ(C_GetInfo(&info), rv(CKR_OK));
+  EXPECT_EQ(info.cryptokiVersion.major, 2);
+  EXPECT_EQ(info.cryptokiVersion.minor, 11);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(info.manufacturerID), 32),
+            "Varenzo Technologies SA         ");
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(info.libraryDescription), 32),
+            "PKCS#11 Cryptoki Library        ");
+  EXPECT_EQ(info.flags, 0u);
+  EXPECT_EQ(info.libraryVersion.major, 1);
+  EXPECT_EQ(info.libraryVersion.minor, 0);
+}
+
+TEST_F(Init, FunctionListBeforeInitialisationStableAndInStandardOrder) {
+  EXPECT_EQ(C_GetFunctionList(nullptr), rv(CKR_ARGUMENTS_BAD));
+  CK_FUNCTION_LIST_PTR a = nullptr, b = nullptr;
+  ASSERT_EQ(C_GetFunctionList(&a), rv(CKR_OK));
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  ASSERT_EQ(C_GetFunctionList(&b), rv(CKR_OK));
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a->version.major, 2);
+  EXPECT_EQ(a->version.minor, 11);
+  EXPECT_EQ(a->C_Initialize, &C_Initialize);
+  EXPECT_EQ(a->C_GetFunctionList, &C_GetFunctionList);
+  EXPECT_EQ(a->C_Sign, &C_Sign);
+  EXPECT_EQ(a->C_WaitForSlotEvent, &C_WaitForSlotEvent);
+  // 68 pointers in a row, none missing; on Windows right after the 2-byte version.
+  auto *entries = reinterpret_cast<const unsigned char *>(a) + offsetof(CK_FUNCTION_LIST, C_Initialize);
+  for (unsigned i = 0; i < kFunctionCount; ++i) {
+    void *p;
+    std::memcpy(&p, entries + i * sizeof(void *), sizeof p);
+    EXPECT_NE(p, nullptr) << "entry " << i;
+  }
+  EXPECT_EQ(offsetof(CK_FUNCTION_LIST, C_WaitForSlotEvent) - offsetof(CK_FUNCTION_LIST, C_Initialize),
+            (kFunctionCount - 1) * sizeof(void *));
+#ifdef _WIN32
+  EXPECT_EQ(sizeof(CK_FUNCTION_LIST), sizeof(CK_VERSION) + kFunctionCount * sizeof(void *));
+#endif
+}
+
+// Every entry point but C_Initialize and C_GetFunctionList answers
+// CKR_CRYPTOKI_NOT_INITIALIZED before looking at its (here null) arguments.
+template <typename... A>
+CK_RV callWithZeros(CK_RV (*f)(A...)) {
+  return f(A{}...);
+}
+
+TEST_F(Init, EveryEntryPointBeforeInitialisation) {
+  CK_FUNCTION_LIST_PTR list = nullptr;
+  ASSERT_EQ(C_GetFunctionList(&list), rv(CKR_OK));
+  int checked = 0;
+#define CHECK_ONE(name)                                                                  \
+  if (std::string(#name) != "C_Initialize" && std::string(#name) != "C_GetFunctionList") { \
+    EXPECT_EQ(callWithZeros(list->name), rv(CKR_CRYPTOKI_NOT_INITIALIZED)) << #name;        \
+    ++checked;                                                                            \
+  }
+  TOKENHUB_FUNCTIONS(CHECK_ONE)
+  EXPECT_EQ(checked, 66);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  C_Finalize(nullptr);
+  TOKENHUB_FUNCTIONS(CHECK_ONE)
+#undef CHECK_ONE
+  EXPECT_EQ(C_Finalize(reinterpret_cast<CK_VOID_PTR>(1)), rv(CKR_ARGUMENTS_BAD)) << "pReserved is checked first";
+}
+
+TEST_F(Init, ProcessDetach) {
+  addReader("Rd", {1});
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  routerProcessDetach(false);  // a dynamic unload finalises the one outstanding initialisation
+  routerProcessAttach();
+  EXPECT_EQ(router.initCount, 0u);
+  EXPECT_EQ(mocks().backends[0].finalizeCalls, 1u);
+
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  routerProcessDetach(false);  // only lowers the count
+  routerProcessAttach();
+  EXPECT_EQ(router.initCount, 1u);
+  EXPECT_EQ(mocks().backends[0].finalizeCalls, 1u);
+
+  routerProcessDetach(true);  // process ending: the backends are left alone
+  routerProcessAttach();
+  EXPECT_EQ(mocks().backends[0].finalizeCalls, 1u);
+  EXPECT_EQ(router.initCount, 1u);
+}
+
+}  // namespace

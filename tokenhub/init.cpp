@@ -1,0 +1,196 @@
+// C_Initialize, C_Finalize, C_GetInfo, C_GetFunctionList and the backend
+// modules' loading and unloading.
+#include "init.h"
+
+#include <cstring>
+#include <string>
+
+#include "functions.h"
+#include "objects.h"
+#include "sessions.h"
+
+namespace tokenhub {
+
+namespace {
+
+CK_FUNCTION_LIST routerFunctionList;
+
+void clearTables() {
+  clearSlotTable();
+  clearSessionTable();
+  clearObjectTable();
+}
+
+void releaseCardContext() {
+  if (router.cardContext) pcsc().releaseContext(router.cardContext);
+  router.cardContext = 0;
+}
+
+// Builds the virtual slots from one loaded backend's slot list.
+void registerSlotsOf(const BackendModule &module, const BackendRole &role) {
+  CK_SLOT_ID list[kMaxSlots] = {};
+  CK_ULONG count = kMaxSlots;
+  if (module.functionList->C_GetSlotList(CK_FALSE, list, &count) != CKR_OK) return;
+  // A module that claims more than the list holds gets only its first 64 ids read.
+  if (count > kMaxSlots) count = kMaxSlots;
+  for (CK_ULONG i = 0; i < count; ++i) {
+    CK_SLOT_INFO info;
+    std::memset(&info, 0, sizeof info);
+    if (module.functionList->C_GetSlotInfo(list[i], &info) == CKR_OK)
+      registerBackendSlot(role.profile, role.family, list[i], info);
+  }
+}
+
+// Both rows of each reader start with the reader's present state.
+void noteInitialCardPresence() {
+  for (uint32_t row = 0; row + 1 < router.slotCount; row += 2) {
+    ReaderState state;
+    std::memset(&state, 0, sizeof state);
+    state.reader = router.slotTable[row].readerName;
+    state.currentState = kScardStateUnaware;
+    if (pcsc().getStatusChange(router.cardContext, 0, &state, 1) == kScardSuccess &&
+        (state.eventState & kScardStatePresent)) {
+      router.slotTable[row].cardPresent = 1;
+      router.slotTable[row + 1].cardPresent = 1;
+    }
+  }
+}
+
+void padCopy(unsigned char *field, size_t size, const char *text) {
+  std::memset(field, ' ', size);
+  std::memcpy(field, text, std::strlen(text));
+}
+
+void tearDown() {
+  for (BackendModule &module : router.backends) unloadBackend(module);
+  clearTables();
+  releaseCardContext();
+  router.initCount = 0;
+}
+
+}  // namespace
+
+CK_RV loadBackend(const char *fileName, CK_VOID_PTR pInitArgs, BackendModule &module) {
+  module.handle = nullptr;
+  module.functionList = nullptr;
+  void *handle = modules().load(fileName);
+  if (!handle) return kLoadFailed;
+  auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(modules().symbol(handle, "C_GetFunctionList"));
+  if (!getFunctionList) {
+    modules().unload(handle);
+    return kNoFunctionListExport;
+  }
+  CK_FUNCTION_LIST_PTR list = nullptr;
+  if (getFunctionList(&list) != CKR_OK || !list) {
+    modules().unload(handle);
+    return kFunctionListFailed;
+  }
+  CK_RV rv = list->C_Initialize(pInitArgs);
+  if (rv != CKR_OK) {
+    modules().unload(handle);
+    return rv;
+  }
+  module.handle = handle;
+  module.functionList = list;
+  return 0;
+}
+
+void unloadBackend(BackendModule &module) {
+  if (module.functionList) module.functionList->C_Finalize(nullptr);
+  module.functionList = nullptr;
+  if (module.handle) modules().unload(module.handle);
+  module.handle = nullptr;
+}
+
+void routerProcessAttach() {
+  libraryLock.create();
+  tableLock.create();
+}
+
+void routerProcessDetach(bool processEnding) {
+  if (!processEnding) C_Finalize(nullptr);
+  tableLock.destroy();
+  libraryLock.destroy();
+}
+
+}  // namespace tokenhub
+
+using namespace tokenhub;
+
+extern "C" {
+
+CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
+  LockGuard hold(libraryLock);
+  if (router.initCount != 0) {
+    ++router.initCount;
+    return CKR_OK;
+  }
+  for (BackendModule &module : router.backends) module = BackendModule{};
+
+  if (pInitArgs) {
+    auto *args = static_cast<CK_C_INITIALIZE_ARGS_PTR>(pInitArgs);
+    CK_RV rv = CKR_OK;
+    if (args->pReserved)
+      rv = CKR_ARGUMENTS_BAD;
+    else if (args->flags & CKF_LIBRARY_CANT_CREATE_OS_THREADS)
+      rv = CKR_NEED_TO_CREATE_THREADS;
+    if (rv != CKR_OK) {
+      releaseCardContext();
+      clearSlotTable();
+      return rv;
+    }
+  }
+  if (pcsc().establishContext(&router.cardContext) != kScardSuccess) {
+    releaseCardContext();
+    clearSlotTable();
+    return CKR_FUNCTION_FAILED;
+  }
+
+  for (unsigned role = 0; role < kRoleCount; ++role) {
+    std::string fileName = std::string(backendRoles[role].baseName) + moduleSuffix();
+    loadBackend(fileName.c_str(), pInitArgs, router.backends[role]);
+  }
+  clearTables();
+  for (unsigned role = 0; role < kRoleCount; ++role)
+    if (router.backends[role].functionList) registerSlotsOf(router.backends[role], backendRoles[role]);
+  router.initCount = 1;
+  noteInitialCardPresence();
+  return CKR_OK;
+}
+
+CK_RV C_Finalize(CK_VOID_PTR pReserved) {
+  LockGuard hold(libraryLock);
+  if (pReserved) return CKR_ARGUMENTS_BAD;
+  if (router.initCount == 0) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (--router.initCount > 0) return CKR_OK;
+  tearDown();
+  // Gives a C_WaitForSlotEvent on another thread time to see the end (it polls every 10 ms).
+  sleepMilliseconds(30);
+  return CKR_OK;
+}
+
+CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
+  if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (!pInfo) return CKR_ARGUMENTS_BAD;
+  pInfo->cryptokiVersion.major = 2;
+  pInfo->cryptokiVersion.minor = 11;
+  padCopy(pInfo->manufacturerID, sizeof pInfo->manufacturerID, "Varenzo Technologies SA");
+  pInfo->flags = 0;
+  padCopy(pInfo->libraryDescription, sizeof pInfo->libraryDescription, "PKCS#11 Cryptoki Library");
+  pInfo->libraryVersion.major = 1;
+  pInfo->libraryVersion.minor = 0;
+  return CKR_OK;
+}
+
+CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
+  if (!ppFunctionList) return CKR_ARGUMENTS_BAD;
+  routerFunctionList.version.major = 2;
+  routerFunctionList.version.minor = 11;
+#define TOKENHUB_FILL(name) routerFunctionList.name = name;
+  TOKENHUB_FUNCTIONS(TOKENHUB_FILL)
+#undef TOKENHUB_FILL
+  *ppFunctionList = &routerFunctionList;
+  return CKR_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,25 @@
+// The tables in force and the sleep hook; shared by both platforms.
+#include "platform.h"
+
+namespace tokenhub {
+namespace {
+const PcscApi *activePcsc = nullptr;
+const ModuleApi *activeModules = nullptr;
+void (*sleepHook)(uint32_t) = nullptr;
+
+}  // namespace
+
+const PcscApi &pcsc() { return activePcsc ? *activePcsc : platformPcsc(); }
+const ModuleApi &modules() { return activeModules ? *activeModules : platformModules(); }
+void setPcscApi(const PcscApi *api) { activePcsc = api; }
+void setModuleApi(const ModuleApi *api) { activeModules = api; }
+void setSleepHook(void (*hook)(uint32_t)) { sleepHook = hook; }
+
+void sleepMilliseconds(uint32_t ms) {
+  if (sleepHook)
+    sleepHook(ms);
+  else
+    platformSleepMilliseconds(ms);
+}
+
+}  // namespace tokenhub

@@ -1,0 +1,98 @@
+// The router's only view of the operating system: PC/SC, backend module
+// loading, locks and sleeping. One implementation per platform
+// (platform_win32.cpp, platform_posix.cpp); nothing above this header has an
+// #ifdef. The PC/SC and module functions are reached through tables so that
+// the unit suites can put a scripted card service or a module filter in
+// their place.
+#pragma once
+#include <cstdint>
+
+namespace tokenhub {
+
+using PcscResult = int32_t;   // LONG on both platforms
+using PcscContext = uintptr_t;
+using PcscCard = uintptr_t;
+
+// Values shared by WinSCard and pcsc-lite.
+constexpr PcscResult kScardSuccess = 0;
+constexpr PcscResult kScardWResetCard = static_cast<PcscResult>(0x80100068);
+constexpr uint32_t kScardStateUnaware = 0x0000;
+constexpr uint32_t kScardStatePresent = 0x0020;
+constexpr uint32_t kScardShareShared = 2;
+constexpr uint32_t kScardProtocolT1 = 2;
+constexpr uint32_t kScardLeaveCard = 0;
+
+// One reader's state for getStatusChange, reduced to what the router reads.
+struct ReaderState {
+  const char *reader;
+  uint32_t currentState;
+  uint32_t eventState;
+  uint32_t atrLength;
+  uint8_t atr[36];
+};
+
+struct PcscApi {
+  PcscResult (*establishContext)(PcscContext *context);  // user scope
+  PcscResult (*releaseContext)(PcscContext context);
+  PcscResult (*getStatusChange)(PcscContext context, uint32_t timeoutMs, ReaderState *states, uint32_t count);
+  PcscResult (*connect)(PcscContext context, const char *reader, uint32_t shareMode, uint32_t preferredProtocols,
+                        PcscCard *card, uint32_t *activeProtocol);
+  PcscResult (*beginTransaction)(PcscCard card);
+  PcscResult (*endTransaction)(PcscCard card, uint32_t disposition);
+  // Reader name buffer of readerLength characters and ATR buffer of atrLength bytes.
+  PcscResult (*status)(PcscCard card, char *readerName, uint32_t *readerLength, uint32_t *state,
+                       uint32_t *protocol, uint8_t *atr, uint32_t *atrLength);
+  PcscResult (*reconnect)(PcscCard card, uint32_t shareMode, uint32_t preferredProtocols, uint32_t initialization,
+                          uint32_t *activeProtocol);
+  // The send protocol-control record is {protocol, the platform's record size}; no receive record.
+  PcscResult (*transmit)(PcscCard card, uint32_t protocol, const uint8_t *command, uint32_t commandLength,
+                         uint8_t *response, uint32_t *responseLength);
+  PcscResult (*disconnect)(PcscCard card, uint32_t disposition);
+};
+
+struct ModuleApi {
+  void *(*load)(const char *fileName);                 // null when the file cannot be loaded
+  void *(*symbol)(void *module, const char *name);     // null when there is no such export
+  void (*unload)(void *module);
+};
+
+// The tables in force; the platform's own until a test replaces them.
+const PcscApi &pcsc();
+const ModuleApi &modules();
+void setPcscApi(const PcscApi *api);      // null restores the platform's
+void setModuleApi(const ModuleApi *api);  // null restores the platform's
+const PcscApi &platformPcsc();
+const ModuleApi &platformModules();
+
+// "aetpkss1" -> "aetpkss1.dll" on Windows, "aetpkss1.so" elsewhere.
+const char *moduleSuffix();
+
+void sleepMilliseconds(uint32_t ms);
+void setSleepHook(void (*hook)(uint32_t ms));  // tests count sleeps; null restores
+void platformSleepMilliseconds(uint32_t ms);
+
+// A recursive process-local lock (a critical section on Windows).
+class Lock {
+ public:
+  void create();
+  void destroy();
+  void enter();
+  void leave();
+
+ private:
+  alignas(16) unsigned char storage_[64];
+  bool created_ = false;
+};
+
+class LockGuard {
+ public:
+  explicit LockGuard(Lock &lock) : lock_(lock) { lock_.enter(); }
+  ~LockGuard() { lock_.leave(); }
+  LockGuard(const LockGuard &) = delete;
+  LockGuard &operator=(const LockGuard &) = delete;
+
+ private:
+  Lock &lock_;
+};
+
+}  // namespace tokenhub

@@ -1,0 +1,135 @@
+// Linux: pcsc-lite (no A suffix, DWORD is unsigned long), dlopen and a
+// recursive pthread mutex.
+#include <PCSC/winscard.h>
+#include <dlfcn.h>
+#include <pthread.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "platform.h"
+
+namespace tokenhub {
+namespace {
+
+static_assert(sizeof(pthread_mutex_t) <= 64, "lock storage too small");
+
+PcscResult establishContext(PcscContext *context) {
+  SCARDCONTEXT c = 0;
+  LONG rv = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &c);
+  *context = static_cast<PcscContext>(c);
+  return static_cast<PcscResult>(rv);
+}
+
+PcscResult releaseContext(PcscContext context) {
+  return static_cast<PcscResult>(SCardReleaseContext(static_cast<SCARDCONTEXT>(context)));
+}
+
+PcscResult getStatusChange(PcscContext context, uint32_t timeoutMs, ReaderState *states, uint32_t count) {
+  SCARD_READERSTATE native[32];
+  std::memset(native, 0, sizeof native);
+  if (count > 32) count = 32;
+  for (uint32_t i = 0; i < count; ++i) {
+    native[i].szReader = states[i].reader;
+    native[i].dwCurrentState = states[i].currentState;
+  }
+  LONG rv = SCardGetStatusChange(static_cast<SCARDCONTEXT>(context), timeoutMs, native, count);
+  for (uint32_t i = 0; i < count; ++i) {
+    states[i].eventState = static_cast<uint32_t>(native[i].dwEventState);
+    DWORD n = native[i].cbAtr <= sizeof(states[i].atr) ? native[i].cbAtr : sizeof(states[i].atr);
+    states[i].atrLength = static_cast<uint32_t>(n);
+    std::memcpy(states[i].atr, native[i].rgbAtr, n);
+  }
+  return static_cast<PcscResult>(rv);
+}
+
+PcscResult connect(PcscContext context, const char *reader, uint32_t shareMode, uint32_t preferredProtocols,
+                   PcscCard *card, uint32_t *activeProtocol) {
+  SCARDHANDLE h = 0;
+  DWORD protocol = 0;
+  LONG rv = SCardConnect(static_cast<SCARDCONTEXT>(context), reader, shareMode, preferredProtocols, &h, &protocol);
+  *card = static_cast<PcscCard>(h);
+  *activeProtocol = static_cast<uint32_t>(protocol);
+  return static_cast<PcscResult>(rv);
+}
+
+PcscResult beginTransaction(PcscCard card) {
+  return static_cast<PcscResult>(SCardBeginTransaction(static_cast<SCARDHANDLE>(card)));
+}
+PcscResult endTransaction(PcscCard card, uint32_t disposition) {
+  return static_cast<PcscResult>(SCardEndTransaction(static_cast<SCARDHANDLE>(card), disposition));
+}
+
+PcscResult status(PcscCard card, char *readerName, uint32_t *readerLength, uint32_t *state, uint32_t *protocol,
+                  uint8_t *atr, uint32_t *atrLength) {
+  DWORD nameLength = *readerLength, st = 0, proto = 0, atrLen = *atrLength;
+  LONG rv = SCardStatus(static_cast<SCARDHANDLE>(card), readerName, &nameLength, &st, &proto, atr, &atrLen);
+  *readerLength = static_cast<uint32_t>(nameLength);
+  *state = static_cast<uint32_t>(st);
+  *protocol = static_cast<uint32_t>(proto);
+  *atrLength = static_cast<uint32_t>(atrLen);
+  return static_cast<PcscResult>(rv);
+}
+
+PcscResult reconnect(PcscCard card, uint32_t shareMode, uint32_t preferredProtocols, uint32_t initialization,
+                     uint32_t *activeProtocol) {
+  DWORD protocol = 0;
+  LONG rv = SCardReconnect(static_cast<SCARDHANDLE>(card), shareMode, preferredProtocols, initialization, &protocol);
+  *activeProtocol = static_cast<uint32_t>(protocol);
+  return static_cast<PcscResult>(rv);
+}
+
+PcscResult transmit(PcscCard card, uint32_t protocol, const uint8_t *command, uint32_t commandLength,
+                    uint8_t *response, uint32_t *responseLength) {
+  SCARD_IO_REQUEST sendPci = {protocol, sizeof(SCARD_IO_REQUEST)};
+  DWORD length = *responseLength;
+  LONG rv = SCardTransmit(static_cast<SCARDHANDLE>(card), &sendPci, command, commandLength, nullptr, response, &length);
+  *responseLength = static_cast<uint32_t>(length);
+  return static_cast<PcscResult>(rv);
+}
+
+PcscResult disconnect(PcscCard card, uint32_t disposition) {
+  return static_cast<PcscResult>(SCardDisconnect(static_cast<SCARDHANDLE>(card), disposition));
+}
+
+const PcscApi pcscLite = {establishContext, releaseContext, getStatusChange, connect, beginTransaction,
+                          endTransaction,   status,         reconnect,       transmit, disconnect};
+
+void *load(const char *fileName) { return dlopen(fileName, RTLD_NOW | RTLD_LOCAL); }
+void *symbol(void *module, const char *name) { return dlsym(module, name); }
+void unload(void *module) { dlclose(module); }
+
+const ModuleApi loader = {load, symbol, unload};
+
+pthread_mutex_t *mutex(unsigned char *storage) { return reinterpret_cast<pthread_mutex_t *>(storage); }
+
+}  // namespace
+
+const PcscApi &platformPcsc() { return pcscLite; }
+const ModuleApi &platformModules() { return loader; }
+const char *moduleSuffix() { return ".so"; }
+
+void platformSleepMilliseconds(uint32_t ms) {
+  timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&t, &t) == -1 && errno == EINTR) {
+  }
+}
+
+void Lock::create() {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(new (storage_) pthread_mutex_t, &attr);
+  pthread_mutexattr_destroy(&attr);
+  created_ = true;
+}
+void Lock::destroy() {
+  if (created_) pthread_mutex_destroy(mutex(storage_));
+  created_ = false;
+}
+void Lock::enter() { pthread_mutex_lock(mutex(storage_)); }
+void Lock::leave() { pthread_mutex_unlock(mutex(storage_)); }
+
+}  // namespace tokenhub

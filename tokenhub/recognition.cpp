@@ -1,0 +1,54 @@
+#include "recognition.h"
+
+#include <cstring>
+
+namespace tokenhub {
+
+namespace {
+
+// Family 1: the complete ATR, "SPK23" 90 00 in its historical bytes.
+const uint8_t pattern1[16] = {0x3B, 0xB7, 0x94, 0x00, 0x81, 0x31, 0xFE, 0x65,
+                              0x53, 0x50, 0x4B, 0x32, 0x33, 0x90, 0x00, 0xD1};
+// Family 2: two prefixes; the remaining historical bytes and the check byte vary.
+const uint8_t pattern2[15] = {0x3B, 0xBB, 0x18, 0x00, 0xC0, 0x10, 0x31, 0xFE,
+                              0x45, 0x80, 0x67, 0x04, 0x12, 0xB0, 0x03};
+const uint8_t pattern3[21] = {0x3B, 0x9F, 0x96, 0x81, 0xB1, 0xFE, 0x45, 0x1F, 0x07, 0x00, 0x64,
+                              0x05, 0x1E, 0xB2, 0x00, 0x31, 0xB0, 0x73, 0x96, 0x21, 0xDB};
+
+template <size_t N>
+bool startsWith(const uint8_t *atr, uint32_t length, const uint8_t (&pattern)[N]) {
+  return length >= N && std::memcmp(atr, pattern, N) == 0;
+}
+
+}  // namespace
+
+CardFamily recogniseAtr(const uint8_t *atr, uint32_t length) {
+  CardFamily family = 0;
+  if (length == sizeof pattern1 && startsWith(atr, length, pattern1)) family = 1;
+  if (startsWith(atr, length, pattern2)) family = 2;
+  if (startsWith(atr, length, pattern3)) family = 2;
+  return family;
+}
+
+CK_RV resolveBackend(const SlotEntry &slot, CK_FUNCTION_LIST_PTR *functionList, CK_SLOT_ID *backendSlot,
+                     CardFamily *family) {
+  ReaderState state;
+  std::memset(&state, 0, sizeof state);
+  state.reader = slot.readerName;
+  state.currentState = kScardStateUnaware;
+  if (pcsc().getStatusChange(router.cardContext, 0, &state, 1) != kScardSuccess) return CKR_FUNCTION_FAILED;
+  if (!(state.eventState & kScardStatePresent)) return CKR_TOKEN_NOT_PRESENT;
+  if (state.atrLength == 0) return CKR_TOKEN_NOT_PRESENT;
+  CardFamily recognised = recogniseAtr(state.atr, state.atrLength);
+  if (recognised == 0) return CKR_TOKEN_NOT_RECOGNIZED;
+
+  CK_SLOT_ID chosenSlot = recognised == 1 ? slot.backendSlotFamily1 : slot.backendSlotFamily2;
+  CK_FUNCTION_LIST_PTR chosenList = router.backends[roleIndex(recognised, slot.profile)].functionList;
+  if (!chosenList || chosenSlot == 0) return CKR_TOKEN_NOT_RECOGNIZED;
+  *functionList = chosenList;
+  *backendSlot = chosenSlot;
+  if (family) *family = recognised;
+  return CKR_OK;
+}
+
+}  // namespace tokenhub

@@ -1,0 +1,19 @@
+// Card recognition: which backend module and backend slot serve a virtual
+// slot, decided from the ATR of the card in its reader at the moment of the call.
+#pragma once
+#include "state.h"
+
+namespace tokenhub {
+
+// The family that an ATR's bytes name; 0 when none of the three patterns matches.
+CardFamily recogniseAtr(const uint8_t *atr, uint32_t length);
+
+// CKR_OK with the backend's function list, the backend slot id and (when
+// family is not null) the card family; CKR_FUNCTION_FAILED when PC/SC does not
+// answer, CKR_TOKEN_NOT_PRESENT for an empty reader or an empty ATR,
+// CKR_TOKEN_NOT_RECOGNIZED for an unknown card or a role without a module or
+// backend slot. The outputs are written only on success.
+CK_RV resolveBackend(const SlotEntry &slot, CK_FUNCTION_LIST_PTR *functionList, CK_SLOT_ID *backendSlot,
+                     CardFamily *family);
+
+}  // namespace tokenhub

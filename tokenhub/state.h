@@ -1,0 +1,77 @@
+// The router's process-wide state: the four backend module records, the
+// virtual slot table, the PC/SC context, the initialisation count and the two
+// locks. All of it is static and fixed in size; nothing is allocated.
+#pragma once
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "tokenhub/pkcs11.h"
+
+namespace tokenhub {
+
+enum SlotProfile : uint32_t { Common = 0, Secure = 1 };
+
+// 0 not recognised, 1 the card of ATR pattern 1, 2 the card of pattern 2 or 3.
+using CardFamily = uint32_t;
+
+// One loaded backend module; both fields are null or both are valid.
+struct BackendModule {
+  void *handle;
+  CK_FUNCTION_LIST_PTR functionList;
+};
+
+constexpr unsigned kRoleCount = 4;
+constexpr unsigned kMaxSlots = 64;
+constexpr unsigned kMaxReaders = kMaxSlots / 2;
+constexpr unsigned kNameSize = 65;  // 64 characters and a NUL
+
+// The fixed roles, by index 0..3 (roles 1..4): the module's base name (the
+// platform adds .dll or .so), the card family and the profile it serves.
+struct BackendRole {
+  const char *baseName;
+  CardFamily family;
+  SlotProfile profile;
+};
+extern const BackendRole backendRoles[kRoleCount];
+
+// The role index (0..3) serving a family in a profile; any profile other than
+// Common counts as Secure.
+unsigned roleIndex(CardFamily family, uint32_t profile);
+
+// One virtual slot: a reader in one profile.
+struct SlotEntry {
+  CK_SLOT_ID id;                 // row index + 1; never 0 in a row in use
+  char readerName[kNameSize];    // the backend's slot description, trailing blanks removed
+  uint32_t profile;              // SlotProfile
+  char label[kNameSize];         // reader name + " common profile" / " secure profile"
+  CK_SLOT_ID backendSlotFamily1; // backend slot serving family 1 in this profile; 0 none
+  CK_SLOT_ID backendSlotFamily2; // the same for family 2
+  uint32_t cardPresent;          // presence last established (C_Initialize, C_WaitForSlotEvent)
+  uint32_t sessionFamily;        // family under which sessions were opened; 0 none
+};
+
+struct RouterState {
+  uint32_t initCount;
+  PcscContext cardContext;
+  BackendModule backends[kRoleCount];
+  SlotEntry slotTable[kMaxSlots];
+  uint32_t slotCount;
+};
+
+extern RouterState router;
+extern Lock libraryLock;
+extern Lock tableLock;
+
+// Finds or adds both rows of the reader that slotInfo names and records
+// backendSlotId under family in the row of the given profile.
+// 0 done, 1 blank description, 2 table full.
+int registerBackendSlot(uint32_t profile, CardFamily family, CK_SLOT_ID backendSlotId, const CK_SLOT_INFO &slotInfo);
+
+// CKR_OK and the row whose id is slotId, or CKR_SLOT_ID_INVALID.
+CK_RV findSlot(CK_SLOT_ID slotId, SlotEntry **row);
+
+void clearSlotTable();
+
+inline bool initialised() { return router.initCount != 0; }
+
+}  // namespace tokenhub
