@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstring>
 
 namespace testkit {
@@ -33,22 +32,6 @@ bool writeMessage(int fd, const Bytes &payload) {
 }
 
 }  // namespace
-
-Bytes fromHex(const char *hex) {
-  Bytes out;
-  int high = -1;
-  for (; *hex; ++hex) {
-    if (std::isspace(static_cast<unsigned char>(*hex))) continue;
-    int v = std::isdigit(static_cast<unsigned char>(*hex)) ? *hex - '0' : (std::toupper(*hex) - 'A' + 10);
-    if (high < 0) {
-      high = v;
-    } else {
-      out.push_back(static_cast<uint8_t>(high << 4 | v));
-      high = -1;
-    }
-  }
-  return out;
-}
 
 CardEmulator::CardEmulator(uint16_t port, const char *host) : port_(port), host_(host) {}
 
@@ -103,7 +86,7 @@ Bytes CardEmulator::respond(const Bytes &message) {
     commands_.push_back(message);
   }
   if (card_.answer) return card_.answer(message);
-  return {0x6D, 0x00};
+  return card_.card.answer(message);
 }
 
 void CardEmulator::serve() {

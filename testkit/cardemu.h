@@ -1,6 +1,7 @@
 // A smart card on the virtual reader: a client of the vpcd driver of pcscd.
-// While connected, the reader holds a card with the given ATR; every command
-// (APDU) is answered by the card's answer function. Closing the connection
+// While connected, the reader holds a card with the given ATR (any bytes,
+// none included); every command (APDU) is answered by the card's serial file
+// model, or by an answer function that replaces it. Closing the connection
 // removes the card.
 //
 // vpcd speaks in messages of a 2-byte big-endian length and a payload. A
@@ -13,15 +14,19 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "serialcard.h"
 
 namespace testkit {
 
-using Bytes = std::vector<uint8_t>;
-
 struct EmulatedCard {
+  EmulatedCard() = default;
+  EmulatedCard(Bytes atrBytes) : atr(std::move(atrBytes)) {}  // NOLINT: a card is its ATR and defaults
   Bytes atr;
-  // Answers one APDU; by default "instruction not supported" (6D 00).
+  SerialCard card;  // answers SELECT MF, SELECT EF 2F01 and READ BINARY
+  // Answers one APDU in place of `card` when set.
   std::function<Bytes(const Bytes &)> answer;
 };
 
@@ -56,7 +61,5 @@ class CardEmulator {
   std::mutex lock_;
   std::vector<Bytes> commands_;
 };
-
-Bytes fromHex(const char *hex);  // "3B 9F ..." or "3B9F..."; ignores blanks
 
 }  // namespace testkit

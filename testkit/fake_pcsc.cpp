@@ -9,11 +9,12 @@ using tokenhub::PcscContext;
 using tokenhub::PcscResult;
 using tokenhub::ReaderState;
 
-const std::vector<uint8_t> kAtrFamily1 = {0x3B, 0xB7, 0x94, 0x00, 0x81, 0x31, 0xFE, 0x65,
+
+const Bytes kAtrFamily1 = {0x3B, 0xB7, 0x94, 0x00, 0x81, 0x31, 0xFE, 0x65,
                                           0x53, 0x50, 0x4B, 0x32, 0x33, 0x90, 0x00, 0xD1};
-const std::vector<uint8_t> kAtrFamily2 = {0x3B, 0xBB, 0x18, 0x00, 0xC0, 0x10, 0x31, 0xFE, 0x45, 0x80,
+const Bytes kAtrFamily2 = {0x3B, 0xBB, 0x18, 0x00, 0xC0, 0x10, 0x31, 0xFE, 0x45, 0x80,
                                           0x67, 0x04, 0x12, 0xB0, 0x03, 0x03, 0x00, 0x00, 0x81, 0x05, 0x3C};
-const std::vector<uint8_t> kAtrFamily2b = {0x3B, 0x9F, 0x96, 0x81, 0xB1, 0xFE, 0x45, 0x1F, 0x07,
+const Bytes kAtrFamily2b = {0x3B, 0x9F, 0x96, 0x81, 0xB1, 0xFE, 0x45, 0x1F, 0x07,
                                            0x00, 0x64, 0x05, 0x1E, 0xB2, 0x00, 0x31, 0xB0, 0x73,
                                            0x96, 0x21, 0xDB, 0x05, 0x90, 0x00, 0x5C};
 
@@ -34,9 +35,7 @@ PcscResult releaseContext(PcscContext context) {
   return 0;
 }
 
-PcscResult getStatusChange(PcscContext, uint32_t timeoutMs, ReaderState *states, uint32_t count) {
-  ++fake().statusChangeCalls;
-  fake().timeouts.push_back(timeoutMs);
+PcscResult answerStatusChange(ReaderState *states, uint32_t count) {
   if (fake().statusChangeResult != 0) return fake().statusChangeResult;
   for (uint32_t i = 0; i < count; ++i) {
     auto it = fake().readers.find(states[i].reader ? states[i].reader : "");
@@ -49,20 +48,127 @@ PcscResult getStatusChange(PcscContext, uint32_t timeoutMs, ReaderState *states,
   return 0;
 }
 
-PcscResult notAvailable() { return kScardENoService; }
+PcscResult getStatusChange(PcscContext, uint32_t timeoutMs, ReaderState *states, uint32_t count) {
+  int call = ++fake().statusChangeCalls;
+  fake().timeouts.push_back(timeoutMs);
+  fake().statusChangeCounts.push_back(count);
+  PcscResult rv = answerStatusChange(states, count);
+  if (fake().afterStatusChange) fake().afterStatusChange(call);
+  return rv;
+}
 
-const tokenhub::PcscApi api = {
-    establishContext,
-    releaseContext,
-    getStatusChange,
-    [](PcscContext, const char *, uint32_t, uint32_t, PcscCard *, uint32_t *) { return notAvailable(); },
-    [](PcscCard) { return notAvailable(); },
-    [](PcscCard, uint32_t) { return notAvailable(); },
-    [](PcscCard, char *, uint32_t *, uint32_t *, uint32_t *, uint8_t *, uint32_t *) { return notAvailable(); },
-    [](PcscCard, uint32_t, uint32_t, uint32_t, uint32_t *) { return notAvailable(); },
-    [](PcscCard, uint32_t, const uint8_t *, uint32_t, uint8_t *, uint32_t *) { return notAvailable(); },
-    [](PcscCard, uint32_t) { return notAvailable(); },
-};
+// The reader of a connected card handle; null for a handle not issued or
+// already disconnected.
+FakeReader *readerOf(PcscCard card, PcscCall &call) {
+  auto it = fake().cards.find(card);
+  if (it == fake().cards.end()) return nullptr;
+  call.reader = it->second;
+  return &fake().readers[it->second];
+}
+
+PcscResult record(PcscCall call, PcscResult result) {
+  fake().calls.push_back(std::move(call));
+  return result;
+}
+
+PcscResult connect(PcscContext, const char *reader, uint32_t shareMode, uint32_t protocols, PcscCard *card,
+                   uint32_t *activeProtocol) {
+  PcscCall call(Op::Connect);
+  call.reader = reader ? reader : "";
+  call.shareMode = shareMode;
+  call.protocols = protocols;
+  auto it = fake().readers.find(call.reader);
+  if (it == fake().readers.end()) return record(call, kScardEUnknownReader);
+  FakeReader &r = it->second;
+  PcscResult rv = r.connect.take();
+  if (rv == 0 && !r.present) rv = kScardENoSmartcard;
+  if (rv != 0) return record(call, rv);
+  *card = call.card = ++fake().lastCard + 0xCA00;
+  *activeProtocol = r.activeProtocol;
+  fake().cards[call.card] = call.reader;
+  return record(call, 0);
+}
+
+PcscResult beginTransaction(PcscCard card) {
+  PcscCall call(Op::Begin);
+  call.card = card;
+  FakeReader *r = readerOf(card, call);
+  return record(call, r ? r->begin.take() : kScardEInvalidHandle);
+}
+
+PcscResult endTransaction(PcscCard card, uint32_t disposition) {
+  PcscCall call(Op::End);
+  call.card = card;
+  call.disposition = disposition;
+  return record(call, readerOf(card, call) ? 0 : kScardEInvalidHandle);
+}
+
+PcscResult status(PcscCard card, char *readerName, uint32_t *readerLength, uint32_t *state, uint32_t *protocol,
+                  uint8_t *atr, uint32_t *atrLength) {
+  PcscCall call(Op::Status);
+  call.card = card;
+  call.capacity = *readerLength;
+  call.atrCapacity = *atrLength;
+  FakeReader *r = readerOf(card, call);
+  if (!r) return record(call, kScardEInvalidHandle);
+  PcscResult rv = r->status.take();
+  if (rv == 0 && (call.reader.size() + 1 > *readerLength || r->atr.size() > *atrLength))
+    rv = kScardEInsufficientBuffer;
+  if (rv == 0) {
+    std::memcpy(readerName, call.reader.c_str(), call.reader.size() + 1);
+    *readerLength = static_cast<uint32_t>(call.reader.size() + 1);
+    *state = 0x34;  // present, powered, specific mode
+    *protocol = r->activeProtocol;
+    if (!r->atr.empty()) std::memcpy(atr, r->atr.data(), r->atr.size());
+    *atrLength = static_cast<uint32_t>(r->atr.size());
+  }
+  return record(call, rv);
+}
+
+PcscResult reconnect(PcscCard card, uint32_t shareMode, uint32_t protocols, uint32_t initialization,
+                     uint32_t *activeProtocol) {
+  PcscCall call(Op::Reconnect);
+  call.card = card;
+  call.shareMode = shareMode;
+  call.protocols = protocols;
+  call.disposition = initialization;
+  FakeReader *r = readerOf(card, call);
+  if (!r) return record(call, kScardEInvalidHandle);
+  PcscResult rv = r->reconnect.take();
+  if (rv == 0) *activeProtocol = r->activeProtocol;
+  return record(call, rv);
+}
+
+PcscResult transmit(PcscCard card, uint32_t protocol, const uint8_t *command, uint32_t commandLength,
+                    uint8_t *response, uint32_t *responseLength) {
+  PcscCall call(Op::Transmit);
+  call.card = card;
+  call.protocols = protocol;
+  call.command.assign(command, command + commandLength);
+  call.capacity = *responseLength;
+  FakeReader *r = readerOf(card, call);
+  if (!r) return record(call, kScardEInvalidHandle);
+  auto failure = r->transmitFailures.find(call.command);
+  if (failure != r->transmitFailures.end()) return record(call, failure->second);
+  auto scripted = r->answers.find(call.command);
+  Bytes answer = scripted != r->answers.end() ? scripted->second : r->card.answer(call.command);
+  if (answer.size() > *responseLength) return record(call, kScardEInsufficientBuffer);
+  if (!answer.empty()) std::memcpy(response, answer.data(), answer.size());
+  *responseLength = static_cast<uint32_t>(answer.size());
+  return record(call, 0);
+}
+
+PcscResult disconnect(PcscCard card, uint32_t disposition) {
+  PcscCall call(Op::Disconnect);
+  call.card = card;
+  call.disposition = disposition;
+  if (!readerOf(card, call)) return record(call, kScardEInvalidHandle);
+  fake().cards.erase(card);
+  return record(call, 0);
+}
+
+const tokenhub::PcscApi api = {establishContext, releaseContext, getStatusChange, connect,  beginTransaction,
+                               endTransaction,   status,         reconnect,       transmit, disconnect};
 
 }  // namespace
 
@@ -78,9 +184,29 @@ void FakePcsc::install() {
 
 void FakePcsc::reset() { *this = FakePcsc(); }
 
+PcscResult Script::take() {
+  if (next.empty()) return otherwise;
+  PcscResult rv = next.front();
+  next.pop_front();
+  return rv;
+}
+
+std::vector<PcscCall> FakePcsc::callsOf(Op op) const {
+  std::vector<PcscCall> out;
+  for (const PcscCall &c : calls)
+    if (c.op == op) out.push_back(c);
+  return out;
+}
+
+std::vector<Bytes> FakePcsc::commands() const {
+  std::vector<Bytes> out;
+  for (const PcscCall &c : callsOf(Op::Transmit)) out.push_back(c.command);
+  return out;
+}
+
 void FakePcsc::addReader(const std::string &name) { readers[name]; }
 
-void FakePcsc::insert(const std::string &name, const std::vector<uint8_t> &atr) {
+void FakePcsc::insert(const std::string &name, const Bytes &atr) {
   FakeReader &r = readers[name];
   r.present = true;
   r.atr = atr;

@@ -1,22 +1,59 @@
 // A scripted card service for the unit suites: named readers, each empty or
-// holding a card with an ATR; any call can be made to fail. Installed in
-// place of the platform's PC/SC with install().
+// holding a card with an ATR that answers commands like a SerialCard; any
+// call can be made to fail, per reader and call by call. Every card call is
+// recorded with its arguments. Installed in place of the platform's PC/SC
+// with install().
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "serialcard.h"
 
 namespace testkit {
 
 constexpr tokenhub::PcscResult kScardEUnknownReader = static_cast<tokenhub::PcscResult>(0x80100009);
+constexpr tokenhub::PcscResult kScardEInvalidHandle = static_cast<tokenhub::PcscResult>(0x80100003);
+constexpr tokenhub::PcscResult kScardEInsufficientBuffer = static_cast<tokenhub::PcscResult>(0x80100008);
 constexpr tokenhub::PcscResult kScardENoService = static_cast<tokenhub::PcscResult>(0x8010001D);
+constexpr tokenhub::PcscResult kScardENoSmartcard = static_cast<tokenhub::PcscResult>(0x8010000C);
+constexpr tokenhub::PcscResult kScardESharingViolation = static_cast<tokenhub::PcscResult>(0x8010000B);
+constexpr tokenhub::PcscResult kScardECommError = static_cast<tokenhub::PcscResult>(0x80100013);
+
+// Results of successive calls: the queued ones first, then `otherwise`.
+struct Script {
+  std::deque<tokenhub::PcscResult> next;
+  tokenhub::PcscResult otherwise = 0;
+  tokenhub::PcscResult take();
+};
 
 struct FakeReader {
   bool present = false;
-  std::vector<uint8_t> atr;
+  Bytes atr;
+  SerialCard card;                                  // answers the commands sent to it
+  uint32_t activeProtocol = tokenhub::kScardProtocolT1;  // what connect reports
+  Script connect, begin, status, reconnect;
+  std::map<Bytes, tokenhub::PcscResult> transmitFailures;  // commands whose exchange fails
+  std::map<Bytes, Bytes> answers;                   // commands answered otherwise than by `card`
+};
+
+// One recorded card call.
+enum class Op { Connect, Begin, End, Status, Reconnect, Transmit, Disconnect };
+
+struct PcscCall {
+  explicit PcscCall(Op kind) : op(kind) {}
+  Op op;
+  std::string reader;          // the reader of the card handle (Connect: as asked for)
+  tokenhub::PcscCard card = 0;
+  uint32_t shareMode = 0;      // Connect, Reconnect
+  uint32_t protocols = 0;      // Connect, Reconnect: preferred; Transmit: send record's protocol
+  uint32_t disposition = 0;    // End, Disconnect; Reconnect: initialization
+  Bytes command;               // Transmit
+  uint32_t capacity = 0;       // Transmit: response buffer; Status: reader-name buffer
+  uint32_t atrCapacity = 0;    // Status
 };
 
 class FakePcsc {
@@ -26,8 +63,14 @@ class FakePcsc {
   void reset();
 
   void addReader(const std::string &name);
-  void insert(const std::string &name, const std::vector<uint8_t> &atr);
+  void insert(const std::string &name, const Bytes &atr);
   void remove(const std::string &name);
+  FakeReader &reader(const std::string &name) { return readers[name]; }
+
+  // The recorded calls of one kind, in order.
+  std::vector<PcscCall> callsOf(Op op) const;
+  // The commands sent, in order.
+  std::vector<Bytes> commands() const;
 
   std::map<std::string, FakeReader> readers;
   tokenhub::PcscResult establishResult = 0;
@@ -37,13 +80,19 @@ class FakePcsc {
   int statusChangeCalls = 0;
   tokenhub::PcscContext issuedContext = 0;
   tokenhub::PcscContext lastReleased = 0;
-  std::vector<uint32_t> timeouts;  // of each status query
+  std::vector<uint32_t> timeouts;                 // of each status query
+  std::vector<uint32_t> statusChangeCounts;       // readers in each status query
+  std::vector<PcscCall> calls;                    // card calls, in order
+  std::map<tokenhub::PcscCard, std::string> cards;  // connected card handles and their readers
+  tokenhub::PcscCard lastCard = 0;
+  // Called after every status query; a test changes readers here, between polls.
+  void (*afterStatusChange)(int call) = nullptr;
 };
 
 // Well-known ATRs.
-extern const std::vector<uint8_t> kAtrFamily1;  // pattern 1, complete
-extern const std::vector<uint8_t> kAtrFamily2;  // pattern 2 with more historical bytes
-extern const std::vector<uint8_t> kAtrFamily2b; // pattern 3 with more bytes
+extern const Bytes kAtrFamily1;   // pattern 1, complete
+extern const Bytes kAtrFamily2;   // pattern 2 with more historical bytes
+extern const Bytes kAtrFamily2b;  // pattern 3 with more bytes
 
 // A sleep hook that only counts: installs itself and records every pause.
 struct SleepRecorder {

@@ -97,6 +97,32 @@ struct Behaviour<Fn::C_GetSlotInfo, CK_SLOT_ID, CK_SLOT_INFO_PTR> {
   }
 };
 
+// Token information: the scripted texts blank-padded, the rest fixed.
+void padInto(unsigned char *field, size_t size, const char *text) {
+  std::memset(field, ' ', size);
+  size_t n = std::strlen(text);
+  std::memcpy(field, text, n < size ? n : size);
+}
+
+template <>
+struct Behaviour<Fn::C_GetTokenInfo, CK_SLOT_ID, CK_TOKEN_INFO_PTR> {
+  static CK_RV run(CK_SLOT_ID, CK_TOKEN_INFO_PTR info) {
+    if (!info) return CKR_ARGUMENTS_BAD;
+    const mock::TokenScript &t = *mock::mockToken(kRole);
+    std::memset(info, 0, sizeof *info);
+    padInto(info->label, sizeof info->label, t.label);
+    padInto(info->manufacturerID, sizeof info->manufacturerID, "Mock backend");
+    padInto(info->model, sizeof info->model, t.model);
+    padInto(info->serialNumber, sizeof info->serialNumber, t.serialNumber);
+    info->flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED | CKF_LOGIN_REQUIRED;
+    info->ulMaxPinLen = 8;
+    info->ulMinPinLen = 4;
+    info->hardwareVersion = {1, 0};
+    info->firmwareVersion = {1, 0};
+    return CKR_OK;
+  }
+};
+
 template <Fn F, typename P>
 struct Entry;
 

@@ -1,6 +1,7 @@
 #define MOCKCTL_BUILD 1
 #include "mockctl.h"
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -13,9 +14,26 @@ std::mutex logLock;
 
 Control *mockControl() { return &control; }
 
+namespace {
+TokenScript tokens[kRoles];
+
+void resetTokens() {
+  for (uint32_t role = 1; role <= kRoles; ++role) {
+    TokenScript &t = tokens[role - 1];
+    std::snprintf(t.label, sizeof t.label, "Mock token %u", role);
+    std::snprintf(t.model, sizeof t.model, "Mock model %u", role);
+    std::snprintf(t.serialNumber, sizeof t.serialNumber, "MOCK000%u", role);
+  }
+}
+[[maybe_unused]] const bool tokensReady = (resetTokens(), true);
+}  // namespace
+
+TokenScript *mockToken(uint32_t role) { return &tokens[role - 1]; }
+
 void mockReset() {
   std::lock_guard<std::mutex> hold(logLock);
   std::memset(&control, 0, sizeof control);
+  resetTokens();
 }
 
 void mockAddSlot(uint32_t role, CK_SLOT_ID id, const char *description, CK_FLAGS flags) {

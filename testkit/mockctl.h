@@ -72,4 +72,17 @@ MOCKCTL_API uint32_t mockCount(uint32_t role, uint32_t function);
 MOCKCTL_API const Call *mockFind(uint32_t role, uint32_t function, uint32_t n);
 }
 
+// Token information that a module's C_GetTokenInfo reports for all its slots.
+struct TokenScript {
+  char label[33];
+  char model[17];
+  char serialNumber[17];
+};
+
+extern "C" {
+// Role 1..4; reset by mockReset to label "Mock token <role>", model
+// "Mock model <role>" and serial "MOCK000<role>".
+MOCKCTL_API TokenScript *mockToken(uint32_t role);
+}
+
 }  // namespace mock

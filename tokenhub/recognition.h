@@ -17,3 +17,13 @@ CK_RV resolveBackend(const SlotEntry &slot, CK_FUNCTION_LIST_PTR *functionList, 
                      CardFamily *family);
 
 }  // namespace tokenhub
+
+namespace tokenhub {
+
+// A slot-level call reached a backend chosen for the card in the reader, so a
+// backend that finds no token there is reporting a card it cannot serve.
+inline CK_RV slotLevelResult(CK_RV backendResult) {
+  return backendResult == CKR_TOKEN_NOT_PRESENT ? CKR_TOKEN_NOT_RECOGNIZED : backendResult;
+}
+
+}  // namespace tokenhub

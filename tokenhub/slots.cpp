@@ -1,14 +1,303 @@
-// Slot, token and mechanism queries and slot events.
+// Slot, token and mechanism queries, the card serial read and slot events.
+#include "slots.h"
+
+#include <cstring>
+#include <initializer_list>
+
 #include "entrypoints.h"
+#include "recognition.h"
+
+namespace tokenhub {
+
+namespace {
+
+// The card's commands (ISO/IEC 7816-4), none expecting response data except READ.
+const uint8_t kSelectMf[] = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
+const uint8_t kSelectEfForm1[] = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x2F, 0x01};  // by file identifier
+const uint8_t kSelectEfForm2[] = {0x00, 0xA4, 0x02, 0x0C, 0x02, 0x2F, 0x01};  // EF under the current DF
+const uint8_t kReadBinary[] = {0x00, 0xB0, 0x00, 0x00, 0x14};                // 20 bytes from offset 0
+constexpr uint32_t kReadAnswerLength = 22;                                   // 20 data bytes and SW1 SW2
+
+// Room for the longest ATR that ISO/IEC 7816-3 allows: the status query
+// fails outright when the card's ATR does not fit.
+constexpr uint32_t kStatusAtrBufferSize = 33;
+
+constexpr unsigned kTransactionAttempts = 10;
+constexpr uint32_t kRetryPauseMs = 10;
+constexpr uint32_t kPollIntervalMs = 10;
+
+constexpr size_t kModelLength = 16;
+const char kModel30[] = "LumeraSecure 3.0";
+const char kModel32[] = "LumeraSecure 3.2";
+const char kModel20[] = "LumeraSecure 2.0";
+
+// One exchange with the card through the active protocol, into a 256-byte buffer.
+struct Exchange {
+  PcscResult result;
+  uint32_t length;
+  uint8_t response[256];
+};
+
+template <size_t N>
+void send(PcscCard card, uint32_t protocol, const uint8_t (&command)[N], Exchange &exchange) {
+  exchange.length = sizeof exchange.response;
+  exchange.result = pcsc().transmit(card, protocol, command, N, exchange.response, &exchange.length);
+}
+
+// A selection is good only when the card answers exactly 90 00.
+enum class Selection { Good, Refused, Failed };
+
+Selection selectionOutcome(const Exchange &exchange) {
+  if (exchange.result != kScardSuccess || exchange.length != 2) return Selection::Failed;
+  return exchange.response[0] == 0x90 && exchange.response[1] == 0x00 ? Selection::Good : Selection::Refused;
+}
+
+// Layout 1 holds the serial in the first five bytes, a leading 00 byte
+// being no digit of it; layout 2 spreads it over bytes 13-15 and 0-4.
+void encodeSerial(int layout, const uint8_t *r, char *serial) {
+  if (layout == 1) {
+    if (r[0] != 0)
+      hexEncode(r, 5, serial);
+    else
+      hexEncode(r + 1, 4, serial);
+  } else {
+    hexEncode(r + 13, 3, serial);
+    hexEncode(r, 5, serial + 6);
+  }
+}
+
+// findSlot and resolveBackend together, as every slot-level call that reaches
+// a backend starts.
+CK_RV resolveSlot(CK_SLOT_ID slotID, SlotEntry **row, CK_FUNCTION_LIST_PTR *list, CK_SLOT_ID *backendSlot,
+                  CardFamily *family) {
+  CK_RV rv = findSlot(slotID, row);
+  if (rv != CKR_OK) return rv;
+  return resolveBackend(**row, list, backendSlot, family);
+}
+
+// A slot-level call passed on to the backend that serves the card in the
+// slot's reader now, with the backend's slot id in place of the router's.
+template <typename Call>
+CK_RV forwardToSlotBackend(CK_SLOT_ID slotID, Call call) {
+  if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  SlotEntry *row = nullptr;
+  CK_FUNCTION_LIST_PTR list = nullptr;
+  CK_SLOT_ID backendSlot = 0;
+  CK_RV rv = resolveSlot(slotID, &row, &list, &backendSlot, nullptr);
+  if (rv != CKR_OK) return rv;
+  return slotLevelResult(call(*list, backendSlot));
+}
+
+// Whether the slot holds a recognised card whose backend reports its token present.
+bool recognisedTokenPresent(const SlotEntry &row, CardFamily *family) {
+  CK_FUNCTION_LIST_PTR list = nullptr;
+  CK_SLOT_ID backendSlot = 0;
+  if (resolveBackend(row, &list, &backendSlot, family) != CKR_OK) return false;
+  CK_SLOT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  return list->C_GetSlotInfo(backendSlot, &info) == CKR_OK && (info.flags & CKF_TOKEN_PRESENT);
+}
+
+void fillBlanks(unsigned char *field, size_t size, const char *text, size_t length) {
+  std::memset(field, ' ', size);
+  std::memcpy(field, text, length < size ? length : size);
+}
+
+// The token information of a card whose serial was read: the serial number,
+// and a model name of the card range (a Starcos 3 backend's own model stays).
+void adjustTokenInfo(CK_TOKEN_INFO &info, const char *serial) {
+  if (std::memcmp(info.model, kModel30, kModelLength) != 0 && std::memcmp(info.model, kModel32, kModelLength) != 0)
+    std::memcpy(info.model, kModel20, kModelLength);
+  fillBlanks(info.serialNumber, sizeof info.serialNumber, serial, std::strlen(serial));
+}
+
+// The reader whose presence changed since it was last reported, as the slot
+// to report now: the common row first, its secure row on the next call.
+SlotEntry *changedSlot(const ReaderState *states, uint32_t readers) {
+  for (uint32_t j = 0; j < readers; ++j) {
+    uint32_t present = (states[j].eventState & kScardStatePresent) ? 1 : 0;
+    for (SlotEntry *row : {&router.slotTable[2 * j], &router.slotTable[2 * j + 1]}) {
+      if (row->cardPresent != present) {
+        row->cardPresent = present;
+        return row;
+      }
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void hexEncode(const uint8_t *bytes, size_t count, char *text) {
+  static const char digits[] = "0123456789ABCDEF";
+  for (size_t i = 0; i < count; ++i) {
+    *text++ = digits[bytes[i] >> 4];
+    *text++ = digits[bytes[i] & 0x0F];
+  }
+  *text = '\0';
+}
+
+PcscResult beginCardTransaction(PcscCard card) {
+  PcscResult rv = kScardSuccess;
+  for (unsigned attempt = 0; attempt < kTransactionAttempts; ++attempt) {
+    // A transaction left open by an earlier failed attempt would block this one.
+    pcsc().endTransaction(card, kScardLeaveCard);
+    rv = pcsc().beginTransaction(card);
+    if (rv == kScardSuccess) {
+      // The status query tells whether the card was reset since we connected.
+      char readerName[256];
+      uint32_t readerLength = sizeof readerName, state = 0, protocol = 0;
+      uint8_t atr[kStatusAtrBufferSize];
+      uint32_t atrLength = sizeof atr;
+      rv = pcsc().status(card, readerName, &readerLength, &state, &protocol, atr, &atrLength);
+      if (rv == kScardSuccess) return rv;
+    }
+    if (rv == kScardWResetCard) {
+      uint32_t protocol = 0;
+      rv = pcsc().reconnect(card, kScardShareShared, kScardProtocolT1, kScardLeaveCard, &protocol);
+    }
+    sleepMilliseconds(kRetryPauseMs);
+  }
+  return rv;
+}
+
+PcscResult readCardSerial(const SlotEntry &slot, char (&serial)[kSerialBufferSize]) {
+  PcscCard card = 0;
+  uint32_t protocol = 0;
+  PcscResult rv = pcsc().connect(router.cardContext, slot.readerName, kScardShareShared, kScardProtocolT1, &card,
+                                 &protocol);
+  if (rv != kScardSuccess) return rv;
+
+  static_assert(kSerialBufferSize > 16, "layout 2 gives 16 digits");
+  rv = beginCardTransaction(card);
+  if (rv == kScardSuccess) {
+    Exchange exchange;
+    int layout = 0;
+    send(card, protocol, kSelectMf, exchange);
+    if (selectionOutcome(exchange) == Selection::Good) {
+      send(card, protocol, kSelectEfForm1, exchange);
+      Selection form1 = selectionOutcome(exchange);
+      if (form1 == Selection::Good) {
+        layout = 1;
+      } else if (form1 == Selection::Refused) {
+        send(card, protocol, kSelectEfForm2, exchange);
+        if (selectionOutcome(exchange) == Selection::Good) layout = 2;
+      }
+    }
+    if (layout != 0) {
+      send(card, protocol, kReadBinary, exchange);
+      // Only the length is checked; the serial file's status word is not.
+      if (exchange.result == kScardSuccess && exchange.length >= kReadAnswerLength)
+        encodeSerial(layout, exchange.response, serial);
+    }
+    rv = exchange.result;
+  }
+  pcsc().endTransaction(card, kScardLeaveCard);
+  pcsc().disconnect(card, kScardLeaveCard);
+  return rv;
+}
+
+}  // namespace tokenhub
 
 using namespace tokenhub;
 
 extern "C" {
-CK_RV C_GetSlotList(CK_BBOOL, CK_SLOT_ID_PTR, CK_ULONG_PTR) { return notBuiltYet(); }
-CK_RV C_GetSlotInfo(CK_SLOT_ID, CK_SLOT_INFO_PTR) { return notBuiltYet(); }
-CK_RV C_GetTokenInfo(CK_SLOT_ID, CK_TOKEN_INFO_PTR) { return notBuiltYet(); }
-CK_RV C_GetMechanismList(CK_SLOT_ID, CK_MECHANISM_TYPE_PTR, CK_ULONG_PTR) { return notBuiltYet(); }
-CK_RV C_GetMechanismInfo(CK_SLOT_ID, CK_MECHANISM_TYPE, CK_MECHANISM_INFO_PTR) { return notBuiltYet(); }
-CK_RV C_InitToken(CK_SLOT_ID, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR) { return notBuiltYet(); }
-CK_RV C_WaitForSlotEvent(CK_FLAGS, CK_SLOT_ID_PTR, CK_VOID_PTR) { return notBuiltYet(); }
+
+CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
+  if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (!pulCount) return CKR_ARGUMENTS_BAD;
+  bool marked[kMaxSlots] = {};
+  CK_ULONG count = 0;
+  for (uint32_t i = 0; i < router.slotCount; ++i) {
+    marked[i] = !tokenPresent || recognisedTokenPresent(router.slotTable[i], nullptr);
+    if (marked[i]) ++count;
+  }
+  CK_ULONG capacity = *pulCount;
+  *pulCount = count;
+  if (!pSlotList) return CKR_OK;
+  if (count > capacity) return CKR_BUFFER_TOO_SMALL;
+  for (uint32_t i = 0; i < router.slotCount; ++i)
+    if (marked[i]) *pSlotList++ = router.slotTable[i].id;
+  return CKR_OK;
 }
+
+CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
+  if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  SlotEntry *row = nullptr;
+  CK_RV rv = findSlot(slotID, &row);
+  if (rv != CKR_OK) return rv;
+  if (!pInfo) return CKR_ARGUMENTS_BAD;
+  fillBlanks(pInfo->slotDescription, sizeof pInfo->slotDescription, row->label, std::strlen(row->label));
+  std::memset(pInfo->manufacturerID, ' ', sizeof pInfo->manufacturerID);
+  pInfo->flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
+  pInfo->hardwareVersion = {0, 0};
+  pInfo->firmwareVersion = {0, 0};
+  CardFamily family = 0;
+  if (recognisedTokenPresent(*row, &family)) {
+    pInfo->flags |= CKF_TOKEN_PRESENT;
+    pInfo->hardwareVersion.major = static_cast<CK_BYTE>(family + 1);
+  }
+  return CKR_OK;
+}
+
+CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+  if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  SlotEntry *row = nullptr;
+  CK_FUNCTION_LIST_PTR list = nullptr;
+  CK_SLOT_ID backendSlot = 0;
+  CardFamily family = 0;
+  CK_RV rv = resolveSlot(slotID, &row, &list, &backendSlot, &family);
+  if (rv != CKR_OK) return rv;
+  char serial[kSerialBufferSize] = {};
+  readCardSerial(*row, serial);
+  rv = list->C_GetTokenInfo(backendSlot, pInfo);
+  // A backend answering CKR_OK without a place to write to has written nothing.
+  if (rv == CKR_OK && pInfo && serial[0] != '\0') adjustTokenInfo(*pInfo, serial);
+  return slotLevelResult(rv);
+}
+
+CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
+  return forwardToSlotBackend(slotID, [&](CK_FUNCTION_LIST &backend, CK_SLOT_ID backendSlot) {
+    return backend.C_GetMechanismList(backendSlot, pMechanismList, pulCount);
+  });
+}
+
+CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
+  return forwardToSlotBackend(slotID, [&](CK_FUNCTION_LIST &backend, CK_SLOT_ID backendSlot) {
+    return backend.C_GetMechanismInfo(backendSlot, type, pInfo);
+  });
+}
+
+CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
+  return forwardToSlotBackend(slotID, [&](CK_FUNCTION_LIST &backend, CK_SLOT_ID backendSlot) {
+    return backend.C_InitToken(backendSlot, pPin, ulPinLen, pLabel);
+  });
+}
+
+CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved) {
+  if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (!pSlot || pReserved) return CKR_ARGUMENTS_BAD;
+  for (;;) {
+    ReaderState states[kMaxReaders];
+    std::memset(states, 0, sizeof states);
+    uint32_t readers = router.slotCount / 2;
+    for (uint32_t j = 0; j < readers; ++j) {
+      states[j].reader = router.slotTable[2 * j].readerName;
+      states[j].currentState = kScardStateUnaware;
+    }
+    PcscResult queried = pcsc().getStatusChange(router.cardContext, 0, states, readers);
+    // A C_Finalize on another thread may have released the context and
+    // cleared the rows during the query.
+    if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    if (queried != kScardSuccess) return CKR_FUNCTION_FAILED;
+    if (SlotEntry *row = changedSlot(states, readers)) {
+      *pSlot = row->id;
+      return CKR_OK;
+    }
+    if (flags & CKF_DONT_BLOCK) return CKR_NO_EVENT;
+    sleepMilliseconds(kPollIntervalMs);
+    if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  }
+}
+
+}  // extern "C"

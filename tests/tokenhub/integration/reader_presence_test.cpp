@@ -53,7 +53,7 @@ class ReaderPresence : public ::testing::Test {
 
 TEST_F(ReaderPresence, InitialPresenceComesFromTheDaemon) {
   ASSERT_TRUE(waitForPresence(kReader0, false));
-  ASSERT_TRUE(reader0.insert({fromHex("3B B7 94 00 81 31 FE 65 53 50 4B 32 33 90 00 D1"), nullptr}))
+  ASSERT_TRUE(reader0.insert({fromHex("3B B7 94 00 81 31 FE 65 53 50 4B 32 33 90 00 D1")}))
       << "no vpcd listening: is pcscd running with the vpcd driver?";
   ASSERT_TRUE(waitForPresence(kReader0, true));
 

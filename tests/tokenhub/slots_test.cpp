@@ -1,0 +1,513 @@
+// Slot, token and mechanism queries, the card serial read and slot events,
+// with the four mock modules and the scripted card service.
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "router_fixture.h"
+#include "slots.h"
+
+using namespace tokenhub;
+using namespace testkit;
+
+namespace {
+
+constexpr CK_RV rv(CK_RV v) { return v; }
+constexpr CK_FLAGS kSlotFlags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
+constexpr CK_FLAGS kTokenFlags = kSlotFlags | CKF_TOKEN_PRESENT;
+
+const Bytes kSelectMf = fromHex("00 A4 00 0C 02 3F 00");
+const Bytes kSelectEf1 = fromHex("00 A4 00 0C 02 2F 01");
+const Bytes kSelectEf2 = fromHex("00 A4 02 0C 02 2F 01");
+const Bytes kRead = fromHex("00 B0 00 00 14");
+
+std::string field(const unsigned char *bytes, size_t size) { return std::string(reinterpret_cast<const char *>(bytes), size); }
+std::string padded(const std::string &text, size_t size) { return text + std::string(size - text.size(), ' '); }
+
+class Slots : public RouterTest {
+ protected:
+  // "Rd" served by all four roles as backend slot 7, with a token present in each.
+  void oneReaderAllRoles() { addReader("Rd", {1, 2, 3, 4}, 7, kTokenFlags); }
+
+  std::vector<CK_SLOT_ID> slotList(CK_BBOOL tokenPresent) {
+    CK_ULONG count = 0;
+    EXPECT_EQ(C_GetSlotList(tokenPresent, nullptr, &count), rv(CKR_OK));
+    std::vector<CK_SLOT_ID> ids(count);
+    EXPECT_EQ(C_GetSlotList(tokenPresent, ids.data(), &count), rv(CKR_OK));
+    return ids;
+  }
+
+  CK_SLOT_INFO slotInfo(CK_SLOT_ID id) {
+    CK_SLOT_INFO info;
+    std::memset(&info, 0xA5, sizeof info);
+    EXPECT_EQ(C_GetSlotInfo(id, &info), rv(CKR_OK));
+    return info;
+  }
+};
+
+using SlotList = Slots;
+
+TEST_F(SlotList, CountsAllSlotsAndRefusesAShortListWritingNothing) {
+  addReader("Rd A", {1});
+  addReader("Rd B", {3});
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  CK_ULONG count = 99;
+  EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), rv(CKR_OK));
+  EXPECT_EQ(count, 4u);
+
+  CK_SLOT_ID ids[4] = {77, 77, 77, 77};
+  count = 3;
+  EXPECT_EQ(C_GetSlotList(CK_FALSE, ids, &count), rv(CKR_BUFFER_TOO_SMALL));
+  EXPECT_EQ(count, 4u) << "the count needed";
+  EXPECT_EQ(ids[0], 77u);
+  EXPECT_EQ(ids[2], 77u);
+  count = 4;
+  EXPECT_EQ(C_GetSlotList(CK_FALSE, ids, &count), rv(CKR_OK));
+  EXPECT_EQ(std::vector<CK_SLOT_ID>(ids, ids + 4), (std::vector<CK_SLOT_ID>{1, 2, 3, 4}));
+  EXPECT_EQ(C_GetSlotList(CK_FALSE, ids, nullptr), rv(CKR_ARGUMENTS_BAD));
+  EXPECT_EQ(pcsc().statusChangeCalls, 2) << "only C_Initialize asked PC/SC; listing all slots reads no card";
+}
+
+TEST_F(SlotList, WithTokensListsOnlyRecognisedCardsWhoseBackendHasTheToken) {
+  addReader("Family1", {1}, 5, kTokenFlags);          // role 2 lacks the reader: secure slot unserved
+  addReader("Unknown", {1, 2, 3, 4}, 6, kTokenFlags);  // a card of no known family
+  addReader("Family2", {3, 4}, 8, kTokenFlags);
+  addReader("Empty", {1, 2, 3, 4}, 9, kTokenFlags);
+  mocks().backends[3].slots[1].flags = kSlotFlags;      // role 4 sees no token in "Family2"
+  pcsc().insert("Family1", kAtrFamily1);
+  pcsc().insert("Unknown", fromHex("3B 02 14 50"));
+  pcsc().insert("Family2", kAtrFamily2);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(slotList(CK_TRUE), (std::vector<CK_SLOT_ID>{1, 7})) << "role 3's reader comes after role 1's";
+  EXPECT_EQ(slotList(0x80), (std::vector<CK_SLOT_ID>{1, 7})) << "any non-zero value asks for tokens";
+  const mock::Call *asked = mock::mockFind(3, fn(Fn::C_GetSlotInfo), 3);  // after the three of C_Initialize
+  ASSERT_NE(asked, nullptr);
+  EXPECT_EQ(asked->args[0], 8u) << "the backend is asked about its own slot id";
+
+  mock::mockForce(1, fn(Fn::C_GetSlotInfo), CKR_DEVICE_ERROR);
+  EXPECT_EQ(slotList(CK_TRUE), (std::vector<CK_SLOT_ID>{7}));
+}
+
+TEST_F(Slots, SlotInfoReportsTheRoutersOwnDescriptionFlagsAndVersions) {
+  oneReaderAllRoles();
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  CK_SLOT_INFO info = slotInfo(2);
+  EXPECT_EQ(field(info.slotDescription, 64), padded("Rd secure profile", 64));
+  EXPECT_EQ(field(info.manufacturerID, 32), std::string(32, ' '));
+  EXPECT_EQ(info.flags, kSlotFlags);
+  EXPECT_EQ(info.hardwareVersion.major, 0);
+  EXPECT_EQ(info.hardwareVersion.minor, 0);
+  EXPECT_EQ(info.firmwareVersion.major, 0);
+  EXPECT_EQ(info.firmwareVersion.minor, 0);
+
+  pcsc().insert("Rd", kAtrFamily2b);
+  info = slotInfo(1);
+  EXPECT_EQ(info.flags, kTokenFlags);
+  EXPECT_EQ(info.hardwareVersion.major, 3);
+  EXPECT_EQ(info.hardwareVersion.minor, 0);
+  EXPECT_EQ(info.firmwareVersion.major, 0) << "nothing else of the backend's slot information";
+  pcsc().insert("Rd", kAtrFamily1);
+  EXPECT_EQ(slotInfo(2).hardwareVersion.major, 2);
+
+  mocks().backends[1].slots[0].flags = kSlotFlags;  // role 2 sees no token
+  info = slotInfo(2);
+  EXPECT_EQ(info.flags, kSlotFlags);
+  EXPECT_EQ(info.hardwareVersion.major, 0);
+  pcsc().insert("Rd", fromHex("3B 00"));
+  EXPECT_EQ(slotInfo(1).flags, kSlotFlags) << "an unrecognised card is no token";
+  pcsc().statusChangeResult = kScardENoService;
+  EXPECT_EQ(slotInfo(1).flags, kSlotFlags);
+}
+
+TEST_F(Slots, SlotInfoArgumentsAndALabelOfExactly64Characters) {
+  std::string name49(49, 'N');
+  addReader(name49, {1});
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(field(slotInfo(1).slotDescription, 64), name49 + " common profile");
+  CK_SLOT_INFO info;
+  EXPECT_EQ(C_GetSlotInfo(1, nullptr), rv(CKR_ARGUMENTS_BAD));
+  EXPECT_EQ(C_GetSlotInfo(0, &info), rv(CKR_SLOT_ID_INVALID));
+  EXPECT_EQ(C_GetSlotInfo(3, &info), rv(CKR_SLOT_ID_INVALID));
+  EXPECT_EQ(C_GetSlotInfo(3, nullptr), rv(CKR_SLOT_ID_INVALID)) << "the slot is looked up first";
+}
+
+TEST_F(Slots, EverySlotCallNeedsTheLibraryInitialised) {
+  CK_ULONG count = 0;
+  CK_SLOT_ID slot = 0;
+  EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, nullptr), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  EXPECT_EQ(C_GetSlotInfo(1, nullptr), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  EXPECT_EQ(C_GetTokenInfo(1, nullptr), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  EXPECT_EQ(C_GetMechanismList(1, nullptr, &count), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  EXPECT_EQ(C_GetMechanismInfo(1, CKM_RSA_PKCS, nullptr), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  EXPECT_EQ(C_InitToken(1, nullptr, 0, nullptr), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  EXPECT_EQ(C_WaitForSlotEvent(0, nullptr, &slot), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+}
+
+// The three calls that reach the backend unchanged but for the slot id.
+TEST_F(Slots, MechanismCallsAndInitTokenGoToTheResolvedBackend) {
+  addReader("Rd", {1, 2}, 7, kTokenFlags);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  CK_MECHANISM_TYPE list[4];
+  CK_ULONG count = 4;
+  CK_MECHANISM_INFO info;
+  CK_UTF8CHAR pin[] = "1234", label[32] = {};
+  struct Case {
+    Fn function;
+    std::function<CK_RV(CK_SLOT_ID)> call;
+    std::vector<uintptr_t> restArgs;
+  } cases[] = {
+      {Fn::C_GetMechanismList, [&](CK_SLOT_ID s) { return C_GetMechanismList(s, list, &count); },
+       {uintptr_t(list), uintptr_t(&count)}},
+      {Fn::C_GetMechanismInfo, [&](CK_SLOT_ID s) { return C_GetMechanismInfo(s, CKM_SHA256_RSA_PKCS, &info); },
+       {CKM_SHA256_RSA_PKCS, uintptr_t(&info)}},
+      {Fn::C_InitToken, [&](CK_SLOT_ID s) { return C_InitToken(s, pin, 4, label); },
+       {uintptr_t(pin), 4, uintptr_t(label)}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.function));
+    mock::mockReset();
+    mock::mockAddSlot(1, 7, "Rd", kTokenFlags);
+    EXPECT_EQ(c.call(0), rv(CKR_SLOT_ID_INVALID));
+    EXPECT_EQ(c.call(1), rv(CKR_TOKEN_NOT_PRESENT)) << "empty reader";
+    pcsc().insert("Rd", kAtrFamily2);
+    EXPECT_EQ(c.call(1), rv(CKR_TOKEN_NOT_RECOGNIZED)) << "no family-2 backend knows the reader";
+    EXPECT_EQ(mock::mockCount(0, fn(c.function)), 0u);
+
+    pcsc().insert("Rd", kAtrFamily1);
+    EXPECT_EQ(c.call(1), rv(CKR_OK));
+    const mock::Call *call = mock::mockFind(0, fn(c.function), 0);
+    ASSERT_NE(call, nullptr);
+    EXPECT_EQ(call->role, 1u);
+    EXPECT_EQ(call->args[0], 7u);
+    EXPECT_EQ(std::vector<uintptr_t>(call->args + 1, call->args + call->argCount), c.restArgs);
+    EXPECT_EQ(c.call(2), rv(CKR_OK));
+    EXPECT_EQ(mock::mockFind(0, fn(c.function), 1)->role, 2u);
+
+    mock::mockForce(1, fn(c.function), CKR_TOKEN_NOT_PRESENT);
+    EXPECT_EQ(c.call(1), rv(CKR_TOKEN_NOT_RECOGNIZED));
+    mock::mockForce(1, fn(c.function), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(c.call(1), rv(CKR_BUFFER_TOO_SMALL));
+    pcsc().remove("Rd");
+  }
+}
+
+class TokenInfo : public Slots {
+ protected:
+  void SetUp() override {
+    Slots::SetUp();
+    oneReaderAllRoles();
+    std::strcpy(mock::mockToken(1)->model, "Backend model");
+    std::strcpy(mock::mockToken(1)->serialNumber, "BACKEND-SERIAL");
+  }
+  void insertCard(int layout, const Bytes &file, const Bytes &atr = kAtrFamily1) {
+    pcsc().insert("Rd", atr);
+    pcsc().reader("Rd").card.layout = layout;
+    pcsc().reader("Rd").card.file = file;
+  }
+  CK_RV tokenInfo(CK_SLOT_ID id = 1) {
+    if (router.initCount == 0) {
+      EXPECT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+    }
+    std::memset(&info, 0, sizeof info);
+    return C_GetTokenInfo(id, &info);
+  }
+  std::string model() { return field(info.model, 16); }
+  std::string serial() { return field(info.serialNumber, 16); }
+  std::vector<Op> ops() {
+    std::vector<Op> out;
+    for (const PcscCall &c : pcsc().calls) out.push_back(c.op);
+    return out;
+  }
+  CK_TOKEN_INFO info;
+};
+
+TEST_F(TokenInfo, Layout1SerialAndTheExactCardDialogue) {
+  insertCard(1, serialFile(fromHex("1A 2B 3C 4D 5E")));
+  pcsc().reader("Rd").activeProtocol = 1;  // the connection's protocol is used, whatever it is
+  ASSERT_EQ(tokenInfo(), rv(CKR_OK));
+  EXPECT_EQ(serial(), "1A2B3C4D5E      ");
+  EXPECT_EQ(model(), "LumeraSecure 2.0");
+  EXPECT_EQ(field(info.label, 32), padded("Mock token 1", 32)) << "the rest is the backend's";
+
+  EXPECT_EQ(ops(), (std::vector<Op>{Op::Connect, Op::End, Op::Begin, Op::Status, Op::Transmit, Op::Transmit,
+                                    Op::Transmit, Op::End, Op::Disconnect}));
+  const PcscCall &connect = pcsc().calls[0];
+  EXPECT_EQ(connect.reader, "Rd");
+  EXPECT_EQ(connect.shareMode, kScardShareShared);
+  EXPECT_EQ(connect.protocols, kScardProtocolT1) << "T=1 only";
+  EXPECT_EQ(pcsc().commands(), (std::vector<Bytes>{kSelectMf, kSelectEf1, kRead}));
+  for (const PcscCall &t : pcsc().callsOf(Op::Transmit)) {
+    EXPECT_EQ(t.protocols, 1u);
+    EXPECT_EQ(t.capacity, 256u);
+    EXPECT_EQ(t.card, connect.card);
+  }
+  const PcscCall status = pcsc().callsOf(Op::Status).at(0);
+  EXPECT_EQ(status.capacity, 256u);
+  EXPECT_EQ(status.atrCapacity, 33u);
+  for (const PcscCall &c : pcsc().calls)
+    if (c.op == Op::End || c.op == Op::Disconnect) {
+      EXPECT_EQ(c.disposition, kScardLeaveCard);
+    }
+  EXPECT_TRUE(pcsc().cards.empty()) << "nothing stays connected";
+  EXPECT_TRUE(SleepRecorder::sleeps().empty());
+
+  const mock::Call *call = mock::mockFind(0, fn(Fn::C_GetTokenInfo), 0);
+  EXPECT_EQ(call->role, 1u);
+  EXPECT_EQ(call->args[0], 7u);
+  EXPECT_EQ(call->args[1], reinterpret_cast<uintptr_t>(&info));
+}
+
+TEST_F(TokenInfo, Layout1WithALeadingZeroByteGivesEightDigits) {
+  insertCard(1, serialFile(fromHex("00 2B 3C 4D 5E")));
+  ASSERT_EQ(tokenInfo(), rv(CKR_OK));
+  EXPECT_EQ(serial(), "2B3C4D5E        ");
+}
+
+TEST_F(TokenInfo, Layout2WhenForm1IsRefusedTakesBytes13To15ThenTheFirstFive) {
+  insertCard(2, serialFile(fromHex("01 02 03 04 05"), fromHex("AB CD EF")), kAtrFamily2);
+  ASSERT_EQ(tokenInfo(), rv(CKR_OK));
+  EXPECT_EQ(serial(), "ABCDEF0102030405");
+  EXPECT_EQ(pcsc().commands(), (std::vector<Bytes>{kSelectMf, kSelectEf1, kSelectEf2, kRead}));
+  EXPECT_EQ(mock::mockFind(0, fn(Fn::C_GetTokenInfo), 0)->role, 3u);
+}
+
+TEST_F(TokenInfo, TheStarcos3ModelsAreKept) {
+  insertCard(1, serialFile(fromHex("11 22 33 44 55")), kAtrFamily2);
+  for (const char *kept : {"LumeraSecure 3.0", "LumeraSecure 3.2"}) {
+    std::strcpy(mock::mockToken(3)->model, kept);
+    ASSERT_EQ(tokenInfo(), rv(CKR_OK));
+    EXPECT_EQ(model(), kept);
+    EXPECT_EQ(serial(), "1122334455      ");
+  }
+  std::strcpy(mock::mockToken(3)->model, "LumeraSecure 3.1");
+  ASSERT_EQ(tokenInfo(), rv(CKR_OK));
+  EXPECT_EQ(model(), "LumeraSecure 2.0");
+}
+
+TEST_F(TokenInfo, AnUnreadableSerialLeavesTheBackendsModelAndSerial) {
+  struct Case {
+    const char *what;
+    std::function<void(FakeReader &)> script;
+    std::vector<Bytes> commands;
+  } cases[] = {
+      {"SELECT MF refused", [](FakeReader &r) { r.card.mfStatus = 0x6A82; }, {kSelectMf}},
+      {"SELECT MF answered with data", [](FakeReader &r) { r.answers[kSelectMf] = fromHex("3F 00 90 00"); },
+       {kSelectMf}},
+      {"SELECT MF exchange failed", [](FakeReader &r) { r.transmitFailures[kSelectMf] = kScardECommError; },
+       {kSelectMf}},
+      {"both forms refused", [](FakeReader &r) { r.card.layout = 0; }, {kSelectMf, kSelectEf1, kSelectEf2}},
+      {"form 1 answered with 3 bytes", [](FakeReader &r) { r.answers[kSelectEf1] = fromHex("00 90 00"); },
+       {kSelectMf, kSelectEf1}},
+      {"form 1 exchange failed", [](FakeReader &r) { r.transmitFailures[kSelectEf1] = kScardECommError; },
+       {kSelectMf, kSelectEf1}},
+      {"READ of 21 bytes", [](FakeReader &r) { r.card.file.resize(19); }, {kSelectMf, kSelectEf1, kRead}},
+      {"READ exchange failed", [](FakeReader &r) { r.transmitFailures[kRead] = kScardECommError; },
+       {kSelectMf, kSelectEf1, kRead}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    pcsc().calls.clear();
+    pcsc().reader("Rd") = FakeReader();
+    insertCard(1, serialFile(fromHex("1A 2B 3C 4D 5E")));
+    c.script(pcsc().reader("Rd"));
+    ASSERT_EQ(tokenInfo(), rv(CKR_OK));
+    EXPECT_EQ(model(), padded("Backend model", 16));
+    EXPECT_EQ(serial(), padded("BACKEND-SERIAL", 16));
+    EXPECT_EQ(pcsc().commands(), c.commands);
+    EXPECT_EQ(pcsc().callsOf(Op::End).size(), 2u) << "the transaction is ended";
+    EXPECT_EQ(pcsc().callsOf(Op::Disconnect).size(), 1u);
+  }
+}
+
+TEST_F(TokenInfo, TheReadsStatusWordIsNotExamined) {
+  insertCard(1, {});
+  pcsc().reader("Rd").answers[kRead] = serialFile(fromHex("99 88 77 66 55"));
+  pcsc().reader("Rd").answers[kRead].insert(pcsc().reader("Rd").answers[kRead].end(), {0x62, 0x82});
+  ASSERT_EQ(tokenInfo(), rv(CKR_OK));
+  EXPECT_EQ(serial(), "9988776655      ");
+}
+
+TEST_F(TokenInfo, AResetCardIsReconnectedAndTheTransactionRetried) {
+  insertCard(1, serialFile(fromHex("1A 2B 3C 4D 5E")));
+  pcsc().reader("Rd").begin.next = {kScardWResetCard};
+  pcsc().reader("Rd").status.next = {kScardWResetCard};
+  ASSERT_EQ(tokenInfo(), rv(CKR_OK));
+  EXPECT_EQ(serial(), "1A2B3C4D5E      ");
+  EXPECT_EQ(ops(), (std::vector<Op>{Op::Connect, Op::End, Op::Begin, Op::Reconnect, Op::End, Op::Begin, Op::Status,
+                                    Op::Reconnect, Op::End, Op::Begin, Op::Status, Op::Transmit, Op::Transmit,
+                                    Op::Transmit, Op::End, Op::Disconnect}));
+  for (const PcscCall &r : pcsc().callsOf(Op::Reconnect)) {
+    EXPECT_EQ(r.shareMode, kScardShareShared);
+    EXPECT_EQ(r.protocols, kScardProtocolT1);
+    EXPECT_EQ(r.disposition, kScardLeaveCard);
+  }
+  EXPECT_EQ(SleepRecorder::sleeps(), (std::vector<uint32_t>{10, 10}));
+}
+
+TEST_F(TokenInfo, TheTransactionIsGivenUpAfterTenAttempts) {
+  insertCard(1, serialFile(fromHex("1A 2B 3C 4D 5E")));
+  pcsc().reader("Rd").begin.otherwise = kScardESharingViolation;
+  ASSERT_EQ(tokenInfo(), rv(CKR_OK));
+  EXPECT_EQ(serial(), padded("BACKEND-SERIAL", 16));
+  EXPECT_EQ(pcsc().callsOf(Op::Begin).size(), 10u);
+  EXPECT_TRUE(pcsc().callsOf(Op::Reconnect).empty()) << "only a reset card is reconnected";
+  EXPECT_TRUE(pcsc().commands().empty());
+  EXPECT_EQ(SleepRecorder::sleeps(), std::vector<uint32_t>(10, 10));
+  EXPECT_EQ(pcsc().callsOf(Op::End).size(), 11u);
+  EXPECT_EQ(pcsc().callsOf(Op::Disconnect).size(), 1u);
+
+  // A reconnect that keeps failing makes each attempt's result its own.
+  pcsc().calls.clear();
+  SleepRecorder::sleeps().clear();
+  pcsc().reader("Rd").begin.otherwise = kScardWResetCard;
+  pcsc().reader("Rd").reconnect.otherwise = kScardENoSmartcard;
+  EXPECT_EQ(beginCardTransaction(0xCA01), kScardEInvalidHandle) << "an unknown handle";
+  pcsc().calls.clear();
+  PcscCard card = 0;
+  uint32_t protocol = 0;
+  ASSERT_EQ(tokenhub::pcsc().connect(router.cardContext, "Rd", 2, 2, &card, &protocol), kScardSuccess);
+  EXPECT_EQ(beginCardTransaction(card), kScardENoSmartcard);
+  EXPECT_EQ(pcsc().callsOf(Op::Reconnect).size(), 10u);
+}
+
+TEST_F(TokenInfo, AFailedConnectionReadsNothingAndLeavesNothingToClose) {
+  insertCard(1, serialFile(fromHex("1A 2B 3C 4D 5E")));
+  pcsc().reader("Rd").connect.otherwise = kScardESharingViolation;
+  ASSERT_EQ(tokenInfo(), rv(CKR_OK));
+  EXPECT_EQ(serial(), padded("BACKEND-SERIAL", 16));
+  EXPECT_EQ(ops(), std::vector<Op>{Op::Connect});
+}
+
+TEST_F(TokenInfo, ResultsOfTheLookUpAndOfTheBackend) {
+  EXPECT_EQ(tokenInfo(0), rv(CKR_SLOT_ID_INVALID));
+  EXPECT_EQ(tokenInfo(5), rv(CKR_SLOT_ID_INVALID));
+  EXPECT_EQ(tokenInfo(1), rv(CKR_TOKEN_NOT_PRESENT));
+  insertCard(1, serialFile(fromHex("1A 2B 3C 4D 5E")), fromHex("3B 02 14 50"));
+  EXPECT_EQ(tokenInfo(1), rv(CKR_TOKEN_NOT_RECOGNIZED));
+  EXPECT_TRUE(pcsc().calls.empty()) << "no card is read without a backend";
+
+  insertCard(1, serialFile(fromHex("1A 2B 3C 4D 5E")));
+  mock::mockForce(1, fn(Fn::C_GetTokenInfo), CKR_TOKEN_NOT_PRESENT);
+  EXPECT_EQ(tokenInfo(1), rv(CKR_TOKEN_NOT_RECOGNIZED));
+  EXPECT_EQ(serial(), std::string(16, '\0')) << "not adjusted when the backend failed";
+  mock::mockForce(1, fn(Fn::C_GetTokenInfo), CKR_DEVICE_ERROR);
+  EXPECT_EQ(tokenInfo(1), rv(CKR_DEVICE_ERROR));
+  EXPECT_EQ(model(), std::string(16, '\0'));
+  mock::mockForce(1, fn(Fn::C_GetTokenInfo), CKR_OK);  // answers OK and writes nothing
+  EXPECT_EQ(C_GetTokenInfo(1, nullptr), rv(CKR_OK)) << "nothing is written through a null pointer";
+}
+
+TEST(HexEncode, UpperCaseDigitsHighNibbleFirstAndAClosingNul) {
+  char text[12];
+  std::memset(text, 'x', sizeof text);
+  const uint8_t bytes[] = {0x00, 0x9F, 0xA0, 0xFF, 0x5C};
+  hexEncode(bytes, 5, text);
+  EXPECT_STREQ(text, "009FA0FF5C");
+  std::memset(text, 'x', sizeof text);
+  hexEncode(bytes, 0, text);
+  EXPECT_EQ(text[0], '\0');
+  EXPECT_EQ(text[1], 'x');
+}
+
+class WaitForSlotEvent : public Slots {
+ protected:
+  CK_RV wait(CK_FLAGS flags = 0) {
+    slot = 0;
+    return C_WaitForSlotEvent(flags, &slot, nullptr);
+  }
+  // Script: before poll `when` (counted from the call's first query) of the
+  // current call, a card arrives in or leaves reader "Rd B".
+  static void changeLater(int call) {
+    if (call > changeAt + 1000) C_Finalize(nullptr);  // a wait that missed the change ends here
+    if (call == changeAt) {
+      if (FakePcsc::get().readers["Rd B"].present)
+        FakePcsc::get().remove("Rd B");
+      else
+        FakePcsc::get().insert("Rd B", fromHex("3B 00"));
+    }
+  }
+  static int changeAt;
+  CK_SLOT_ID slot = 0;
+};
+int WaitForSlotEvent::changeAt = 0;
+
+TEST_F(WaitForSlotEvent, InsertionAndRemovalGiveTheCommonThenTheSecureSlot) {
+  addReader("Rd A", {1}, 1);
+  addReader("Rd B", {1}, 2);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  int before = pcsc().statusChangeCalls;
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT));
+  EXPECT_TRUE(SleepRecorder::sleeps().empty()) << "a non-blocking call never sleeps";
+  EXPECT_EQ(pcsc().statusChangeCalls, before + 1);
+  EXPECT_EQ(pcsc().timeouts.back(), 0u);
+  EXPECT_EQ(pcsc().statusChangeCounts.back(), 2u) << "one record per reader";
+
+  for (bool inserting : {true, false}) {
+    SCOPED_TRACE(inserting ? "insertion" : "removal");
+    SleepRecorder::sleeps().clear();
+    changeAt = pcsc().statusChangeCalls + 4;  // the card changes after the fourth poll
+    pcsc().afterStatusChange = changeLater;
+    EXPECT_EQ(wait(), rv(CKR_OK));
+    EXPECT_EQ(slot, 3u);
+    EXPECT_EQ(SleepRecorder::sleeps(), std::vector<uint32_t>(4, 10));
+    EXPECT_EQ(row(2).cardPresent, inserting ? 1u : 0u);
+    EXPECT_EQ(row(3).cardPresent, inserting ? 0u : 1u) << "the secure slot is reported next";
+    EXPECT_EQ(wait(), rv(CKR_OK));
+    EXPECT_EQ(slot, 4u);
+    EXPECT_EQ(SleepRecorder::sleeps().size(), 4u) << "the second event comes at once";
+    EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT));
+    EXPECT_EQ(row(0).cardPresent + row(1).cardPresent, 0u);
+  }
+}
+
+TEST_F(WaitForSlotEvent, ACardPresentAtInitialisationIsNoEvent) {
+  addReader("Rd A", {1});
+  pcsc().insert("Rd A", kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT));
+  pcsc().remove("Rd A");
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+  EXPECT_EQ(slot, 1u);
+}
+
+TEST_F(WaitForSlotEvent, ArgumentsAndAFailingService) {
+  addReader("Rd A", {1});
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  int reserved = 0;
+  EXPECT_EQ(C_WaitForSlotEvent(0, nullptr, nullptr), rv(CKR_ARGUMENTS_BAD));
+  EXPECT_EQ(C_WaitForSlotEvent(0, &slot, &reserved), rv(CKR_ARGUMENTS_BAD));
+  pcsc().statusChangeResult = kScardENoService;
+  EXPECT_EQ(wait(), rv(CKR_FUNCTION_FAILED));
+  EXPECT_TRUE(SleepRecorder::sleeps().empty());
+}
+
+TEST_F(WaitForSlotEvent, WithoutReadersTheServiceAnswerDecides) {
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT));
+  EXPECT_EQ(pcsc().statusChangeCounts.back(), 0u) << "the query is still made, over no reader";
+  pcsc().statusChangeResult = kScardEUnknownReader;
+  EXPECT_EQ(wait(), rv(CKR_FUNCTION_FAILED));
+}
+
+TEST_F(WaitForSlotEvent, FinalisingFromAnotherThreadEndsABlockingWait) {
+  addReader("Rd A", {1});
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  setSleepHook(nullptr);  // real 10 ms pauses
+  CK_RV result = 0;
+  std::chrono::steady_clock::time_point ended;
+  std::thread waiter([&] {
+    result = wait();
+    ended = std::chrono::steady_clock::now();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  auto finalising = std::chrono::steady_clock::now();
+  EXPECT_EQ(C_Finalize(nullptr), rv(CKR_OK));
+  waiter.join();
+  EXPECT_EQ(result, rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  EXPECT_LT(ended - finalising, std::chrono::milliseconds(100));
+  EXPECT_GT(pcsc().statusChangeCalls, 2) << "it was polling";
+}
+
+}  // namespace

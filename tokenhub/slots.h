@@ -1,0 +1,22 @@
+// The card serial read of C_GetTokenInfo: a short shared connection to the
+// reader, one transaction, SELECT MF, SELECT EF 2F01 and READ BINARY.
+#pragma once
+#include "state.h"
+
+namespace tokenhub {
+
+constexpr size_t kSerialBufferSize = 24;
+
+// Writes the card's serial as NUL-terminated upper-case hex text (8, 10 or 16
+// digits) into serial, which the caller has cleared; leaves it untouched when
+// the card cannot be read. Returns the result of the last card exchange.
+PcscResult readCardSerial(const SlotEntry &slot, char (&serial)[kSerialBufferSize]);
+
+// Opens a transaction on a connected card, reconnecting after a reset of the
+// card; up to 10 attempts, 10 ms apart.
+PcscResult beginCardTransaction(PcscCard card);
+
+// 2 x count upper-case hex digits, high nibble first, and a NUL.
+void hexEncode(const uint8_t *bytes, size_t count, char *text);
+
+}  // namespace tokenhub
