@@ -1,6 +1,7 @@
 #define MOCKCTL_BUILD 1
 #include "mockctl.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -69,6 +70,13 @@ void mockForce(uint32_t role, uint32_t function, CK_RV result) {
 
 void mockLogCall(uint32_t role, uint32_t function, const uintptr_t *args, uint32_t argCount) {
   std::lock_guard<std::mutex> hold(logLock);
+  // Out of process, TOKENHUB_MOCK_TRACE names a file that gets "role function" per call.
+  if (const char *trace = std::getenv("TOKENHUB_MOCK_TRACE")) {
+    if (FILE *f = std::fopen(trace, "a")) {
+      std::fprintf(f, "%u %u\n", role, function);
+      std::fclose(f);
+    }
+  }
   uint32_t n = control.logCount++;
   if (n >= kLogSize) return;
   Call &c = control.log[n];
