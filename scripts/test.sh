@@ -16,7 +16,7 @@ for preset in "${presets[@]}"; do
   rm -f "build-$preset.log"
 done
 for preset in "${presets[@]}"; do
-  case $preset in win64) bash scripts/wine-setup 64 ;; win32) bash scripts/wine-setup 32 ;; esac
+  case $preset in win*) bash scripts/wine-setup ;; esac
 done
 
 passed=0 failed=0 status=0
