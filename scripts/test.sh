@@ -8,7 +8,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/install-deps.sh || exit 1
 
-presets=(${TOKENHUB_PRESETS:-linux linux-sanitize win64 win32})
+presets=(${TOKENHUB_PRESETS:-linux linux-sanitize fuzz win64 win32})
 for preset in "${presets[@]}"; do
   echo "== build $preset"
   cmake --preset "$preset" >"build-$preset.log" 2>&1 && cmake --build --preset "$preset" >>"build-$preset.log" 2>&1 \
