@@ -172,14 +172,11 @@ const tokenhub::PcscApi api = {establishContext, releaseContext, getStatusChange
 
 }  // namespace
 
+const tokenhub::PcscApi &fakePcscApi() { return api; }
+
 FakePcsc &FakePcsc::get() {
   static FakePcsc instance;
   return instance;
-}
-
-void FakePcsc::install() {
-  reset();
-  tokenhub::setPcscApi(&api);
 }
 
 void FakePcsc::reset() { *this = FakePcsc(); }
@@ -216,16 +213,6 @@ void FakePcsc::remove(const std::string &name) {
   FakeReader &r = readers[name];
   r.present = false;
   r.atr.clear();
-}
-
-std::vector<uint32_t> &SleepRecorder::sleeps() {
-  static std::vector<uint32_t> recorded;
-  return recorded;
-}
-
-void SleepRecorder::install() {
-  sleeps().clear();
-  tokenhub::setSleepHook([](uint32_t ms) { sleeps().push_back(ms); });
 }
 
 }  // namespace testkit

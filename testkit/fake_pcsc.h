@@ -54,6 +54,10 @@ struct PcscCall {
   Bytes command;               // Transmit
   uint32_t capacity = 0;       // Transmit: response buffer; Status: reader-name buffer
   uint32_t atrCapacity = 0;    // Status
+  // Transmit through the winscard double: the send protocol-control
+  // record's length, and whether a receive record was given.
+  uint32_t pciLength = 0;
+  bool receiveRecord = false;
 };
 
 class FakePcsc {
@@ -88,6 +92,9 @@ class FakePcsc {
   // Called after every status query; a test changes readers here, between polls.
   void (*afterStatusChange)(int call) = nullptr;
 };
+
+// The service's calls, as the router's PC/SC table.
+const tokenhub::PcscApi &fakePcscApi();
 
 // Well-known ATRs.
 extern const Bytes kAtrFamily1;   // pattern 1, complete

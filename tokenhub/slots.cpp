@@ -153,8 +153,11 @@ PcscResult beginCardTransaction(PcscCard card) {
       if (rv == kScardSuccess) return rv;
     }
     if (rv == kScardWResetCard) {
+      // A reconnected card still has no transaction open: the attempt fails
+      // all the same, with the reconnection's own failure if it had one.
       uint32_t protocol = 0;
-      rv = pcsc().reconnect(card, kScardShareShared, kScardProtocolT1, kScardLeaveCard, &protocol);
+      PcscResult reconnected = pcsc().reconnect(card, kScardShareShared, kScardProtocolT1, kScardLeaveCard, &protocol);
+      if (reconnected != kScardSuccess) rv = reconnected;
     }
     sleepMilliseconds(kRetryPauseMs);
   }

@@ -370,6 +370,14 @@ TEST_F(TokenInfo, TheTransactionIsGivenUpAfterTenAttempts) {
   ASSERT_EQ(tokenhub::pcsc().connect(router.cardContext, "Rd", 2, 2, &card, &protocol), kScardSuccess);
   EXPECT_EQ(beginCardTransaction(card), kScardENoSmartcard);
   EXPECT_EQ(pcsc().callsOf(Op::Reconnect).size(), 10u);
+
+  // A card reset at every attempt is never read without a transaction.
+  pcsc().reader("Rd").reconnect.otherwise = kScardSuccess;
+  EXPECT_EQ(beginCardTransaction(card), kScardWResetCard);
+  pcsc().calls.clear();
+  ASSERT_EQ(tokenInfo(), rv(CKR_OK));
+  EXPECT_TRUE(pcsc().commands().empty());
+  EXPECT_EQ(serial(), padded("BACKEND-SERIAL", 16));
 }
 
 TEST_F(TokenInfo, AFailedConnectionReadsNothingAndLeavesNothingToClose) {

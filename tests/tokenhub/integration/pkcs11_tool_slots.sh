@@ -14,6 +14,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# A module built with AddressSanitizer needs its runtime loaded first in the consumer.
+asan=$(ldd "$module" | awk '/libasan/ {print $3}')
+if [ -n "$asan" ]; then export LD_PRELOAD=$asan ASAN_OPTIONS=detect_leaks=0; fi
+
 slots=""
 for role in 1 2 3 4; do slots+="$role:1:Virtual PCD 00 00;$role:2:Virtual PCD 00 01;"; done
 export TOKENHUB_MOCK_SLOTS=$slots
@@ -36,7 +40,7 @@ check() {  # check FILE TEXT: the consumer's output has the line
   grep -qF -- "$2" "$1" || { echo "FAIL: no \"$2\" in:"; cat "$1"; exit 1; }
 }
 
-pkcs11-tool --module "$module" --list-slots >"$work/L" 2>&1
+pkcs11-tool --module "$module" --list-slots >"$work/L" 2>&1 || { cat "$work/L"; exit 1; }
 echo "== pkcs11-tool --list-slots"; cat "$work/L"
 [ "$(grep -c '^Slot ' "$work/L")" = 4 ] || { echo "FAIL: want 4 slots"; exit 1; }
 check "$work/L" "Virtual PCD 00 00 common profile"
@@ -44,7 +48,7 @@ check "$work/L" "Virtual PCD 00 00 secure profile"
 check "$work/L" "Virtual PCD 00 01 common profile"
 check "$work/L" "Virtual PCD 00 01 secure profile"
 
-pkcs11-tool --module "$module" --list-token-slots >"$work/T" 2>&1
+pkcs11-tool --module "$module" --list-token-slots >"$work/T" 2>&1 || { cat "$work/T"; exit 1; }
 echo "== pkcs11-tool --list-token-slots"; cat "$work/T"
 [ "$(grep -c '^Slot ' "$work/T")" = 4 ] || { echo "FAIL: want 4 slots with tokens"; exit 1; }
 [ "$(grep -c 'serial num *: 1A2B3C4D5E$' "$work/T")" = 2 ] || { echo "FAIL: layout-1 serial"; exit 1; }

@@ -1,0 +1,171 @@
+// The built tokenhub.dll under Wine, with the four mock backends and the
+// winscard double beside this program: slot queries, the serial read and
+// slot events through the Windows structures and the WinSCard interface.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "mockctl.h"
+#include "serialcard.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr CK_RV rv(CK_RV v) { return v; }
+const char *kAtrPattern1 = "3B B7 94 00 81 31 FE 65 53 50 4B 32 33 90 00 D1";
+const char *kAtrPattern3 = "3B 9F 96 81 B1 FE 45 1F 07 00 64 05 1E B2 00 31 B0 73 96 21 DB 05 90 00 5C";
+
+using ScriptFn = int (*)(const char *);
+using LogFn = const char *(*)();
+using ClearFn = void (*)();
+
+// An export of a loaded module, as the function type it has.
+template <typename F>
+F exported(HMODULE module, const char *name) {
+  return reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
+class WinscardDouble : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string path = TOKENHUB_DLL;
+    for (char &c : path)
+      if (c == '/') c = '\\';
+    module = LoadLibraryA(("Z:" + path).c_str());
+    ASSERT_NE(module, nullptr) << "cannot load " << path;
+    auto getList = exported<CK_C_GetFunctionList>(module, "C_GetFunctionList");
+    ASSERT_NE(getList, nullptr);
+    ASSERT_EQ(getList(&p11), rv(CKR_OK));
+    HMODULE winscard = GetModuleHandleA("winscard.dll");
+    ASSERT_NE(winscard, nullptr);
+    script = exported<ScriptFn>(winscard, "WinscardDoubleScript");
+    log = exported<LogFn>(winscard, "WinscardDoubleLog");
+    clearLog = exported<ClearFn>(winscard, "WinscardDoubleClearLog");
+    ASSERT_NE(script, nullptr) << "Wine's own winscard.dll was loaded: WINEDLLOVERRIDES=winscard=n missing?";
+  }
+  static void TearDownTestSuite() {
+    if (module) FreeLibrary(module);
+  }
+  void SetUp() override {
+    ASSERT_NE(script, nullptr);
+    mock::mockReset();
+    for (uint32_t role = 1; role <= 4; ++role) {
+      mock::mockAddSlot(role, 1, "Reader A", CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | CKF_TOKEN_PRESENT);
+      mock::mockAddSlot(role, 2, "Reader B", CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | CKF_TOKEN_PRESENT);
+    }
+    ASSERT_EQ(script("clear\nreader Reader A\nreader Reader B\n"), 1);
+    clearLog();
+  }
+  void TearDown() override {
+    while (p11->C_Finalize(nullptr) == CKR_OK) {
+    }
+  }
+  std::string serialOf(CK_SLOT_ID slot, std::string *model = nullptr) {
+    CK_TOKEN_INFO info;
+    std::memset(&info, 0, sizeof info);
+    EXPECT_EQ(p11->C_GetTokenInfo(slot, &info), rv(CKR_OK));
+    if (model) *model = std::string(reinterpret_cast<char *>(info.model), 16);
+    return std::string(reinterpret_cast<char *>(info.serialNumber), 16);
+  }
+
+  static HMODULE module;
+  static CK_FUNCTION_LIST_PTR p11;
+  static ScriptFn script;
+  static LogFn log;
+  static ClearFn clearLog;
+};
+HMODULE WinscardDouble::module = nullptr;
+CK_FUNCTION_LIST_PTR WinscardDouble::p11 = nullptr;
+ScriptFn WinscardDouble::script = nullptr;
+LogFn WinscardDouble::log = nullptr;
+ClearFn WinscardDouble::clearLog = nullptr;
+
+TEST_F(WinscardDouble, SlotsTokensAndTheSerialReadThroughWinSCard) {
+  std::string card1 = std::string("insert Reader A|") + kAtrPattern1 + "|1|1A2B3C4D5E" + std::string(30, 'E');
+  std::string card2 = std::string("insert Reader B|") + kAtrPattern3 + "|2|0102030405" + std::string(16, 'E') +
+                      "ABCDEF" + std::string(8, 'E');
+  ASSERT_EQ(script((card1 + "\n" + card2).c_str()), 1);
+  std::strcpy(mock::mockToken(4)->model, "LumeraSecure 3.0");
+  ASSERT_EQ(p11->C_Initialize(nullptr), rv(CKR_OK));
+
+  CK_SLOT_ID ids[4] = {};
+  CK_ULONG count = 3;
+  EXPECT_EQ(p11->C_GetSlotList(CK_TRUE, ids, &count), rv(CKR_BUFFER_TOO_SMALL));
+  EXPECT_EQ(count, 4u);
+  EXPECT_EQ(ids[0], 0u);
+  EXPECT_EQ(p11->C_GetSlotList(CK_TRUE, ids, &count), rv(CKR_OK));
+  EXPECT_EQ(ids[3], 4u);
+
+  CK_SLOT_INFO slot;
+  ASSERT_EQ(p11->C_GetSlotInfo(3, &slot), rv(CKR_OK));
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(slot.slotDescription), 64),
+            "Reader B common profile" + std::string(41, ' '));
+  EXPECT_EQ(slot.flags, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | CKF_TOKEN_PRESENT);
+  EXPECT_EQ(slot.hardwareVersion.major, 3);
+
+  std::string model;
+  clearLog();
+  EXPECT_EQ(serialOf(1, &model), "1A2B3C4D5E      ");
+  EXPECT_EQ(model, "LumeraSecure 2.0");
+  std::string calls = log();
+  EXPECT_NE(calls.find("connect reader=Reader A share=2 protocols=2"), std::string::npos) << calls;
+  EXPECT_NE(calls.find("status reader=Reader A share=0 protocols=0 disposition=0 apdu= capacity=256 atr=33"),
+            std::string::npos)
+      << calls;
+  for (const char *apdu : {"00A4000C023F00", "00A4000C022F01", "00B0000014"}) {
+    std::string sent = std::string("transmit reader=Reader A share=0 protocols=2 disposition=0 apdu=") + apdu +
+                       " capacity=256 atr=0 pci=8 recv=none rv=00000000";
+    EXPECT_NE(calls.find(sent), std::string::npos) << sent << "\n" << calls;
+  }
+  EXPECT_NE(calls.find("disconnect reader=Reader A share=0 protocols=0 disposition=0"), std::string::npos);
+
+  EXPECT_EQ(serialOf(4, &model), "ABCDEF0102030405");
+  EXPECT_EQ(model, "LumeraSecure 3.0");
+
+  ASSERT_EQ(script("fail begin 80100068"), 1);  // the card is reset at every attempt
+  EXPECT_EQ(serialOf(1), "MOCK0001        ");
+}
+
+TEST_F(WinscardDouble, WaitForSlotEventInsertionRemovalAndFinalisation) {
+  ASSERT_EQ(p11->C_Initialize(nullptr), rv(CKR_OK));
+  CK_SLOT_ID slot = 0;
+  EXPECT_EQ(p11->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_NO_EVENT));
+  for (const char *change : {"insert Reader B|3B 00", "remove Reader B"}) {
+    SCOPED_TRACE(change);
+    auto waited = std::async(std::launch::async, [] {
+      CK_SLOT_ID s = 0;
+      CK_RV r = p11->C_WaitForSlotEvent(0, &s, nullptr);
+      return std::make_pair(r, s);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(script(change), 1);
+    ASSERT_EQ(waited.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    auto [result, first] = waited.get();
+    EXPECT_EQ(result, rv(CKR_OK));
+    EXPECT_EQ(first, 3u);
+    EXPECT_EQ(p11->C_WaitForSlotEvent(0, &slot, nullptr), rv(CKR_OK));
+    EXPECT_EQ(slot, 4u);
+    EXPECT_EQ(p11->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_NO_EVENT));
+  }
+
+  auto waited = std::async(std::launch::async, [] {
+    CK_SLOT_ID s = 0;
+    CK_RV r = p11->C_WaitForSlotEvent(0, &s, nullptr);
+    return std::make_pair(r, Clock::now());
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto finalising = Clock::now();
+  ASSERT_EQ(p11->C_Finalize(nullptr), rv(CKR_OK));
+  ASSERT_EQ(waited.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  auto [result, ended] = waited.get();
+  EXPECT_EQ(result, rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  EXPECT_LT(ended - finalising, std::chrono::milliseconds(100));
+}
+
+}  // namespace
