@@ -55,6 +55,9 @@ class RealReaders : public ::testing::Test {
   void SetUp() override {
     setPcscApi(nullptr);
     setSleepHook(nullptr);
+    // A card that an earlier test took out may still be seen by the daemon.
+    ASSERT_TRUE(daemonSees(kReader0, false));
+    ASSERT_TRUE(daemonSees(kReader1, false));
     mock::mockReset();
     // Every role lists both readers: reader 0 is backend slot 1, reader 1 slot 2.
     for (uint32_t role = 1; role <= 4; ++role) {
