@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cardemu.h"
+#include "daemon.h"
 #include "functions.h"
 #include "mockctl.h"
 #include "state.h"
@@ -20,22 +21,6 @@ namespace {
 const char *kReader0 = "Virtual PCD 00 00";
 const char *kReader1 = "Virtual PCD 00 01";
 
-// Waits until the daemon reports the reader's card as present or absent.
-bool waitForPresence(const char *reader, bool present) {
-  PcscContext context = 0;
-  if (platformPcsc().establishContext(&context) != kScardSuccess) return false;
-  bool reached = false;
-  for (int i = 0; i < 100 && !reached; ++i) {
-    ReaderState state;
-    std::memset(&state, 0, sizeof state);
-    state.reader = reader;
-    if (platformPcsc().getStatusChange(context, 0, &state, 1) == kScardSuccess)
-      reached = ((state.eventState & kScardStatePresent) != 0) == present;
-    if (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  platformPcsc().releaseContext(context);
-  return reached;
-}
 
 class ReaderPresence : public ::testing::Test {
  protected:
@@ -52,10 +37,10 @@ class ReaderPresence : public ::testing::Test {
 };
 
 TEST_F(ReaderPresence, InitialPresenceComesFromTheDaemon) {
-  ASSERT_TRUE(waitForPresence(kReader0, false));
+  ASSERT_TRUE(daemonSees(kReader0, false));
   ASSERT_TRUE(reader0.insert({fromHex("3B B7 94 00 81 31 FE 65 53 50 4B 32 33 90 00 D1")}))
       << "no vpcd listening: is pcscd running with the vpcd driver?";
-  ASSERT_TRUE(waitForPresence(kReader0, true));
+  ASSERT_TRUE(daemonSees(kReader0, true));
 
   ASSERT_EQ(C_Initialize(nullptr), static_cast<CK_RV>(CKR_OK));
   ASSERT_EQ(router.slotCount, 4u);
@@ -69,7 +54,7 @@ TEST_F(ReaderPresence, InitialPresenceComesFromTheDaemon) {
   ASSERT_EQ(C_Finalize(nullptr), static_cast<CK_RV>(CKR_OK));
 
   reader0.remove();
-  ASSERT_TRUE(waitForPresence(kReader0, false));
+  ASSERT_TRUE(daemonSees(kReader0, false));
   ASSERT_EQ(C_Initialize(nullptr), static_cast<CK_RV>(CKR_OK));
   EXPECT_EQ(router.slotTable[0].cardPresent, 0u);
   EXPECT_EQ(router.slotTable[1].cardPresent, 0u);

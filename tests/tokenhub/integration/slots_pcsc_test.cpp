@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "cardemu.h"
+#include "daemon.h"
 #include "functions.h"
 #include "mockctl.h"
 #include "state.h"
@@ -26,22 +27,6 @@ const char *kReader1 = "Virtual PCD 00 01";
 const Bytes kAtrPattern1 = fromHex("3B B7 94 00 81 31 FE 65 53 50 4B 32 33 90 00 D1");
 const Bytes kAtrPattern3 = fromHex("3B 9F 96 81 B1 FE 45 1F 07 00 64 05 1E B2 00 31 B0 73 96 21 DB 05 90 00 5C");
 
-// Waits until the daemon reports the reader's card as present or absent.
-bool daemonSees(const char *reader, bool present) {
-  PcscContext context = 0;
-  if (platformPcsc().establishContext(&context) != kScardSuccess) return false;
-  bool reached = false;
-  for (int i = 0; i < 100 && !reached; ++i) {
-    ReaderState state;
-    std::memset(&state, 0, sizeof state);
-    state.reader = reader;
-    if (platformPcsc().getStatusChange(context, 0, &state, 1) == kScardSuccess)
-      reached = ((state.eventState & kScardStatePresent) != 0) == present;
-    if (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  platformPcsc().releaseContext(context);
-  return reached;
-}
 
 EmulatedCard cardOf(const Bytes &atr, int layout, const Bytes &file) {
   EmulatedCard card{atr};
