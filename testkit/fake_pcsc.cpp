@@ -1,6 +1,7 @@
 #include "fake_pcsc.h"
 
 #include <cstring>
+#include <mutex>
 
 namespace testkit {
 
@@ -34,7 +35,11 @@ PcscResult releaseContext(PcscContext context) {
   return 0;
 }
 
+// Application threads of the concurrency tests query the card at once.
+std::mutex statusLock;
+
 PcscResult getStatusChange(PcscContext, uint32_t timeoutMs, ReaderState *states, uint32_t count) {
+  std::lock_guard<std::mutex> hold(statusLock);
   ++fake().statusChangeCalls;
   fake().timeouts.push_back(timeoutMs);
   if (fake().statusChangeResult != 0) return fake().statusChangeResult;
