@@ -1,7 +1,10 @@
 #define MOCKCTL_BUILD 1
 #include "mockctl.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <mutex>
 
 namespace mock {
@@ -9,6 +12,36 @@ namespace mock {
 namespace {
 Control control;
 std::mutex logLock;
+
+// Out of process (a consumer loading the shipped module), the mock modules
+// take their slots from TOKENHUB_MOCK_SLOTS: entries "role:slotId:description"
+// or "role:slotId:description:flags" (flags in hex), separated by ';'.
+void slotsFromEnvironment() {
+  const char *text = std::getenv("TOKENHUB_MOCK_SLOTS");
+  if (!text) return;
+  std::string all = text;
+  size_t start = 0;
+  while (start < all.size()) {
+    size_t end = all.find(';', start);
+    if (end == std::string::npos) end = all.size();
+    std::string entry = all.substr(start, end - start);
+    start = end + 1;
+    size_t a = entry.find(':'), b = a == std::string::npos ? a : entry.find(':', a + 1);
+    if (b == std::string::npos) continue;
+    size_t c = entry.find(':', b + 1);
+    unsigned long role = std::strtoul(entry.substr(0, a).c_str(), nullptr, 10);
+    if (role < 1 || role > kRoles) continue;
+    CK_SLOT_ID id = std::strtoul(entry.substr(a + 1, b - a - 1).c_str(), nullptr, 10);
+    std::string description = entry.substr(b + 1, c == std::string::npos ? std::string::npos : c - b - 1);
+    CK_FLAGS flags = c == std::string::npos ? (CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | CKF_TOKEN_PRESENT)
+                                            : std::strtoul(entry.substr(c + 1).c_str(), nullptr, 16);
+    mockAddSlot(static_cast<uint32_t>(role), id, description.c_str(), flags);
+  }
+}
+
+struct EnvironmentSlots {
+  EnvironmentSlots() { slotsFromEnvironment(); }
+} environmentSlots;
 }  // namespace
 
 Control *mockControl() { return &control; }
@@ -59,6 +92,13 @@ CK_ULONG mockTakeHandles(uint32_t role, CK_ULONG *out, CK_ULONG max) {
 
 void mockLogCall(uint32_t role, uint32_t function, const uintptr_t *args, uint32_t argCount) {
   std::lock_guard<std::mutex> hold(logLock);
+  // Out of process, TOKENHUB_MOCK_TRACE names a file that gets "role function" per call.
+  if (const char *trace = std::getenv("TOKENHUB_MOCK_TRACE")) {
+    if (FILE *f = std::fopen(trace, "a")) {
+      std::fprintf(f, "%u %u\n", role, function);
+      std::fclose(f);
+    }
+  }
   uint32_t n = control.logCount++;
   if (n >= kLogSize) return;
   Call &c = control.log[n];

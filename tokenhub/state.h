@@ -2,6 +2,7 @@
 // virtual slot table, the PC/SC context, the initialisation count and the two
 // locks. All of it is static and fixed in size; nothing is allocated.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -51,7 +52,9 @@ struct SlotEntry {
 };
 
 struct RouterState {
-  uint32_t initCount;
+  // Read without a lock by every entry point, and polled by a slot-event wait
+  // on one thread while C_Finalize on another ends the initialisation.
+  std::atomic<uint32_t> initCount;
   PcscContext cardContext;
   BackendModule backends[kRoleCount];
   SlotEntry slotTable[kMaxSlots];

@@ -21,7 +21,7 @@ TEST_F(Init, CountedInitialisationTwiceThenFinaliseThreeTimes) {
   addReader("Reader", {1});
   EXPECT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   EXPECT_EQ(C_Initialize(nullptr), rv(CKR_OK));
-  EXPECT_EQ(router.initCount, 2u);
+  EXPECT_EQ(router.initCount.load(), 2u);
   EXPECT_EQ(mocks().backends[0].initializeCalls, 1u) << "the second call reaches no backend";
   EXPECT_EQ(C_Finalize(nullptr), rv(CKR_OK));
   EXPECT_EQ(router.slotCount, 2u) << "still initialised, slots still there";
@@ -48,7 +48,7 @@ TEST_F(Init, ArgumentsAreCheckedOnlyByTheFirstCall) {
   CK_C_INITIALIZE_ARGS bad = {};
   bad.pReserved = &bad;
   EXPECT_EQ(C_Initialize(&bad), rv(CKR_ARGUMENTS_BAD));
-  EXPECT_EQ(router.initCount, 0u);
+  EXPECT_EQ(router.initCount.load(), 0u);
   EXPECT_EQ(pcsc().establishCalls, 0) << "nothing is started for bad arguments";
   EXPECT_EQ(mock::mockCount(0, fn(Fn::C_Initialize)), 0u);
 
@@ -61,7 +61,7 @@ TEST_F(Init, ArgumentsAreCheckedOnlyByTheFirstCall) {
 
   EXPECT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   EXPECT_EQ(C_Initialize(&bad), rv(CKR_OK)) << "a further call counts without looking at its arguments";
-  EXPECT_EQ(router.initCount, 2u);
+  EXPECT_EQ(router.initCount.load(), 2u);
 }
 
 TEST_F(Init, OsLockingArgumentsReachEveryBackendUnchanged) {
@@ -81,7 +81,7 @@ TEST_F(Init, OsLockingArgumentsReachEveryBackendUnchanged) {
 TEST_F(Init, PcscContextFailureLoadsNothing) {
   pcsc().establishResult = kScardENoService;
   EXPECT_EQ(C_Initialize(nullptr), rv(CKR_FUNCTION_FAILED));
-  EXPECT_EQ(router.initCount, 0u);
+  EXPECT_EQ(router.initCount.load(), 0u);
   EXPECT_EQ(mock::mockCount(0, fn(Fn::C_GetFunctionList)), 0u);
   EXPECT_EQ(C_GetInfo(nullptr), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
   pcsc().establishResult = 0;
@@ -320,20 +320,20 @@ TEST_F(Init, ProcessDetach) {
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   routerProcessDetach(false);  // a dynamic unload finalises the one outstanding initialisation
   routerProcessAttach();
-  EXPECT_EQ(router.initCount, 0u);
+  EXPECT_EQ(router.initCount.load(), 0u);
   EXPECT_EQ(mocks().backends[0].finalizeCalls, 1u);
 
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   routerProcessDetach(false);  // only lowers the count
   routerProcessAttach();
-  EXPECT_EQ(router.initCount, 1u);
+  EXPECT_EQ(router.initCount.load(), 1u);
   EXPECT_EQ(mocks().backends[0].finalizeCalls, 1u);
 
   routerProcessDetach(true);  // process ending: the backends are left alone
   routerProcessAttach();
   EXPECT_EQ(mocks().backends[0].finalizeCalls, 1u);
-  EXPECT_EQ(router.initCount, 1u);
+  EXPECT_EQ(router.initCount.load(), 1u);
 }
 
 }  // namespace

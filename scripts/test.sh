@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds every preset and runs every test: the native suites (plain and under
+# AddressSanitizer + UBSan), the integration tests against the real PC/SC
+# daemon with the virtual readers, and the Windows builds' suites under Wine.
+# Prints each preset's CTest summary and a closing total.
+set -uo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+bash scripts/install-deps.sh || exit 1
+
+presets=(${TOKENHUB_PRESETS:-linux linux-sanitize win64 win32})
+for preset in "${presets[@]}"; do
+  echo "== build $preset"
+  cmake --preset "$preset" >"build-$preset.log" 2>&1 && cmake --build --preset "$preset" >>"build-$preset.log" 2>&1 \
+    || { tail -40 "build-$preset.log"; echo "build of $preset failed"; exit 1; }
+  rm -f "build-$preset.log"
+done
+for preset in "${presets[@]}"; do
+  case $preset in win64) bash scripts/wine-setup 64 ;; win32) bash scripts/wine-setup 32 ;; esac
+done
+
+passed=0 failed=0 status=0
+summaries=()
+for preset in "${presets[@]}"; do
+  echo "== test $preset"
+  log=$(mktemp)
+  ctest --preset "$preset" -j2 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" = 0 ] || status=1
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+  if [ -n "$line" ]; then
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    bad=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
+    passed=$((passed + total - bad)); failed=$((failed + bad))
+    summaries+=("$preset: $((total - bad)) passed, $bad failed")
+  else
+    status=1; summaries+=("$preset: no summary")
+  fi
+  rm -f "$log"
+done
+bash scripts/pcscd-rig stop >/dev/null 2>&1 || true
+echo
+printf '%s\n' "${summaries[@]}"
+echo "$passed passed, $failed failed"
+exit $status

@@ -1,0 +1,98 @@
+#!/usr/bin/python3
+"""Checks a built tokenhub module against its export definition.
+
+  check_module.py dll FILE.dll DEF_FILE MACHINE   (MACHINE i386 or amd64)
+  check_module.py so  FILE.so  DEF_FILE
+
+The 68 names of the export definition must follow the order of the function
+list in the PKCS#11 header. A DLL must export exactly those names with
+ordinals 1 to 68, import only Windows system DLLs and carry the version
+block; a shared object must export exactly those 68 functions.
+"""
+import re
+import subprocess
+import sys
+
+HEADER = "/usr/include/p11-kit-1/p11-kit/pkcs11.h"
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "winscard.dll", "user32.dll", "gdi32.dll", "advapi32.dll",
+               "shell32.dll", "ole32.dll", "ws2_32.dll", "comctl32.dll", "shlwapi.dll"}
+VERSION_STRINGS = {
+    "CompanyName": "Varenzo Technologies SA",
+    "FileDescription": "PKCS #11 Cryptoki Library",
+    "Comments": "PKCS#11 Cryptographic Token Interface Library for Starcos 2.3, Starcos 3.0 and Starcos 3.2",
+}
+failures = []
+
+
+def check(ok, what):
+    print(("ok    " if ok else "FAIL  ") + what)
+    if not ok:
+        failures.append(what)
+
+
+def definition(path):
+    entries = re.findall(r"^\s+(C_\w+)\s+@(\d+)", open(path).read(), re.M)
+    return [(name, int(ordinal)) for name, ordinal in entries]
+
+
+def header_order():
+    text = open(HEADER).read()
+    body = text[text.index("struct ck_function_list\n{"):]
+    body = body[:body.index("};")]
+    return re.findall(r"CK_(C_\w+) C_\w+;", body)
+
+
+def check_definition(entries):
+    names = [n for n, _ in entries]
+    check(len(entries) == 68, "export definition lists 68 functions")
+    check([o for _, o in entries] == list(range(1, 69)), "ordinals run 1 to 68")
+    check(names == header_order()[:68], "names follow CK_FUNCTION_LIST order of the PKCS#11 header")
+    return names
+
+
+def check_dll(path, names, machine):
+    import pefile
+    pe = pefile.PE(path)
+    want = {"i386": 0x14C, "amd64": 0x8664}[machine]
+    check(pe.FILE_HEADER.Machine == want, f"machine is {machine}")
+    exports = [(e.name.decode(), e.ordinal) for e in pe.DIRECTORY_ENTRY_EXPORT.symbols]
+    check(sorted(exports, key=lambda e: e[1]) == [(n, i + 1) for i, n in enumerate(names)],
+          f"exports are exactly the 68 names with ordinals 1-68 ({len(exports)} exported)")
+    imports = sorted(i.dll.decode().lower() for i in pe.DIRECTORY_ENTRY_IMPORT)
+    check(set(imports) <= SYSTEM_DLLS, "imports only system DLLs: " + ", ".join(imports))
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    version = (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF, fixed.FileVersionLS >> 16,
+               fixed.FileVersionLS & 0xFFFF)
+    product = (fixed.ProductVersionMS >> 16, fixed.ProductVersionMS & 0xFFFF, fixed.ProductVersionLS >> 16,
+               fixed.ProductVersionLS & 0xFFFF)
+    check(version == (2, 0, 0, 11) and product == (2, 0, 0, 11), f"file and product version {version}")
+    strings = {}
+    for info in pe.FileInfo[0]:
+        if info.Key == b"StringFileInfo":
+            for table in info.StringTable:
+                strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    for key, value in VERSION_STRINGS.items():
+        check(strings.get(key) == value, f'version {key} "{strings.get(key)}"')
+
+
+def check_so(path, names):
+    out = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True).stdout
+    exported = sorted(line.split()[-1] for line in out.splitlines() if line.split()[1] in "TtWiDdBb")
+    check(exported == sorted(names), f"exports exactly the 68 functions ({len(exported)} exported)")
+    needed = subprocess.run(["readelf", "-d", path], capture_output=True, text=True, check=True).stdout
+    check("libpcsclite.so" in needed, "links pcsc-lite")
+
+
+def main():
+    kind, path, deffile = sys.argv[1:4]
+    names = check_definition(definition(deffile))
+    if kind == "dll":
+        check_dll(path, names, sys.argv[4])
+    else:
+        check_so(path, names)
+    print(f"{len(failures)} failures" if failures else "all checks passed")
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()
