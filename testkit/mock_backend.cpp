@@ -22,13 +22,7 @@ constexpr uint32_t kRole = MOCK_ROLE;
 
 mock::Backend &self() { return mock::mockControl()->backends[kRole - 1]; }
 
-template <typename T>
-uintptr_t toWord(T value) {
-  if constexpr (std::is_pointer_v<T>)
-    return reinterpret_cast<uintptr_t>(value);
-  else
-    return static_cast<uintptr_t>(value);
-}
+using mock::toWord;
 
 // How many new handles a function hands out through its last arguments.
 constexpr unsigned newHandles(Fn f) {

@@ -5,6 +5,7 @@
 // log after C_Finalize has unloaded them.
 #pragma once
 #include <cstdint>
+#include <type_traits>
 
 #include "tokenhub/pkcs11.h"
 
@@ -53,6 +54,15 @@ struct Backend {
   CK_ULONG lastCountedHandle;
   CK_ULONG findReported;  // when not 0: the count C_FindObjects answers, whatever it wrote
 };
+
+// An argument as the call log keeps it: one machine word.
+template <typename T>
+uintptr_t toWord(T value) {
+  if constexpr (std::is_pointer_v<T>)
+    return reinterpret_cast<uintptr_t>(value);
+  else
+    return static_cast<uintptr_t>(value);
+}
 
 struct Call {
   uint32_t role;      // 1..4

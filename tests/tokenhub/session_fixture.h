@@ -66,10 +66,7 @@ class SessionTest : public RouterTest {
 
 template <typename T>
 uintptr_t word(T value) {
-  if constexpr (std::is_pointer_v<T>)
-    return reinterpret_cast<uintptr_t>(value);
-  else
-    return static_cast<uintptr_t>(value);
+  return mock::toWord(value);
 }
 
 }  // namespace testkit
