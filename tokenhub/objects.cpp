@@ -13,17 +13,21 @@ void clearObjectTable() { std::memset(&objects, 0, sizeof objects); }
 
 CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle) {
   LockGuard hold(tableLock);
-  // A backend object seen again through the same virtual slot keeps its handle.
-  if (const ObjectEntry *row = findRow(objects.rows, [slot, backendHandle](const ObjectEntry &r) {
-        return r.routerHandle != 0 && r.slot == slot && r.backendHandle == backendHandle;
-      }))
-    return row->routerHandle;
-  ObjectEntry *row = findRow(objects.rows, [](const ObjectEntry &r) { return r.routerHandle == 0; });
-  if (!row) return 0;
-  row->slot = slot;
-  row->backendHandle = backendHandle;
-  row->routerHandle = nextHandle(objects.lastObjectHandle, objects.wrapped, objects.rows);
-  return row->routerHandle;
+  // One pass: a backend object seen again through the same virtual slot keeps
+  // its handle; otherwise the lowest free row takes it.
+  ObjectEntry *freeRow = nullptr;
+  for (ObjectEntry &row : objects.rows) {
+    if (row.routerHandle == 0) {
+      if (!freeRow) freeRow = &row;
+    } else if (row.slot == slot && row.backendHandle == backendHandle) {
+      return row.routerHandle;
+    }
+  }
+  if (!freeRow) return 0;
+  freeRow->slot = slot;
+  freeRow->backendHandle = backendHandle;
+  freeRow->routerHandle = nextHandle(objects.lastObjectHandle, objects.wrapped, objects.rows);
+  return freeRow->routerHandle;
 }
 
 CK_RV findObject(CK_OBJECT_HANDLE routerHandle, HandleKind kind, ObjectEntry &object) {

@@ -57,9 +57,20 @@ case $mode in
     module=$build/tokenhub/libtokenhub.so
     export LD_LIBRARY_PATH=$build/softhsm-backend:$build/testbin
     step "emulated family-1 card in Virtual PCD 00 00"
-    "$build/testbin/cardemu" --port 35963 --atr "3B B7 94 00 81 31 FE 65 53 50 4B 32 33 90 00 D1" >emulator.log 2>&1 &
+    # The card stays in the reader while the emulator's input stays open.
+    mkfifo card.in
+    "$build/testbin/cardemu" --port 35963 --atr "3B B7 94 00 81 31 FE 65 53 50 4B 32 33 90 00 D1" \
+      <card.in >emulator.log 2>&1 &
     emulator=$!
-    sleep 0.5
+    exec 3>card.in
+    for _ in $(seq 1 50); do grep -q inserted emulator.log && break; sleep 0.1; done
+    cat emulator.log
+    grep -q inserted emulator.log || exit 1
+    # pcscd takes a moment to power the new card and read its ATR.
+    for _ in $(seq 1 30); do
+      pkcs11-tool --module "$module" --token-label "$label" --list-objects >/dev/null 2>&1 && break
+      sleep 0.2
+    done
     if ! pkcs11-tool --module "$module" --token-label "$label" --list-objects >/dev/null 2>&1; then
       echo "the router shows no token '$label' yet (slot and token queries); skipped"
       exit 77
@@ -88,7 +99,12 @@ openssl dgst -sha256 -verify rsa.pub -signature rsa.sig data.bin
 
 step "p11tool --test-sign"
 GNUTLS_PIN=$pin p11tool --provider "$module" --login --test-sign "pkcs11:token=$label;object=ec;type=private" \
-  >p11tool.out 2>&1 || { cat p11tool.out; exit 1; }
+  >p11tool.out 2>&1 || {
+  cat p11tool.out
+  # p11-kit initialises every module with CKF_LIBRARY_CANT_CREATE_OS_THREADS.
+  grep -q "Thread locking error" p11tool.out && echo "C_Initialize refused CKF_LIBRARY_CANT_CREATE_OS_THREADS"
+  exit 1
+}
 grep -E "Signing|Verifying" p11tool.out
 grep -q "Verifying against private key parameters... ok" p11tool.out
 
