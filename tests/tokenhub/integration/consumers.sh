@@ -97,6 +97,15 @@ p11 --login --pin "$pin" --sign --mechanism SHA256-RSA-PKCS --id 02 \
   --input-file data.bin --output-file rsa.sig
 openssl dgst -sha256 -verify rsa.pub -signature rsa.sig data.bin
 
+step "pkcs11-tool: a key pair generated through the module, found by a second listing, destroyed"
+p11 --login --pin "$pin" --keypairgen --key-type EC:prime256v1 --id 03 --label generated | grep -E "Object;|label"
+[ "$(p11 --login --pin "$pin" --list-objects --type privkey | grep -c 'label: *generated')" = 1 ]
+echo "listed again: generated"
+p11 --login --pin "$pin" --delete-object --type privkey --id 03
+p11 --login --pin "$pin" --delete-object --type pubkey --id 03
+[ "$(p11 --login --pin "$pin" --list-objects | grep -c 'label: *generated')" = 0 ]
+echo "deleted: no object labelled generated is left"
+
 step "p11tool --test-sign"
 GNUTLS_PIN=$pin p11tool --provider "$module" --login --test-sign "pkcs11:token=$label;object=ec;type=private" \
   >p11tool.out 2>&1 || {
