@@ -8,7 +8,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/install-deps.sh || exit 1
 
-presets=(${TOKENHUB_PRESETS:-linux linux-sanitize win64 win32})
+presets=(${TOKENHUB_PRESETS:-linux linux-sanitize fuzz win64 win32})
 for preset in "${presets[@]}"; do
   echo "== build $preset"
   cmake --preset "$preset" >"build-$preset.log" 2>&1 && cmake --build --preset "$preset" >>"build-$preset.log" 2>&1 \
@@ -16,7 +16,7 @@ for preset in "${presets[@]}"; do
   rm -f "build-$preset.log"
 done
 for preset in "${presets[@]}"; do
-  case $preset in win64) bash scripts/wine-setup 64 ;; win32) bash scripts/wine-setup 32 ;; esac
+  case $preset in win*) bash scripts/wine-setup ;; esac
 done
 
 passed=0 failed=0 status=0
