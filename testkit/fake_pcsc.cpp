@@ -1,6 +1,7 @@
 #include "fake_pcsc.h"
 
 #include <cstring>
+#include <mutex>
 
 namespace testkit {
 
@@ -48,7 +49,12 @@ PcscResult answerStatusChange(ReaderState *states, uint32_t count) {
   return 0;
 }
 
+// Application threads of the concurrency tests query the card at once; the
+// lock is recursive because an afterStatusChange hook may call the router again.
+std::recursive_mutex statusLock;
+
 PcscResult getStatusChange(PcscContext, uint32_t timeoutMs, ReaderState *states, uint32_t count) {
+  std::lock_guard<std::recursive_mutex> hold(statusLock);
   int call = ++fake().statusChangeCalls;
   fake().timeouts.push_back(timeoutMs);
   fake().statusChangeCounts.push_back(count);

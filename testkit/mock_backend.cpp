@@ -5,6 +5,7 @@
 // slots. Only C_GetFunctionList is exported, so that its function list never
 // binds to another module's functions of the same name.
 #include <cstring>
+#include <tuple>
 #include <type_traits>
 
 #include "functions.h"
@@ -21,18 +22,51 @@ constexpr uint32_t kRole = MOCK_ROLE;
 
 mock::Backend &self() { return mock::mockControl()->backends[kRole - 1]; }
 
-template <typename T>
-uintptr_t toWord(T value) {
-  if constexpr (std::is_pointer_v<T>)
-    return reinterpret_cast<uintptr_t>(value);
-  else
-    return static_cast<uintptr_t>(value);
+using mock::toWord;
+
+// How many new handles a function hands out through its last arguments.
+constexpr unsigned newHandles(Fn f) {
+  switch (f) {
+    case Fn::C_OpenSession:
+    case Fn::C_CreateObject:
+    case Fn::C_CopyObject:
+    case Fn::C_GenerateKey:
+    case Fn::C_UnwrapKey:
+    case Fn::C_DeriveKey:
+      return 1;
+    case Fn::C_GenerateKeyPair:
+      return 2;
+    default:
+      return 0;
+  }
 }
 
-// What a function does besides logging; by default nothing but CKR_OK.
+// What a function does besides logging: CKR_OK, and a function that makes
+// sessions or objects writes the next handles to its last arguments.
 template <Fn F, typename... A>
 struct Behaviour {
-  static CK_RV run(A...) { return CKR_OK; }
+  static CK_RV run(A... args) {
+    constexpr unsigned count = newHandles(F);
+    if constexpr (count > 0) {
+      auto all = std::tie(args...);
+      writeHandle(std::get<sizeof...(A) - count>(all));
+      if constexpr (count == 2) writeHandle(std::get<sizeof...(A) - 1>(all));
+    }
+    return CKR_OK;
+  }
+  static void writeHandle(CK_ULONG_PTR out) {
+    if (out) *out = mock::mockNextHandle(kRole);
+  }
+};
+
+// A search finds the queued handles, as many at a time as the caller has room for.
+template <>
+struct Behaviour<Fn::C_FindObjects, CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG, CK_ULONG_PTR> {
+  static CK_RV run(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR found, CK_ULONG max, CK_ULONG_PTR count) {
+    CK_ULONG n = mock::mockTakeHandles(kRole, found, max);
+    *count = self().findReported ? self().findReported : n;
+    return CKR_OK;
+  }
 };
 
 template <>

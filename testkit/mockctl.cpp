@@ -85,6 +85,28 @@ void mockForce(uint32_t role, uint32_t function, CK_RV result) {
   control.backends[role - 1].results[function] = result;
 }
 
+void mockQueueHandles(uint32_t role, const CK_ULONG *handles, uint32_t count) {
+  std::lock_guard<std::mutex> hold(logLock);
+  Backend &b = control.backends[role - 1];
+  for (uint32_t i = 0; i < count && b.handleCount < kMaxHandles; ++i) b.handles[b.handleCount++] = handles[i];
+}
+
+CK_ULONG mockNextHandle(uint32_t role) {
+  std::lock_guard<std::mutex> hold(logLock);
+  Backend &b = control.backends[role - 1];
+  if (b.handleNext < b.handleCount) return b.handles[b.handleNext++];
+  if (b.lastCountedHandle == 0) b.lastCountedHandle = role * 0x10000;
+  return ++b.lastCountedHandle;
+}
+
+CK_ULONG mockTakeHandles(uint32_t role, CK_ULONG *out, CK_ULONG max) {
+  std::lock_guard<std::mutex> hold(logLock);
+  Backend &b = control.backends[role - 1];
+  CK_ULONG n = 0;
+  while (n < max && b.handleNext < b.handleCount) out[n++] = b.handles[b.handleNext++];
+  return n;
+}
+
 void mockLogCall(uint32_t role, uint32_t function, const uintptr_t *args, uint32_t argCount) {
   std::lock_guard<std::mutex> hold(logLock);
   // Out of process, TOKENHUB_MOCK_TRACE names a file that gets "role function" per call.

@@ -5,6 +5,7 @@
 // log after C_Finalize has unloaded them.
 #pragma once
 #include <cstdint>
+#include <type_traits>
 
 #include "tokenhub/pkcs11.h"
 
@@ -25,6 +26,7 @@ constexpr unsigned kFunctions = 68;
 constexpr unsigned kMaxSlots = 80;  // more than the router reads, to test its limit
 constexpr unsigned kMaxArgs = 8;
 constexpr unsigned kLogSize = 8192;
+constexpr unsigned kMaxHandles = 4400;  // enough to fill the router's object table by searching
 
 struct Slot {
   CK_SLOT_ID id;
@@ -43,7 +45,24 @@ struct Backend {
   CK_VOID_PTR lastInitArgs;       // what C_Initialize received
   uint32_t initializeCalls;
   uint32_t finalizeCalls;
+  // The handles that the functions making sessions and objects hand out, in
+  // order; once these are used up they count on from role * 0x10000 + 1.
+  // C_FindObjects finds only queued handles.
+  CK_ULONG handles[kMaxHandles];
+  uint32_t handleCount;
+  uint32_t handleNext;
+  CK_ULONG lastCountedHandle;
+  CK_ULONG findReported;  // when not 0: the count C_FindObjects answers, whatever it wrote
 };
+
+// An argument as the call log keeps it: one machine word.
+template <typename T>
+uintptr_t toWord(T value) {
+  if constexpr (std::is_pointer_v<T>)
+    return reinterpret_cast<uintptr_t>(value);
+  else
+    return static_cast<uintptr_t>(value);
+}
 
 struct Call {
   uint32_t role;      // 1..4
@@ -65,6 +84,12 @@ MOCKCTL_API void mockReset();
 // Adds a slot to role (1..4) with the text blank-padded to 64 characters.
 MOCKCTL_API void mockAddSlot(uint32_t role, CK_SLOT_ID id, const char *description, CK_FLAGS flags);
 MOCKCTL_API void mockForce(uint32_t role, uint32_t function, CK_RV result);
+// Queues handles for role's session, object and key creation and searches.
+MOCKCTL_API void mockQueueHandles(uint32_t role, const CK_ULONG *handles, uint32_t count);
+// The next handle that role hands out for a new session or object.
+MOCKCTL_API CK_ULONG mockNextHandle(uint32_t role);
+// Up to max queued handles of role, as a search finds them; the number taken.
+MOCKCTL_API CK_ULONG mockTakeHandles(uint32_t role, CK_ULONG *out, CK_ULONG max);
 MOCKCTL_API void mockLogCall(uint32_t role, uint32_t function, const uintptr_t *args, uint32_t argCount);
 // Calls of a function (any role when role is 0) in the log.
 MOCKCTL_API uint32_t mockCount(uint32_t role, uint32_t function);

@@ -127,18 +127,13 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
   }
   for (BackendModule &module : router.backends) module = BackendModule{};
 
-  if (pInitArgs) {
-    auto *args = static_cast<CK_C_INITIALIZE_ARGS_PTR>(pInitArgs);
-    CK_RV rv = CKR_OK;
-    if (args->pReserved)
-      rv = CKR_ARGUMENTS_BAD;
-    else if (args->flags & CKF_LIBRARY_CANT_CREATE_OS_THREADS)
-      rv = CKR_NEED_TO_CREATE_THREADS;
-    if (rv != CKR_OK) {
-      releaseCardContext();
-      clearSlotTable();
-      return rv;
-    }
+  // The router creates no threads, so CKF_LIBRARY_CANT_CREATE_OS_THREADS
+  // (which p11-kit and GnuTLS always set) is no reason to refuse: the flags
+  // reach each backend, and a backend that needs threads refuses for itself.
+  if (pInitArgs && static_cast<CK_C_INITIALIZE_ARGS_PTR>(pInitArgs)->pReserved) {
+    releaseCardContext();
+    clearSlotTable();
+    return CKR_ARGUMENTS_BAD;
   }
   if (pcsc().establishContext(&router.cardContext) != kScardSuccess) {
     releaseCardContext();

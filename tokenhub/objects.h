@@ -15,10 +15,24 @@ struct ObjectEntry {
 
 struct ObjectTable {
   ObjectEntry rows[kMaxObjects];
-  CK_OBJECT_HANDLE lastObjectHandle;
+  uint32_t lastObjectHandle;  // handles are 32-bit on every platform
+  bool wrapped;               // the counter passed its largest value: new handles are checked against those in use
 };
 extern ObjectTable objects;
 
+// What the caller expects a handle to name; decides the code for an unknown one.
+enum class HandleKind { Key, Object };
+
 void clearObjectTable();
+
+// The router handle of the row for (slot, backendHandle), existing or new;
+// 0 when no row is free.
+CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle);
+// CKR_OK and a copy of the row taken under tableLock; otherwise
+// CKR_KEY_HANDLE_INVALID or CKR_OBJECT_HANDLE_INVALID by the kind.
+CK_RV findObject(CK_OBJECT_HANDLE routerHandle, HandleKind kind, ObjectEntry &object);
+// Frees the row that holds object.routerHandle, if it is still in use.
+void removeObject(const ObjectEntry &object);
+void removeSlotObjects(const SlotEntry *slot);
 
 }  // namespace tokenhub

@@ -3,7 +3,10 @@
 
 #include <cstring>
 
-#include "entrypoints.h"
+#include "forwarding.h"
+#include "handletable.h"
+#include "objects.h"
+#include "recognition.h"
 
 namespace tokenhub {
 
@@ -11,17 +14,160 @@ SessionTable sessions;
 
 void clearSessionTable() { std::memset(&sessions, 0, sizeof sessions); }
 
+CK_SESSION_HANDLE addSession(SlotEntry *slot, CK_SESSION_HANDLE backendHandle, CK_FUNCTION_LIST_PTR functionList) {
+  LockGuard hold(tableLock);
+  SessionEntry *row = findRow(sessions.rows, [](const SessionEntry &r) { return r.routerHandle == 0; });
+  if (!row) return 0;
+  row->routerHandle = nextHandle(sessions.lastSessionHandle, sessions.wrapped, sessions.rows);
+  row->functionList = functionList;
+  row->backendHandle = backendHandle;
+  row->slot = slot;
+  return row->routerHandle;
+}
+
+CK_RV findSession(CK_SESSION_HANDLE routerHandle, SessionEntry &session) {
+  LockGuard hold(tableLock);
+  const SessionEntry *row = rowWithHandle(sessions.rows, static_cast<uint32_t>(routerHandle));
+  if (!row || row->routerHandle != routerHandle) return CKR_SESSION_HANDLE_INVALID;
+  session = *row;
+  return CKR_OK;
+}
+
+CK_RV removeSession(const SessionEntry &session) {
+  LockGuard hold(tableLock);
+  if (SessionEntry *row = rowWithHandle(sessions.rows, static_cast<uint32_t>(session.routerHandle)))
+    *row = SessionEntry{};
+  return CKR_OK;
+}
+
+bool slotHasSessions(const SlotEntry *slot) {
+  LockGuard hold(tableLock);
+  return findRow(sessions.rows, [slot](const SessionEntry &r) { return r.routerHandle != 0 && r.slot == slot; });
+}
+
+CK_RV removeSlotSessions(const SlotEntry *slot) {
+  LockGuard hold(tableLock);
+  for (SessionEntry &row : sessions.rows)
+    if (row.slot == slot) row = SessionEntry{};
+  return CKR_OK;
+}
+
+namespace {
+
+// Backend answers to C_CloseSession after which the backend session is gone.
+bool sessionGone(CK_RV rv) {
+  return rv == CKR_OK || rv == CKR_DEVICE_REMOVED || rv == CKR_SESSION_CLOSED || rv == CKR_SESSION_HANDLE_INVALID ||
+         rv == CKR_TOKEN_NOT_PRESENT;
+}
+
+// The same for C_CloseAllSessions.
+bool slotSessionsGone(CK_RV rv) { return rv == CKR_OK || rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT; }
+
+// Forgets one session; the slot's objects go with its last session. One
+// critical section, so that a session opened on the slot meanwhile either
+// keeps the objects alive or maps its own after they were dropped.
+void forgetSession(const SessionEntry &session) {
+  LockGuard hold(tableLock);
+  removeSession(session);
+  if (!slotHasSessions(session.slot)) {
+    removeSlotObjects(session.slot);
+    session.slot->sessionFamily = 0;
+  }
+}
+
+}  // namespace
+
 }  // namespace tokenhub
 
 using namespace tokenhub;
 
 extern "C" {
-CK_RV C_OpenSession(CK_SLOT_ID, CK_FLAGS, CK_VOID_PTR, CK_NOTIFY, CK_SESSION_HANDLE_PTR) { return notBuiltYet(); }
-CK_RV C_CloseSession(CK_SESSION_HANDLE) { return notBuiltYet(); }
-CK_RV C_CloseAllSessions(CK_SLOT_ID) { return notBuiltYet(); }
-CK_RV C_GetSessionInfo(CK_SESSION_HANDLE, CK_SESSION_INFO_PTR) { return notBuiltYet(); }
-CK_RV C_GetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return notBuiltYet(); }
-CK_RV C_SetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE) {
-  return notBuiltYet();
+
+CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
+                    CK_SESSION_HANDLE_PTR phSession) {
+  if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  SlotEntry *slot = nullptr;
+  CK_RV rv = findSlot(slotID, &slot);
+  if (rv != CKR_OK) return rv;
+  if (!phSession) return CKR_ARGUMENTS_BAD;
+  CK_FUNCTION_LIST_PTR functionList = nullptr;
+  CK_SLOT_ID backendSlot = 0;
+  CardFamily family = 0;
+  rv = resolveBackend(*slot, &functionList, &backendSlot, &family);
+  if (rv != CKR_OK) return rv;
+
+  CK_SESSION_HANDLE backendHandle = 0;
+  rv = functionList->C_OpenSession(backendSlot, flags, pApplication, Notify, &backendHandle);
+  if (rv != CKR_OK) return rv == CKR_TOKEN_NOT_PRESENT ? CKR_TOKEN_NOT_RECOGNIZED : rv;
+
+  CK_SESSION_HANDLE routerHandle;
+  {
+    // Together, so that a concurrent close of the slot's last session cannot
+    // reset the family between the two.
+    LockGuard hold(tableLock);
+    slot->sessionFamily = family;
+    routerHandle = addSession(slot, backendHandle, functionList);
+  }
+  rv = CKR_OK;
+  if (routerHandle == 0) {
+    functionList->C_CloseSession(backendHandle);
+    rv = CKR_SESSION_COUNT;
+  }
+  *phSession = routerHandle;
+  return rv;
 }
+
+CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
+  SessionEntry session;
+  CK_RV rv = enterSession(hSession, session);
+  if (rv != CKR_OK) return rv;
+  rv = session.functionList->C_CloseSession(session.backendHandle);
+  if (sessionGone(rv)) forgetSession(session);
+  return rv;
 }
+
+CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
+  if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  SlotEntry *slot = nullptr;
+  CK_RV rv = findSlot(slotID, &slot);
+  if (rv != CKR_OK) return rv;
+  // The backend that opened the slot's sessions, known without reading the
+  // card again, which may have been pulled meanwhile.
+  CardFamily family = slot->sessionFamily;
+  if (family == 0) return CKR_OK;
+  CK_FUNCTION_LIST_PTR functionList = router.backends[roleIndex(family, slot->profile)].functionList;
+  CK_SLOT_ID backendSlot = family == 1 ? slot->backendSlotFamily1 : slot->backendSlotFamily2;
+  if (!functionList) return CKR_OK;
+  rv = functionList->C_CloseAllSessions(backendSlot);
+  if (slotSessionsGone(rv)) {
+    LockGuard hold(tableLock);
+    removeSlotSessions(slot);
+    removeSlotObjects(slot);
+  }
+  return rv;
+}
+
+CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
+  SessionEntry session;
+  CK_RV rv = enterSession(hSession, session);
+  if (rv != CKR_OK) return rv;
+  rv = session.functionList->C_GetSessionInfo(session.backendHandle, pInfo);
+  // The application knows the slot by the router's id only.
+  if (rv == CKR_OK && pInfo) pInfo->slotID = session.slot->id;
+  return rv;
+}
+
+CK_RV C_GetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState, CK_ULONG_PTR pulOperationStateLen) {
+  return forward<&CK_FUNCTION_LIST::C_GetOperationState>(hSession, pOperationState, pulOperationStateLen);
+}
+
+// The two keys of a restored operation are router handles like any other the
+// application holds; the backend needs its own (0 stays "no key").
+CK_RV C_SetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState, CK_ULONG ulOperationStateLen,
+                          CK_OBJECT_HANDLE hEncryptionKey, CK_OBJECT_HANDLE hAuthenticationKey) {
+  return forward<&CK_FUNCTION_LIST::C_SetOperationState>(hSession, pOperationState, ulOperationStateLen,
+                                                         OptionalKeyHandle{hEncryptionKey},
+                                                         OptionalKeyHandle{hAuthenticationKey});
+}
+
+}  // extern "C"

@@ -16,10 +16,22 @@ struct SessionEntry {
 
 struct SessionTable {
   SessionEntry rows[kMaxSessions];
-  CK_SESSION_HANDLE lastSessionHandle;
+  uint32_t lastSessionHandle;  // handles are 32-bit on every platform
+  bool wrapped;                // the counter passed its largest value: new handles are checked against those in use
 };
 extern SessionTable sessions;
 
 void clearSessionTable();
+
+// The new router handle, or 0 when all rows are in use.
+CK_SESSION_HANDLE addSession(SlotEntry *slot, CK_SESSION_HANDLE backendHandle, CK_FUNCTION_LIST_PTR functionList);
+// CKR_OK and a copy of the row taken under tableLock, so that the caller never
+// sees fields of two different sessions while another thread closes or opens
+// one; CKR_SESSION_HANDLE_INVALID for 0 or an unknown handle.
+CK_RV findSession(CK_SESSION_HANDLE routerHandle, SessionEntry &session);
+// Frees the row that holds session.routerHandle; a row already freed is left alone.
+CK_RV removeSession(const SessionEntry &session);
+bool slotHasSessions(const SlotEntry *slot);
+CK_RV removeSlotSessions(const SlotEntry *slot);
 
 }  // namespace tokenhub

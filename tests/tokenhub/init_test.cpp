@@ -53,15 +53,27 @@ TEST_F(Init, ArgumentsAreCheckedOnlyByTheFirstCall) {
   EXPECT_EQ(mock::mockCount(0, fn(Fn::C_Initialize)), 0u);
 
   CK_C_INITIALIZE_ARGS noThreads = {};
-  noThreads.flags = CKF_LIBRARY_CANT_CREATE_OS_THREADS;
-  EXPECT_EQ(C_Initialize(&noThreads), rv(CKR_NEED_TO_CREATE_THREADS));
-  noThreads.flags |= CKF_OS_LOCKING_OK;
+  noThreads.flags = CKF_LIBRARY_CANT_CREATE_OS_THREADS | CKF_OS_LOCKING_OK;
   noThreads.pReserved = &bad;
-  EXPECT_EQ(C_Initialize(&noThreads), rv(CKR_ARGUMENTS_BAD)) << "pReserved is looked at first";
+  EXPECT_EQ(C_Initialize(&noThreads), rv(CKR_ARGUMENTS_BAD));
 
   EXPECT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   EXPECT_EQ(C_Initialize(&bad), rv(CKR_OK)) << "a further call counts without looking at its arguments";
   EXPECT_EQ(router.initCount.load(), 2u);
+}
+
+TEST_F(Init, NoThreadsFlagIsAcceptedAndLeftToTheBackends) {
+  // The router creates no threads; a backend that needs them refuses for itself.
+  addReader("Rd", {1, 2});
+  mock::mockForce(2, fn(Fn::C_Initialize), CKR_NEED_TO_CREATE_THREADS);
+  CK_C_INITIALIZE_ARGS args = {};
+  args.flags = CKF_LIBRARY_CANT_CREATE_OS_THREADS | CKF_OS_LOCKING_OK;
+  ASSERT_EQ(C_Initialize(&args), rv(CKR_OK));
+  EXPECT_EQ(mocks().backends[0].lastInitArgs, &args);
+  EXPECT_NE(router.backends[0].functionList, nullptr);
+  EXPECT_EQ(router.backends[1].functionList, nullptr);
+  EXPECT_EQ(row(0).backendSlotFamily1, 1u);
+  EXPECT_EQ(row(1).backendSlotFamily1, 0u);
 }
 
 TEST_F(Init, OsLockingArgumentsReachEveryBackendUnchanged) {
