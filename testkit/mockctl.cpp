@@ -111,7 +111,7 @@ void mockLogCall(uint32_t role, uint32_t function, const uintptr_t *args, uint32
   std::lock_guard<std::mutex> hold(logLock);
   // Out of process, TOKENHUB_MOCK_TRACE names a file that gets "role function" per call.
   if (const char *trace = std::getenv("TOKENHUB_MOCK_TRACE")) {
-    if (FILE *f = std::fopen(trace, "a")) {
+    if (FILE *f = std::fopen(trace, "ab")) {
       std::fprintf(f, "%u %u\n", role, function);
       std::fclose(f);
     }

@@ -6,6 +6,8 @@ set -euo pipefail
 program=$1 module=$2; shift 2
 trace=$(mktemp); trap 'rm -f "$trace"' EXIT
 export TOKENHUB_MOCK_TRACE=$trace TOKENHUB_MOCK_SLOTS="1:1:Lifecycle Reader"
+# A Windows program under Wine opens the trace through drive Z:.
+if [ $# -gt 0 ]; then TOKENHUB_MOCK_TRACE="Z:${trace//\//\\}" module="Z:${module//\//\\}"; fi
 finalizes() { grep -c '^[1-4] 1$' "$trace" || true; }   # function 1 is C_Finalize
 
 "$@" "$program" "$module" unload
