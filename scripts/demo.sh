@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# The main demonstration: builds tokenhub for Linux, starts the PC/SC daemon
-# with the two virtual readers, puts an emulated card into the first reader
-# and lets a real PKCS#11 consumer (pkcs11-tool) load and query the module
-# through backend modules that report the two readers.
+# The main demonstration, on built-in defaults:
+#  1. builds tokenhub for Linux and starts the PC/SC daemon with the two
+#     virtual readers;
+#  2. a real PKCS#11 consumer (pkcs11-tool) loads the module, which finds an
+#     emulated card in each reader and reads the cards' serial numbers itself;
+#  3. a SoftHSM2 token with an EC and an RSA key stands behind a backend
+#     module for "Virtual PCD 00 00"; real consumers (pkcs11-tool, p11tool,
+#     PyKCS11, Java keytool/jarsigner, the OpenSSL engine) sign through
+#     tokenhub and every signature is verified;
+#  4. when the launcher is built, it starts a real Java program under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-step() { printf '\n== %s\n' "$*"; }
+step() { printf '\n==== %s\n' "$*"; }
 
 step "installing dependencies"
 bash scripts/install-deps.sh
@@ -16,17 +22,20 @@ module=$root/build/linux/tokenhub/libtokenhub.so
 
 step "starting pcscd with the virtual readers"
 bash scripts/pcscd-rig start
-step "inserting an emulated card into Virtual PCD 00 00"
-coproc EMU { exec build/linux/testbin/cardemu --port 35963 --atr "3B B7 94 00 81 31 FE 65 53 50 4B 32 33 90 00 D1"; }
-read -r line <&"${EMU[0]}"; echo "$line"
-trap 'kill $EMU_PID 2>/dev/null || true; bash scripts/pcscd-rig stop' EXIT
-sleep 0.5
+trap 'bash scripts/pcscd-rig stop' EXIT
 
-# The backend modules here are the test rig's: each reports the readers named below.
+step "pkcs11-tool loads tokenhub; an emulated card in each reader (mock backends report the readers)"
 export LD_LIBRARY_PATH=$root/build/linux/testbin
-export TOKENHUB_MOCK_SLOTS="1:1:Virtual PCD 00 00;2:1:Virtual PCD 00 00;3:2:Virtual PCD 00 01;4:2:Virtual PCD 00 01"
-step "pkcs11-tool --module $module --show-info"
-pkcs11-tool --module "$module" --show-info || echo "(pkcs11-tool stops at the slot listing in this build)"
-step "pkcs11-tool --module $module --list-slots"
-pkcs11-tool --module "$module" --list-slots || echo "(slot listing not available in this build)"
+echo "pkcs11-tool --module $module --show-info"
+TOKENHUB_MOCK_SLOTS="1:1:Virtual PCD 00 00;3:2:Virtual PCD 00 01" pkcs11-tool --module "$module" --show-info
+bash tests/tokenhub/integration/pkcs11_tool_slots.sh "$module" "$root/build/linux/testbin/cardemu"
+unset LD_LIBRARY_PATH
+
+step "signing through tokenhub with real consumers, SoftHSM2 keys behind the backend"
+bash tests/tokenhub/integration/consumers.sh "$root/build/linux" router
+
+if [ -x scripts/demo-launcher.sh ]; then
+  step "the launcher starts a Java program"
+  bash scripts/demo-launcher.sh
+fi
 step "done"
