@@ -5,7 +5,13 @@ function(add_unit_suite name)
   cmake_parse_arguments(S "" "" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
   add_executable(${name} ${S_SOURCES})
   target_link_libraries(${name} PRIVATE ${S_LIBS} GTest::gtest)
-  if(CMAKE_CROSSCOMPILING)
+  if(CMAKE_CROSSCOMPILING AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+    # 32-bit Wine runs on qemu-i386 here, which crashes guests with many
+    # threads (an 8-thread program of a few lines already does): the
+    # Concurrency suites run on the native and 64-bit builds only.
+    add_test(NAME ${name} COMMAND ${name} --gtest_filter=-Concurrency.*)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${S_ENV}" LABELS "wine;${S_LABELS}")
+  elseif(CMAKE_CROSSCOMPILING)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${S_ENV}" LABELS "wine;${S_LABELS}")
   else()
