@@ -42,7 +42,10 @@ int wmain() {
 
   // One field per line, the environment entries in block order; the fields'
   // texts never hold a line feed.
-  std::string record = "commandLine\t" + utf8(commandLine) + "\n";
+  // Ticks count from system start in every process, so tests can set this
+  // against the moment the splash window went away.
+  std::string record = "startTick\t" + std::to_string(GetTickCount()) + "\n";
+  record += "commandLine\t" + utf8(commandLine) + "\n";
   record += "currentDirectory\t" + utf8(directory) + "\n";
   wchar_t *block = GetEnvironmentStringsW();
   for (const wchar_t *entry = block; entry && *entry; entry += wcslen(entry) + 1)

@@ -1,145 +1,17 @@
 #!/usr/bin/python3
-"""End-to-end tests of launcher.exe under wine64: the launcher is copied into
-a scratch folder with a configuration beside it, started with arguments and
-environment variables, and what its children (childprobe.exe) recorded, their
-output logs, the diagnostic log and the debugger output are compared byte for
-byte with what the launcher must produce.
+"""End-to-end tests of launcher.exe under wine64: what its children
+(childprobe.exe) recorded, their output logs, the diagnostic log and the
+debugger output, compared byte for byte with what the launcher must produce.
 Usage: launcher_e2e.py <launcher.exe> <childprobe.exe> [test name...]"""
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-LAUNCHER, CHILD = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-PASSED = ["ALLUSERSPROFILE=", "APPDATA=", "COMPUTERNAME=", "LOCALAPPDATA=", "OS=", "ProgramData=", "ProgramFiles=",
-          "ProgramFiles(x86)=", "ProgramW6432=", "PUBLIC=", "SystemDrive=", "SystemRoot=", "TEMP=", "TMP=",
-          "USERDOMAIN=", "USERNAME=", "USERPROFILE="]
-HEADER = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d "
-
-
-def wine_env():
-    out = subprocess.run(["bash", "-c", f"source {ROOT}/scripts/wine-env 64; echo $WINEPREFIX; echo $WINE_LOADER"],
-                         capture_output=True, text=True, check=True).stdout.split("\n")
-    return out[0], out[1]
-
-
-PREFIX, LOADER = wine_env()
-PENWICK = os.path.join(PREFIX, "drive_c", "ProgramData", "Orvane", "Penwick")
-
-
-def win(path):
-    return "Z:" + path.replace("/", "\\")
-
-
-def toml_str(text):
-    return "'" + text + "'"
-
-
-class LauncherRun:
-    """One start of a launcher copy, with what it left behind."""
-
-    def __init__(self, rc, debug, log, seconds):
-        self.rc, self.debug, self.log, self.seconds = rc, debug, log, seconds
-
-    def lines(self):
-        """The diagnostic log's new lines without their date and time."""
-        return [re.sub("^" + HEADER, "", line) for line in self.log.split("\n") if line]
-
-
-class LauncherCase(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="launcher-e2e-")
-        self.app = self.mkdir("app")
-        self.data = self.mkdir("data")
-        self.logs = self.mkdir("logs")
-        os.makedirs(PENWICK, exist_ok=True)
-
-    def tearDown(self):
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def mkdir(self, name):
-        path = os.path.join(self.dir, name)
-        os.makedirs(path, exist_ok=True)
-        return path
-
-    def install(self, name="launcher.exe", folder=None, config=None, config_name=None):
-        folder = folder or self.app
-        exe = os.path.join(folder, name)
-        shutil.copy(LAUNCHER, exe)
-        if config is not None:
-            stem = config_name or os.path.splitext(name)[0]
-            with open(os.path.join(folder, stem + ".toml"), "w", encoding="utf-8") as f:
-                f.write(config)
-        return exe
-
-    def config(self, jar="app.jar", jar2=None, options=("-Xmx512m",), log_dir=True, extra=""):
-        text = "[env]\nLOCALPATH = [\"bin\", \"lib\"]\nPATH = ['E:\\tools']\n[jre]\n"
-        if jar:
-            text += f'main_jar = "{jar}"\n'
-        if jar2:
-            text += f'main_jar2 = "{jar2}"\n'
-        if options is not None:
-            text += "options = [" + ", ".join(f'"{o}"' for o in options) + "]\n"
-        text += f"[app]\nexec = {toml_str(win(CHILD))}\ndata_dir = {toml_str(win(self.data))}\n"
-        if log_dir is True:
-            text += f"log_dir = {toml_str(win(self.logs))}\n"
-        elif log_dir:
-            text += f"log_dir = {toml_str(log_dir)}\n"
-        return text + extra
-
-    def run_launcher(self, exe, args=(), env=None, children=0, windows_path=None):
-        stem = os.path.splitext(os.path.basename(exe))[0]
-        # Wine, like Windows, matches file names in any letter case.
-        wanted = ("launcher" + stem + ".log").lower()
-        log_path = os.path.join(PENWICK, next((f for f in os.listdir(PENWICK) if f.lower() == wanted), wanted))
-        before = os.path.getsize(log_path) if os.path.exists(log_path) else 0
-        environment = dict(os.environ, WINEDEBUG="-all,warn+debugstr", WINEPREFIX=PREFIX)
-        environment.update(env or {})
-        started = time.monotonic()
-        proc = subprocess.run([LOADER, windows_path or exe, *args], cwd=os.path.dirname(exe), env=environment,
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=180)
-        seconds = time.monotonic() - started
-        debug = re.findall(r'OutputDebugStringA "(.*)"', proc.stderr.decode("utf-8", "replace"))
-        self.wait_for_children(children)
-        log = ""
-        if os.path.exists(log_path):
-            with open(log_path, "rb") as f:
-                f.seek(before)
-                log = f.read().decode("latin-1")
-        return LauncherRun(proc.returncode, [d.replace("\\n", "\n") for d in debug], log, seconds)
-
-    def wait_for_children(self, count):
-        """Children are detached: wait until each has written its last line."""
-        deadline = time.monotonic() + 60
-        while count and time.monotonic() < deadline:
-            done = [f for f in os.listdir(self.data) if f.endswith(".record")]
-            if len(done) >= count:
-                time.sleep(1)
-                return
-            time.sleep(0.2)
-
-    def record(self, jar):
-        fields = {"environment": []}
-        with open(os.path.join(self.data, jar + ".record"), encoding="utf-8") as f:
-            for line in f.read().split("\n"):
-                if line:
-                    key, value = line.split("\t", 1)
-                    if key == "environment":
-                        fields[key].append(value)
-                    else:
-                        fields[key] = value
-        return fields
-
-    def read(self, path):
-        with open(path, "rb") as f:
-            return f.read()
-
+import launcher_rig as rig
+from launcher_rig import LauncherCase, PASSED, win
 
 class Children(LauncherCase):
     def test_both_jobs_get_the_exact_command_line_environment_directory_and_logs(self):
@@ -156,7 +28,7 @@ class Children(LauncherCase):
         for jar, suffix in (("app.jar", ""), ("two.jar", "2")):
             rec = self.record(jar)
             self.assertEqual(rec["commandLine"],
-                             f'"{win(CHILD)}" -Xmx512m  -jar "{app}\\{jar}" one "two three" four')
+                             f'"{win(rig.CHILD)}" -Xmx512m  -jar "{app}\\{jar}" one "two three" four')
             self.assertEqual(rec["currentDirectory"], win(self.data))
             env_entries = rec["environment"]
             self.assertEqual(env_entries[0], path_entry)
@@ -188,8 +60,8 @@ class Children(LauncherCase):
             self.assertEqual(body, ["----"] + expected_block + ["----",
                              f"outLog={win(self.logs)}\\out_launcher{suffix}.log",
                              f"errLog={win(self.logs)}\\err_launcher{suffix}.log",
-                             f"application={win(CHILD)}",
-                             f'commandLine="{win(CHILD)}" -Xmx512m  -jar "{app}\\{jar}" one "two three" four',
+                             f"application={win(rig.CHILD)}",
+                             f'commandLine="{win(rig.CHILD)}" -Xmx512m  -jar "{app}\\{jar}" one "two three" four',
                              f"currentDirectory={win(self.data)}"])
             at += len(expected_block) + 7
         self.assertEqual(len(lines), at)
@@ -198,8 +70,8 @@ class Children(LauncherCase):
     def own_environment(self, env):
         """The environment block a program of this prefix gets from Wine."""
         probe = self.mkdir("probe")
-        environment = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=PREFIX, **env)
-        subprocess.run([LOADER, CHILD], cwd=probe, env=environment, stdin=subprocess.DEVNULL,
+        environment = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=rig.PREFIX, **env)
+        subprocess.run([rig.LOADER, rig.CHILD], cwd=probe, env=environment, stdin=subprocess.DEVNULL,
                        capture_output=True, timeout=120)
         with open(os.path.join(probe, "nojar.record"), encoding="utf-8") as f:
             return [l.split("\t", 1)[1] for l in f.read().split("\n") if l.startswith("environment\t")]
@@ -209,7 +81,7 @@ class Children(LauncherCase):
         run = self.run_launcher(exe, children=1)
         self.assertEqual(sorted(f for f in os.listdir(self.data)), ["two.jar.record"])
         rec = self.record("two.jar")
-        self.assertEqual(rec["commandLine"], f'"{win(CHILD)}"  -jar "{win(self.app)}\\two.jar" ')
+        self.assertEqual(rec["commandLine"], f'"{win(rig.CHILD)}"  -jar "{win(self.app)}\\two.jar" ')
         self.assertIn("startProcess:outLog=NUL", [re.sub(r":\d+:startProcess ", ":", l) for l in run.lines()])
         self.assertIn("startProcess:errLog=NUL", [re.sub(r":\d+:startProcess ", ":", l) for l in run.lines()])
         self.assertEqual(os.listdir(self.logs), [])
@@ -226,7 +98,7 @@ class Children(LauncherCase):
         self.assertRegex(run.lines()[-1], r"^loadconfig:\d+:doJob error startProcess$")
 
     def test_missing_program_is_a_create_process_error(self):
-        exe = self.install(config=self.config().replace(win(CHILD), "C:\\\\no\\\\java.exe")
+        exe = self.install(config=self.config().replace(win(rig.CHILD), "C:\\\\no\\\\java.exe")
                            .replace("'C:\\\\no\\\\java.exe'", "'C:\\no\\java.exe'"))
         run = self.run_launcher(exe)
         lines = run.lines()
@@ -251,12 +123,12 @@ class Configuration(LauncherCase):
         exe = self.install(name="läuncher.exe", folder=folder, config=self.config())
         run = self.run_launcher(exe, ["ünï"], children=1)
         rec = self.record("app.jar")
-        self.assertEqual(rec["commandLine"], f'"{win(CHILD)}" -Xmx512m  -jar "{win(folder)}\\app.jar" ünï')
+        self.assertEqual(rec["commandLine"], f'"{win(rig.CHILD)}" -Xmx512m  -jar "{win(folder)}\\app.jar" ünï')
         self.assertIn(f"moduleName=läuncher", "\n".join(run.lines()))
         self.assertEqual(self.read(os.path.join(self.logs, "out_läuncher.log")), b"stdout of app.jar\n")
 
     def test_executable_at_a_drive_root(self):
-        drive = os.path.join(PREFIX, "dosdevices", "x:")
+        drive = os.path.join(rig.PREFIX, "dosdevices", "x:")
         if os.path.lexists(drive):
             os.remove(drive)
         os.symlink(self.app, drive)
@@ -289,4 +161,5 @@ class Names(LauncherCase):
 
 
 if __name__ == "__main__":
+    rig.configure(sys.argv[1], sys.argv[2])
     unittest.main(argv=[sys.argv[0], "-v", *sys.argv[3:]])
