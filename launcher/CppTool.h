@@ -128,35 +128,45 @@ private:
 // The runtime library's formatting rules throughout: %S is UTF-16 in a narrow
 // pattern and %s is UTF-16 in a wide one. mingw's C99 printf family reads
 // them otherwise, so only the underscore functions of msvcrt are used.
-inline int vformat(NarrowString &target, const char *pattern, va_list args) {
-  va_list measure;
-  va_copy(measure, args);
-  const int count = _vscprintf(pattern, measure);
-  va_end(measure);
-  if (count <= 0) {
-    LOG_MESSAGE_IN("format", "ERROR vsnprintf\n");
-    return kFailed;
-  }
-  char *text = target.allocate(static_cast<size_t>(count) + 1);
-  if (_vsnprintf(text, static_cast<size_t>(count) + 1, pattern, args) <= 0) {
-    LOG_MESSAGE_IN("format", "ERROR vsnprintf\n");
-    return kFailed;
-  }
-  return kOk;
-}
+template <typename Char>
+struct FormatRules;
 
-inline int vformat(WideString &target, const wchar_t *pattern, va_list args) {
+template <>
+struct FormatRules<char> {
+  static int count(const char *pattern, va_list args) { return _vscprintf(pattern, args); }
+  static int print(char *buffer, size_t units, const char *pattern, va_list args) {
+    return _vsnprintf(buffer, units, pattern, args);
+  }
+  static constexpr const char *measureError = "ERROR vsnprintf\n";
+  static constexpr const char *printError = "ERROR vsnprintf\n";
+};
+
+template <>
+struct FormatRules<wchar_t> {
+  static int count(const wchar_t *pattern, va_list args) { return _vscwprintf(pattern, args); }
+  static int print(wchar_t *buffer, size_t units, const wchar_t *pattern, va_list args) {
+    return _vsnwprintf(buffer, units, pattern, args);
+  }
+  static constexpr const char *measureError = "ERROR vswprintf\n";
+  static constexpr const char *printError = "ERROR _vsnwprintf_s\n";
+};
+
+// Logged under the name of the public operation, format. An empty result
+// counts as a failure: no caller has a use for it.
+template <typename Char>
+int vformat(OwnedText<Char> &target, const Char *pattern, va_list args) {
+  using Rules = FormatRules<Char>;
   va_list measure;
   va_copy(measure, args);
-  const int count = _vscwprintf(pattern, measure);
+  const int count = Rules::count(pattern, measure);
   va_end(measure);
   if (count <= 0) {
-    LOG_MESSAGE_IN("format", "ERROR vswprintf\n");
+    LOG_MESSAGE_IN("format", "%s", Rules::measureError);
     return kFailed;
   }
-  wchar_t *text = target.allocate(static_cast<size_t>(count) + 1);
-  if (_vsnwprintf(text, static_cast<size_t>(count) + 1, pattern, args) <= 0) {
-    LOG_MESSAGE_IN("format", "ERROR _vsnwprintf_s\n");
+  Char *text = target.allocate(static_cast<size_t>(count) + 1);
+  if (Rules::print(text, static_cast<size_t>(count) + 1, pattern, args) <= 0) {
+    LOG_MESSAGE_IN("format", "%s", Rules::printError);
     return kFailed;
   }
   return kOk;
