@@ -1,0 +1,72 @@
+// The splash picture is not an image format of ours: the whole file goes to
+// Windows as the data of one icon image, so PNG and icon bitmaps both work
+// and the splash keeps the picture's own size.
+#include "loadImage.h"
+
+#include "loadconfig.h"
+
+namespace launcher {
+namespace {
+
+// A zero-filled block of the process heap, freed when it goes.
+class HeapBlock {
+public:
+  explicit HeapBlock(DWORD size) : bytes(static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size))) {}
+  ~HeapBlock() {
+    if (bytes && !HeapFree(GetProcessHeap(), 0, bytes)) OutputDebugStringA("ERROR HeapFree\n");
+  }
+  HeapBlock(const HeapBlock &) = delete;
+  HeapBlock &operator=(const HeapBlock &) = delete;
+  BYTE *get() const { return bytes; }
+
+private:
+  BYTE *bytes;
+};
+
+void takeSizeOf(HICON icon) {
+  ICONINFO info{};
+  if (!GetIconInfo(icon, &info)) return;
+  if (info.hbmColor) {
+    BITMAP bitmap{};
+    if (GetObjectW(info.hbmColor, sizeof bitmap, &bitmap)) {
+      jobSettings.splashWidth = bitmap.bmWidth;
+      jobSettings.splashHeight = bitmap.bmHeight;
+    }
+    DeleteObject(info.hbmColor);
+  }
+  if (info.hbmMask) DeleteObject(info.hbmMask);
+}
+
+}  // namespace
+
+void initImage(const wchar_t *imagePath) {
+  if (!imagePath) return;
+  OwnedHandle file(CreateFileW(imagePath, FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) {
+    LOG_SYSTEM_ERROR(GetLastError(), " ");
+    return;
+  }
+  const DWORD size = GetFileSize(file.get(), nullptr);
+  HeapBlock data(size == INVALID_FILE_SIZE ? 0 : size);
+  if (!data.get()) {
+    OutputDebugStringA("ERROR HeapAlloc\n");
+    return;
+  }
+  DWORD read = 0;
+  if (!ReadFile(file.get(), data.get(), size, &read, nullptr)) {
+    LOG_SYSTEM_ERROR(GetLastError(), "ReadFile ");
+    return;
+  }
+  file.reset();
+
+  // Sizes 0 without LR_DEFAULTSIZE: the icon keeps the image's own size.
+  jobSettings.splashIcon = CreateIconFromResourceEx(data.get(), read, TRUE, 0x00030000, 0, 0, LR_DEFAULTCOLOR);
+  if (!jobSettings.splashIcon) {
+    LOG_SYSTEM_ERROR(GetLastError(), "CreateIconFromResourceEx ");
+    return;
+  }
+  takeSizeOf(jobSettings.splashIcon);
+}
+
+}  // namespace launcher

@@ -1,0 +1,231 @@
+// The launcher's configuration: the TOML file beside the executable that
+// bears its name. Every key is optional; a key of another TOML type than
+// expected counts as absent, and array elements are read up to the first one
+// that is not a string.
+#include "loadconfig.h"
+
+#include <toml++/toml.h>
+
+#include "loadImage.h"
+#include "startProcess.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+namespace launcher {
+
+// Constructed before the log lock (log.cpp) and destroyed after it.
+JobSettings jobSettings __attribute__((init_priority(1000)));
+
+namespace {
+
+// The file is read in text mode, as the runtime library reads it for any
+// program of ours: CR LF become LF.
+bool readWholeFile(FILE *file, std::string &content) {
+  char chunk[4096];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) content.append(chunk, got);
+  return !std::ferror(file);
+}
+
+// The parser's message and position as one log line.
+std::string describe(const toml::parse_error &error) {
+  std::string text(error.description());
+  text += " (line " + std::to_string(error.source().begin.line) + ", column " +
+          std::to_string(error.source().begin.column) + ")";
+  for (char &c : text)
+    if (c == '\n' || c == '\r') c = ' ';
+  return text;
+}
+
+// Converts a string value; the target changes only when the conversion worked.
+void storeString(const toml::table &table, const char *key, WideString &target) {
+  const toml::value<std::string> *value = table.get_as<std::string>(key);
+  if (!value) return;
+  WideString converted;
+  if (fromUtf8(converted, value->get().c_str()) == kOk) target = std::move(converted);
+}
+
+// Calls `use` with each leading string element of the array `key`, converted.
+template <typename Use>
+void forEachString(const toml::table &table, const char *key, Use use) {
+  const toml::array *array = table.get_as<toml::array>(key);
+  if (!array) return;
+  for (const toml::node &element : *array) {
+    const toml::value<std::string> *value = element.as_string();
+    if (!value) break;
+    WideString converted;
+    if (fromUtf8(converted, value->get().c_str()) == kOk) use(converted.get());
+  }
+}
+
+}  // namespace
+
+int loadConfig(const char *path, const wchar_t *moduleDir, int32_t &millisec, WideString &imageName,
+               WideString &exec, WideString &data_dir, WideString &log_dir, WideString &configPath,
+               WideString &main_jar, WideString &main_jar2, WideString &options) {
+  FILE *file = std::fopen(path, "r");
+  if (!file) {
+    LOG_MESSAGE("%s %s\n", "fopen", std::strerror(errno));
+    return kFailed;
+  }
+  std::string content;
+  const bool read = readWholeFile(file, content);
+  const int readError = errno;
+  std::fclose(file);
+  if (!read) {
+    LOG_MESSAGE("%s %s\n", "fread", std::strerror(readError));
+    return kFailed;
+  }
+
+  toml::table document;
+  try {
+    document = toml::parse(content);
+  } catch (const toml::parse_error &error) {
+    LOG_MESSAGE("%s %s\n", "toml_parse_file", describe(error).c_str());
+    return kFailed;
+  }
+
+  if (const toml::table *splash = document.get_as<toml::table>("splash")) {
+    storeString(*splash, "image", imageName);
+    if (const toml::value<int64_t> *value = splash->get_as<int64_t>("millisec"))
+      millisec = static_cast<int32_t>(static_cast<uint32_t>(value->get()));  // low 32 bits
+  }
+
+  // LOCALPATH directories lie below the launcher's own and come first, PATH
+  // ones are taken as written; each ends with a semicolon. The additions are
+  // gathered first and appended once, so a long list costs linear time.
+  if (const toml::table *env = document.get_as<toml::table>("env")) {
+    std::wstring directories;
+    forEachString(*env, "LOCALPATH", [&](const wchar_t *directory) {
+      directories.append(moduleDir).append(L"\\").append(directory).append(L";");
+    });
+    forEachString(*env, "PATH", [&](const wchar_t *directory) { directories.append(directory).append(L";"); });
+    if (!directories.empty()) append(configPath, directories.c_str());
+  }
+
+  if (const toml::table *jre = document.get_as<toml::table>("jre")) {
+    storeString(*jre, "main_jar", main_jar);
+    storeString(*jre, "main_jar2", main_jar2);
+    std::wstring optionText;
+    forEachString(*jre, "options", [&](const wchar_t *option) { optionText.append(option).append(L" "); });
+    if (!optionText.empty()) append(options, optionText.c_str());
+  }
+
+  if (const toml::table *app = document.get_as<toml::table>("app")) {
+    storeString(*app, "exec", exec);
+    storeString(*app, "log_dir", log_dir);
+    storeString(*app, "data_dir", data_dir);
+  }
+  return kOk;
+}
+
+namespace {
+
+// The character `back` places before the end of `text` (1 = the last one), or
+// NUL when the text is shorter.
+wchar_t fromEnd(const wchar_t *text, size_t length, size_t back) { return back <= length ? text[length - back] : 0; }
+
+// Splits the executable's path in place into moduleDir and moduleName. The
+// texts are the debugger output for the first check that fails.
+const char *locateModule(JobSettings &s) {
+  const size_t n = std::wcslen(s.modulePath);
+  if ((fromEnd(s.modulePath, n, 1) | 0x20) != L'e') return "not E\n";
+  if ((fromEnd(s.modulePath, n, 2) | 0x20) != L'x') return "not X\n";
+  if ((fromEnd(s.modulePath, n, 3) | 0x20) != L'e') return "not E\n";
+  if (fromEnd(s.modulePath, n, 4) != L'.') return "not .\n";
+  const size_t dot = n - 4;
+  s.modulePath[dot] = L'\0';
+  size_t slash = dot;
+  while (slash > 0 && s.modulePath[slash - 1] != L'\\') --slash;
+  // `slash` is one past the backslash; none, or one at the very start, leaves no directory.
+  if (slash <= 1) return "path not found\n";
+  s.modulePath[slash - 1] = L'\0';
+  s.moduleDir = s.modulePath;
+  s.moduleName = s.modulePath + slash;
+  return nullptr;
+}
+
+}  // namespace
+
+void prepareJob() {
+  JobSettings &s = jobSettings;
+  const DWORD pathLength = GetModuleFileNameW(nullptr, s.modulePath, kPathUnits);
+  if (pathLength == 0 || pathLength >= kPathUnits) {  // a cut path names another file
+    OutputDebugStringA("GetModuleFileName\n");
+    return;
+  }
+  const UINT systemLength = GetSystemDirectoryW(s.systemDir, kPathUnits);
+  if (systemLength == 0 || systemLength >= kPathUnits) {
+    OutputDebugStringA("GetSystemDirectory\n");
+    return;
+  }
+  // The drive of the system directory, not the environment or the shell.
+  s.programData[0] = s.systemDir[0];
+  s.programData[1] = s.systemDir[1];
+  std::wcscpy(s.programData + 2, L"\\ProgramData");
+
+  if (const char *refused = locateModule(s)) {
+    OutputDebugStringA(refused);
+    return;
+  }
+
+  LOG_MESSAGE("systemDir=%S\n", s.systemDir);  // opens the log
+  LOG_MESSAGE("moduleDir=%S\n", s.moduleDir);
+  LOG_MESSAGE("moduleName=%S\n", s.moduleName);
+  LOG_MESSAGE("programData=%S\n", s.programData);
+
+  append(s.configPath, L"PATH=");
+  NarrowString configFile;
+  if (format(configFile, "%S\\%S.toml", s.moduleDir, s.moduleName) != kOk) return;
+
+  WideString imageName;
+  if (loadConfig(configFile.get(), s.moduleDir, s.millisec, imageName, s.exec, s.data_dir, s.log_dir, s.configPath,
+                 s.main_jar, s.main_jar2, s.options) != kOk)
+    LOG_MESSAGE("error loadConfig\n");
+
+  // The picture always lies relative to the launcher's directory.
+  WideString imagePath;
+  if (imageName.present() && format(imagePath, L"%s\\%s", s.moduleDir, imageName.get()) != kOk) return;
+
+  append(s.configPath, s.systemDir);
+  LOG_MESSAGE("configPath=%S\n", s.configPath.get());
+
+  if (s.millisec < 0) s.millisec = 0;
+  if (s.millisec > 60000) s.millisec = 60000;  // the splash stays one minute at most
+  if (s.millisec != 0 && imagePath.present()) initImage(imagePath.get());
+}
+
+namespace {
+
+// Starts one job; false when a name could not be formed, which ends doJob.
+bool startJob(const WideString &jar, const wchar_t *outPattern, const wchar_t *errPattern) {
+  JobSettings &s = jobSettings;
+  WideString outLog, errLog;  // absent without log_dir: the children write to NUL
+  if (s.log_dir.present() && (format(outLog, outPattern, s.log_dir.get(), s.moduleName) != kOk ||
+                              format(errLog, errPattern, s.log_dir.get(), s.moduleName) != kOk))
+    return false;
+  WideString command;
+  if (format(command, L"%s -jar \"%s\\%s\" %s", s.options.get(), s.moduleDir, jar.get(),
+             s.commandArgs ? s.commandArgs : L"") != kOk)
+    return false;
+  MultiString environment;
+  add(environment, s.configPath.get());
+  if (startProcess(outLog.get(), errLog.get(), s.exec.get(), s.data_dir.get(), command.get(), environment) != kOk)
+    LOG_MESSAGE_IN("doJob", "error startProcess\n");
+  return true;
+}
+
+}  // namespace
+
+void doJob() {
+  JobSettings &s = jobSettings;
+  // Without the PATH entry prepareJob stopped early and nothing is configured.
+  if (!s.configPath.present()) return;
+  if (!s.options.present()) append(s.options, L"");
+  if (s.main_jar.present() && !startJob(s.main_jar, L"%s\\out_%s.log", L"%s\\err_%s.log")) return;
+  if (s.main_jar2.present()) startJob(s.main_jar2, L"%s\\out_%s2.log", L"%s\\err_%s2.log");
+}
+
+}  // namespace launcher

@@ -1,0 +1,203 @@
+// Diagnostic log: dated lines appended to
+// <programData>\Orvane\Penwick\launcher<moduleName>.log. Each piece of a line
+// is formatted into an exactly sized heap block and written at once, so the
+// launcher keeps no buffer of its own; the lock keeps a line's pieces together.
+#include "log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "loadconfig.h"
+
+namespace launcher {
+namespace {
+
+// None until the first line tries to open the file; afterwards the open
+// handle or INVALID_HANDLE_VALUE, and never tried again.
+HANDLE logFile = nullptr;
+
+class LogLock {
+public:
+  LogLock() {
+    created = InitializeCriticalSectionAndSpinCount(&section, 1024) != 0;
+    OutputDebugStringA(created ? "OK InitializeCriticalSectionAndSpinCount\n"
+                               : "ERROR InitializeCriticalSectionAndSpinCount\n");
+  }
+  ~LogLock() {
+    if (!created) return;
+    DeleteCriticalSection(&section);
+    OutputDebugStringA("OK DeleteCriticalSection\n");
+  }
+  LogLock(const LogLock &) = delete;
+  LogLock &operator=(const LogLock &) = delete;
+
+  // Without a lock the launcher still logs: it has a single thread.
+  void enter() {
+    if (created) EnterCriticalSection(&section);
+  }
+  void leave() {
+    if (created) LeaveCriticalSection(&section);
+  }
+
+private:
+  CRITICAL_SECTION section{};
+  bool created = false;
+};
+
+// Created after the configuration strings of JobSettings and destroyed before
+// them (see loadconfig.cpp).
+LogLock logLock __attribute__((init_priority(1001)));
+
+class LockedLine {
+public:
+  LockedLine() { logLock.enter(); }
+  ~LockedLine() { logLock.leave(); }
+  LockedLine(const LockedLine &) = delete;
+  LockedLine &operator=(const LockedLine &) = delete;
+};
+
+bool logUsable() { return logFile != nullptr && logFile != INVALID_HANDLE_VALUE; }
+
+// The base name of a source file, without directories and extension.
+struct SourceName {
+  const char *start;
+  int length;
+};
+
+SourceName sourceName(const char *path) {
+  const char *base = path;
+  for (const char *p = path; *p; ++p)
+    if (*p == '/' || *p == '\\') base = p + 1;
+  const char *dot = std::strrchr(base, '.');
+  return {base, static_cast<int>(dot ? dot - base : static_cast<int>(std::strlen(base)))};
+}
+
+bool writeBytes(const char *bytes, DWORD count) {
+  DWORD written = 0;
+  if (!WriteFile(logFile, bytes, count, &written, nullptr)) {
+    OutputDebugStringA("ERROR WriteFile\n");
+    return false;
+  }
+  return true;
+}
+
+// Formats one piece of a line into an exactly sized heap block and writes it.
+// `formatError` names the formatting step on the debugger output.
+bool writePiece(const char *formatError, const char *pattern, va_list args) {
+  va_list measure;
+  va_copy(measure, args);
+  const int count = _vscprintf(pattern, measure);
+  va_end(measure);
+  if (count < 0) {
+    OutputDebugStringA(formatError);
+    return false;
+  }
+  const HANDLE heap = GetProcessHeap();
+  auto *buffer = static_cast<char *>(HeapAlloc(heap, HEAP_ZERO_MEMORY, static_cast<SIZE_T>(count) + 1));
+  if (!buffer) {
+    OutputDebugStringA("ERROR HeapAlloc\n");
+    return false;
+  }
+  bool written = false;
+  const int formatted = _vsnprintf(buffer, static_cast<size_t>(count) + 1, pattern, args);
+  if (formatted < 0)
+    OutputDebugStringA(formatError);
+  else
+    written = writeBytes(buffer, static_cast<DWORD>(formatted));
+  if (!HeapFree(heap, 0, buffer)) OutputDebugStringA("ERROR HeapFree\n");
+  return written;
+}
+
+bool writeHeader(const char *pattern, ...) {
+  va_list args;
+  va_start(args, pattern);
+  const bool written = writePiece("ERROR snprintf\n", pattern, args);
+  va_end(args);
+  return written;
+}
+
+#define LINE_TIME_PATTERN "%d-%02d-%02d %02d:%02d:%02d %.*s:%d:%s "
+
+bool writePlainHeader(const char *sourceFile, int line, const char *function) {
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  const SourceName source = sourceName(sourceFile);
+  return writeHeader(LINE_TIME_PATTERN, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                     source.length, source.start, line, function);
+}
+
+bool writeErrorHeader(const char *sourceFile, int line, const char *function, DWORD errorCode) {
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  const SourceName source = sourceName(sourceFile);
+  return writeHeader(LINE_TIME_PATTERN "err:%d ", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+                     now.wSecond, source.length, source.start, line, function, static_cast<int>(errorCode));
+}
+
+// The system's own text for an error code; it brings its CR LF.
+void writeSystemText(DWORD errorCode) {
+  char *text = nullptr;
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                     nullptr, errorCode, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  if (length == 0 || text == nullptr) {
+    OutputDebugStringA("ERROR FormatMessage\n");
+    return;
+  }
+  writeBytes(text, length);
+  LocalFree(text);
+}
+
+}  // namespace
+
+void openLog() {
+  if (logFile != nullptr) return;
+  // Before prepareJob has located the executable there is no log to open yet.
+  if (jobSettings.moduleName == nullptr || jobSettings.programData[0] == L'\0') return;
+  WideString path;
+  append(path, jobSettings.programData);
+  append(path, L"\\Orvane\\Penwick\\launcher");
+  append(path, jobSettings.moduleName);
+  append(path, L".log");
+  logFile = CreateFileW(path.get(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                        nullptr);
+  if (logFile == INVALID_HANDLE_VALUE)
+    OutputDebugStringA("ERROR CreateFile\n");
+  else
+    SetFilePointer(logFile, 0, nullptr, FILE_END);
+}
+
+void forgetLogFile() {
+  LockedLine locked;
+  if (logUsable()) CloseHandle(logFile);
+  logFile = nullptr;
+}
+
+void logMessage(const char *sourceFile, int line, const char *function, const char *pattern, ...) {
+  LockedLine locked;
+  openLog();
+  if (!logUsable()) return;
+  if (!writePlainHeader(sourceFile, line, function)) return;
+  va_list args;
+  va_start(args, pattern);
+  writePiece("ERROR vsnprintf\n", pattern, args);
+  va_end(args);
+}
+
+// Unlike a plain line, every piece is tried even when an earlier one failed:
+// the error code and the system's text are what support staff look for.
+void logSystemError(const char *sourceFile, int line, const char *function, DWORD errorCode, const char *pattern,
+                    ...) {
+  LockedLine locked;
+  openLog();
+  if (!logUsable()) return;
+  writeErrorHeader(sourceFile, line, function, errorCode);
+  va_list args;
+  va_start(args, pattern);
+  writePiece("ERROR vsnprintf\n", pattern, args);
+  va_end(args);
+  writeSystemText(errorCode);
+}
+
+}  // namespace launcher

@@ -1,0 +1,100 @@
+// The launcher's entry and its splash window. Everything runs on one thread:
+// the start message runs the jobs inside the message loop, so the children
+// start before the splash is first painted, and the splash timer closes the
+// window, which ends the loop and the launcher.
+#include <windows.h>
+
+#include "loadconfig.h"
+
+using namespace launcher;
+
+namespace {
+
+constexpr UINT WM_START_JOB = WM_USER + 44;  // 1068
+constexpr UINT_PTR kSplashTimer = 15;
+constexpr int kDefaultWidth = 400;
+constexpr int kDefaultHeight = 200;
+const wchar_t kClassName[] = L"APPLICATIONLAUNCHER";
+const wchar_t kTitle[] = L"application launcher";
+
+LRESULT onStartJob(HWND window) {
+  SetTimer(window, kSplashTimer, static_cast<UINT>(jobSettings.millisec), nullptr);
+  doJob();
+  return 0;
+}
+
+LRESULT onTimer(HWND window) {
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  return 0;
+}
+
+LRESULT onPaint(HWND window) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  if (jobSettings.splashIcon)
+    DrawIconEx(dc, 0, 0, jobSettings.splashIcon, 0, 0, 0, nullptr, DI_NORMAL);  // at the picture's own size
+  else
+    FillRect(dc, &paint.rcPaint, reinterpret_cast<HBRUSH>(COLOR_APPWORKSPACE + 1));
+  EndPaint(window, &paint);
+  return 0;
+}
+
+LRESULT onDestroy(HWND window) {
+  KillTimer(window, kSplashTimer);
+  PostQuitMessage(0);
+  return 0;
+}
+
+LRESULT CALLBACK splashProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_START_JOB: return onStartJob(window);
+    case WM_TIMER: return onTimer(window);
+    case WM_PAINT: return onPaint(window);
+    case WM_DESTROY: return onDestroy(window);
+    default: return DefWindowProcW(window, message, wParam, lParam);
+  }
+}
+
+void registerSplashClass(HINSTANCE instance) {
+  WNDCLASSEXW splashClass{};
+  splashClass.cbSize = sizeof splashClass;
+  splashClass.style = 0;
+  splashClass.lpfnWndProc = splashProcedure;
+  splashClass.hInstance = instance;
+  splashClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(107));
+  splashClass.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(108));
+  splashClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  splashClass.lpszClassName = kClassName;
+  RegisterClassExW(&splashClass);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
+  jobSettings.commandArgs = commandLine;
+  prepareJob();
+  if (jobSettings.millisec == 0) {
+    doJob();
+    return 0;
+  }
+
+  registerSplashClass(instance);
+  RECT desktop;
+  GetClientRect(GetDesktopWindow(), &desktop);
+  const int width = jobSettings.splashWidth > 0 ? jobSettings.splashWidth : kDefaultWidth;
+  const int height = jobSettings.splashHeight > 0 ? jobSettings.splashHeight : kDefaultHeight;
+  // Signed division: a picture larger than the desktop gets a negative origin.
+  const int left = (static_cast<int>(desktop.right) - width) / 2;
+  const int top = (static_cast<int>(desktop.bottom) - height) / 2;
+  HWND window = CreateWindowExW(0, kClassName, kTitle, WS_POPUP | WS_VISIBLE, left, top, width, height, nullptr,
+                                nullptr, instance, nullptr);
+  if (!window) return 0;
+  PostMessageW(window, WM_START_JOB, 0, 0);
+
+  MSG message{};
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  return static_cast<int>(message.wParam);
+}

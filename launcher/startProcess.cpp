@@ -1,0 +1,109 @@
+// A child gets PATH as composed from the configuration and only the system
+// variables below from the launcher's own environment: Java and the signing
+// application must not see whatever the user's session happens to define.
+#include "startProcess.h"
+
+namespace launcher {
+namespace {
+
+struct Prefix {
+  const wchar_t *text;
+  size_t length;
+};
+
+// Compared with the start of each entry, letter case and "=" included.
+constexpr Prefix kPassedVariables[] = {
+    {L"ALLUSERSPROFILE=", 16}, {L"APPDATA=", 8},        {L"COMPUTERNAME=", 13},      {L"LOCALAPPDATA=", 13},
+    {L"OS=", 3},               {L"ProgramData=", 12},   {L"ProgramFiles=", 13},      {L"ProgramFiles(x86)=", 18},
+    {L"ProgramW6432=", 13},    {L"PUBLIC=", 7},         {L"SystemDrive=", 12},       {L"SystemRoot=", 11},
+    {L"TEMP=", 5},             {L"TMP=", 4},            {L"USERDOMAIN=", 11},        {L"USERNAME=", 9},
+    {L"USERPROFILE=", 12},
+};
+
+bool isPassed(const wchar_t *entry) {
+  for (const Prefix &prefix : kPassedVariables)
+    if (std::wcsncmp(entry, prefix.text, prefix.length) == 0) return true;
+  return false;
+}
+
+// Children's standard handles are inherited, so each start opens its own.
+SECURITY_ATTRIBUTES inheritable() {
+  SECURITY_ATTRIBUTES attributes{};
+  attributes.nLength = sizeof attributes;
+  attributes.lpSecurityDescriptor = nullptr;
+  attributes.bInheritHandle = TRUE;
+  return attributes;
+}
+
+HANDLE openOutput(const wchar_t *name) {
+  SECURITY_ATTRIBUTES attributes = inheritable();
+  return CreateFileW(name, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, CREATE_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+int startProcess(const wchar_t *outLog, const wchar_t *errLog, const wchar_t *application,
+                 const wchar_t *currentDirectory, const wchar_t *command, MultiString &environment) {
+  if (!application || !currentDirectory || !command) return kFailed;
+
+  wchar_t *inherited = GetEnvironmentStringsW();
+  if (!inherited) {
+    LOG_SYSTEM_ERROR(GetLastError(), " ");
+    return kFailed;
+  }
+  for (const wchar_t *entry = inherited; *entry; entry += std::wcslen(entry) + 1)
+    if (isPassed(entry)) add(environment, entry);
+  FreeEnvironmentStringsW(inherited);
+
+  LOG_MESSAGE("----\n");
+  for (const wchar_t *entry = environment.get(); entry && *entry; entry += std::wcslen(entry) + 1)
+    LOG_MESSAGE("%S\n", entry);
+  LOG_MESSAGE("----\n");
+
+  const wchar_t *outName = outLog ? outLog : L"NUL";
+  const wchar_t *errName = errLog ? errLog : L"NUL";
+  LOG_MESSAGE("outLog=%S\n", outName);
+  LOG_MESSAGE("errLog=%S\n", errName);
+
+  OwnedHandle output(openOutput(outName));
+  if (!output.valid()) {
+    LOG_SYSTEM_ERROR(GetLastError(), " ");
+    return kFailed;
+  }
+  OwnedHandle error(openOutput(errName));
+  if (!error.valid()) {
+    LOG_SYSTEM_ERROR(GetLastError(), " ");
+    return kFailed;
+  }
+  SECURITY_ATTRIBUTES attributes = inheritable();
+  OwnedHandle input(CreateFileW(L"NUL", FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input.get();
+  startup.hStdOutput = output.get();
+  startup.hStdError = error.get();
+
+  // CreateProcessW may write into the command line, so it gets its own copy.
+  WideString commandLine;
+  if (format(commandLine, L"\"%s\" %s", application, command) != kOk) return kFailed;
+
+  LOG_MESSAGE("application=%S\n", application);
+  LOG_MESSAGE("commandLine=%S\n", commandLine.get());
+  LOG_MESSAGE("currentDirectory=%S\n", currentDirectory);
+
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessW(application, commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                      const_cast<wchar_t *>(environment.get()), currentDirectory, &startup, &started)) {
+    LOG_SYSTEM_ERROR(GetLastError(), "CreateProcess ");
+    return kFailed;
+  }
+  CloseHandle(started.hProcess);
+  CloseHandle(started.hThread);
+  return kOk;
+}
+
+}  // namespace launcher

@@ -1,0 +1,64 @@
+// Stands in for the Java runtime in the launcher's end-to-end tests: it
+// records what it received (command line, whole environment block, current
+// directory) and writes one line to each of standard output and standard
+// error. The record goes to <current directory>\<jar file name>.record, the
+// jar being the quoted path after -jar, so that two jobs keep apart.
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+std::string utf8(const std::wstring &text) {
+  if (text.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                    nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+std::wstring jarName(const std::wstring &commandLine) {
+  const size_t jar = commandLine.find(L"-jar \"");
+  if (jar == std::wstring::npos) return L"nojar";
+  const size_t start = jar + 6;
+  const size_t end = commandLine.find(L'"', start);
+  const std::wstring path = commandLine.substr(start, end - start);
+  const size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+void writeTo(HANDLE handle, const std::string &text) {
+  DWORD written = 0;
+  WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+}  // namespace
+
+int wmain() {
+  const std::wstring commandLine = GetCommandLineW();
+  wchar_t directory[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, directory);
+
+  // One field per line, the environment entries in block order; the fields'
+  // texts never hold a line feed.
+  // Ticks count from system start in every process, so tests can set this
+  // against the moment the splash window went away.
+  std::string record = "startTick\t" + std::to_string(GetTickCount()) + "\n";
+  record += "commandLine\t" + utf8(commandLine) + "\n";
+  record += "currentDirectory\t" + utf8(directory) + "\n";
+  wchar_t *block = GetEnvironmentStringsW();
+  for (const wchar_t *entry = block; entry && *entry; entry += wcslen(entry) + 1)
+    record += "environment\t" + utf8(entry) + "\n";
+  FreeEnvironmentStringsW(block);
+
+  const std::wstring name = jarName(commandLine);
+  HANDLE file = CreateFileW((std::wstring(directory) + L"\\" + name + L".record").c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  writeTo(file, record);
+  CloseHandle(file);
+
+  writeTo(GetStdHandle(STD_OUTPUT_HANDLE), "stdout of " + utf8(name) + "\n");
+  writeTo(GetStdHandle(STD_ERROR_HANDLE), "stderr of " + utf8(name) + "\n");
+  return 0;
+}

@@ -1,0 +1,116 @@
+// Watches the launcher's splash window from another process of the same Wine
+// prefix: waits for it, reports its rectangle, style and sampled pixels,
+// optionally closes it early, and reports how long it stayed.
+// Usage: windowprobe <wait ms> [close] [shot <file.bmp>] [x y]...
+// Output lines: "found", "rect L T R B", "style 0x...", "workspace RRGGBB",
+// "pixel X Y RRGGBB", "gone MS" (milliseconds from first seen to gone) or
+// "hiddenTick T" and "goneTick T" (system tick counts) or "timeout".
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <vector>
+
+namespace {
+
+// The whole screen as a 24-bit bottom-up BMP file.
+void saveScreen(const wchar_t *path) {
+  const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+  SelectObject(memory, old);
+  BITMAPINFOHEADER info{};
+  info.biSize = sizeof info;
+  info.biWidth = width;
+  info.biHeight = height;
+  info.biPlanes = 1;
+  info.biBitCount = 24;
+  const DWORD rowBytes = ((static_cast<DWORD>(width) * 3 + 3) / 4) * 4;
+  std::vector<BYTE> pixels(rowBytes * static_cast<DWORD>(height));
+  GetDIBits(memory, bitmap, 0, height, pixels.data(), reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS);
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof file + sizeof info;
+  file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
+  HANDLE out = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  WriteFile(out, &file, sizeof file, &written, nullptr);
+  WriteFile(out, &info, sizeof info, &written, nullptr);
+  WriteFile(out, pixels.data(), static_cast<DWORD>(pixels.size()), &written, nullptr);
+  CloseHandle(out);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+}
+
+void printColour(const char *label, COLORREF colour) {
+  std::printf("%s%02X%02X%02X\n", label, GetRValue(colour), GetGValue(colour), GetBValue(colour));
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv) {
+  if (argc < 2) return 2;
+  const DWORD wait = static_cast<DWORD>(_wtoi(argv[1]));
+  int next = 2;
+  const bool close = argc > 2 && std::wcscmp(argv[2], L"close") == 0;
+  if (close) ++next;
+  const wchar_t *shot = nullptr;
+  if (next + 1 < argc && std::wcscmp(argv[next], L"shot") == 0) {
+    shot = argv[next + 1];
+    next += 2;
+  }
+  std::vector<POINT> points;
+  for (; next + 1 < argc; next += 2) points.push_back({_wtoi(argv[next]), _wtoi(argv[next + 1])});
+
+  const DWORD start = GetTickCount();
+  HWND window = nullptr;
+  while (!(window = FindWindowW(L"APPLICATIONLAUNCHER", L"application launcher"))) {
+    if (GetTickCount() - start > wait) {
+      std::printf("timeout\n");
+      return 1;
+    }
+    Sleep(5);
+  }
+  // A window created visible is found before it is shown.
+  while (IsWindow(window) && !IsWindowVisible(window) && GetTickCount() - start < wait) Sleep(5);
+  const DWORD seen = GetTickCount();
+  std::printf("found\nshownTick %lu\n", static_cast<unsigned long>(seen));
+  RECT rect;
+  GetWindowRect(window, &rect);
+  std::printf("rect %ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
+  std::printf("style 0x%08lX\n", static_cast<unsigned long>(GetWindowLongW(window, GWL_STYLE)));
+  printColour("workspace ", GetSysColor(COLOR_APPWORKSPACE));
+  if (!points.empty() || shot) Sleep(300);  // let the first paint happen
+  if (shot) saveScreen(shot);
+  if (!points.empty()) {
+    HDC screen = GetDC(nullptr);
+    for (const POINT &p : points) {
+      std::printf("pixel %ld %ld ", p.x, p.y);
+      printColour("", GetPixel(screen, rect.left + p.x, rect.top + p.y));
+    }
+    ReleaseDC(nullptr, screen);
+  }
+  std::fflush(stdout);
+  if (close) PostMessageW(window, WM_CLOSE, 0, 0);
+  // Destroying a window first hides it; without a window manager Wine then
+  // waits up to two seconds for the X server before the window is gone, so
+  // the moment it is hidden is when the launcher closed it.
+  while (IsWindowVisible(window)) Sleep(5);
+  const DWORD hidden = GetTickCount();
+  std::printf("hiddenTick %lu\n", static_cast<unsigned long>(hidden));
+  std::fflush(stdout);
+  while (IsWindow(window)) {
+    if (GetTickCount() - seen > 70000) {
+      std::printf("still there\n");
+      return 1;
+    }
+    Sleep(5);
+  }
+  const DWORD gone = GetTickCount();
+  std::printf("gone %lu\ngoneTick %lu\n", static_cast<unsigned long>(gone - seen), static_cast<unsigned long>(gone));
+  return 0;
+}

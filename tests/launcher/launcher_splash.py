@@ -1,0 +1,123 @@
+#!/usr/bin/python3
+"""The splash window of launcher.exe under wine64 and Xvfb (1024 by 768):
+its place and size, the picture or the application-workspace fill, how long
+it stays, the bounded timer, and an early close. windowprobe.exe watches the
+window from the same Wine prefix.
+Usage: launcher_splash.py <launcher.exe> <childprobe.exe> <windowprobe.exe> [test name...]"""
+import os
+import re
+import struct
+import subprocess
+import sys
+import unittest
+import zlib
+
+import launcher_rig as rig
+from launcher_rig import LauncherCase, win
+
+PROBE = None
+DESKTOP = (1024, 768)
+QUADRANTS = ((0xD0, 0x20, 0x20), (0x20, 0xB0, 0x30), (0x20, 0x40, 0xD0), (0xF0, 0xE0, 0x10))
+
+
+def png(width, height):
+    """A PNG in four coloured quadrants (top left, top right, bottom left, bottom right)."""
+    rows = b""
+    for y in range(height):
+        row = b"\0"
+        for x in range(width):
+            row += bytes(QUADRANTS[(2 if y >= height // 2 else 0) + (1 if x >= width // 2 else 0)]) + b"\xff"
+        rows += row
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def hexcolour(rgb):
+    return "%02X%02X%02X" % rgb
+
+
+class Splash(LauncherCase):
+    def splash(self, millisec, image=None, image_bytes=None, close=False, points=(), jobs=True):
+        config = f"[splash]\nmillisec = {millisec}\n"
+        if image:
+            config += f'image = "{image}"\n'
+            with open(os.path.join(self.app, image), "wb") as f:
+                f.write(image_bytes)
+        if jobs:
+            config += self.config().replace("[env]", "[env]", 1)
+        exe = self.install(config=config)
+        proc = self.start_launcher(exe, debug="-all,warn+debugstr,trace+msg")
+        args = [rig.LOADER, PROBE, "30000"] + (["close"] if close else [])
+        for x, y in points:
+            args += [str(x), str(y)]
+        probe = subprocess.run(args, env=dict(os.environ, WINEDEBUG="-all", WINEPREFIX=rig.PREFIX),
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+        run = self.finish_launcher(proc, children=1 if jobs else 0)
+        seen = {}
+        for line in probe.stdout.splitlines():
+            key, _, value = line.partition(" ")
+            seen.setdefault(key, []).append(value)
+        self.assertIn("found", seen, probe.stdout)
+        run.rect = tuple(int(v) for v in seen["rect"][0].split())
+        run.style = int(seen["style"][0], 16)
+        run.workspace = seen["workspace"][0]
+        run.pixels = [v.split()[2] for v in seen.get("pixel", [])]
+        run.shown, run.hidden = int(seen["shownTick"][0]), int(seen["hiddenTick"][0])
+        timers = re.findall(r"NtUserSetTimer Added \S+ (\w+) \(nil\) timeout (\d+)", run.trace)
+        run.timers = [(int(t, 16), int(ms)) for t, ms in timers]
+        self.assertEqual(run.rc, 0)
+        return run
+
+    def assert_centred(self, run, width, height):
+        left, top = (DESKTOP[0] - width) // 2, (DESKTOP[1] - height) // 2
+        if DESKTOP[0] < width:  # the launcher's division truncates toward zero
+            left = -((width - DESKTOP[0]) // 2)
+        if DESKTOP[1] < height:
+            top = -((height - DESKTOP[1]) // 2)
+        self.assertEqual(run.rect, (left, top, left + width, top + height))
+
+    def test_png_gives_a_popup_of_its_size_showing_the_picture_for_millisec(self):
+        run = self.splash(1500, "splash.png", png(300, 150), points=((75, 37), (225, 37), (75, 112), (225, 112)))
+        self.assert_centred(run, 300, 150)
+        self.assertEqual(run.style & 0xFFFF0000, 0x90000000 | 0x04000000)  # WS_POPUP | WS_VISIBLE (| clip siblings)
+        self.assertEqual(run.pixels, [hexcolour(c) for c in QUADRANTS])
+        self.assertEqual(run.timers, [(15, 1500)])
+        stayed = run.hidden - run.shown
+        self.assertGreaterEqual(stayed, 1500 - 100, "the timer starts just after the window is shown")
+        self.assertLessEqual(stayed, 1500 + 500)
+        started = int(self.record("app.jar")["startTick"])
+        self.assertLess(started, run.hidden, "the job was started while the splash was up")
+
+    def test_without_a_usable_picture_the_window_is_400_by_200_and_filled(self):
+        cases = {"none": None, "empty": b"", "ico": struct.pack("<HHHBBBBHHII", 0, 1, 1, 32, 32, 0, 0, 1, 32,
+                                                                 0, 22) + png(32, 32)}
+        for name, data in cases.items():
+            with self.subTest(name):
+                for f in os.listdir(self.data):
+                    os.remove(os.path.join(self.data, f))
+                run = self.splash(600, None if data is None else "splash." + name, data,
+                                  points=((5, 5), (200, 100), (395, 195)), jobs=False)
+                self.assert_centred(run, 400, 200)
+                self.assertEqual(run.pixels, [run.workspace] * 3)
+                errors = [l for l in run.lines() if "CreateIconFromResourceEx" in l]
+                self.assertEqual(len(errors), 0 if data is None else 1, run.log)
+
+    def test_picture_larger_than_the_desktop_has_negative_origin(self):
+        run = self.splash(500, "big.png", png(1200, 901), jobs=False)
+        self.assert_centred(run, 1200, 901)
+        self.assertEqual(run.rect[:2], (-88, -66))
+
+    def test_long_splash_is_held_to_a_minute_and_closes_early_on_wm_close(self):
+        run = self.splash(120000, close=True)
+        self.assertEqual(run.timers, [(15, 60000)])
+        self.assertLess(run.seconds, 20, "WM_CLOSE ended the launcher at once")
+        self.assertTrue(self.record("app.jar"), "the job had been started")
+
+
+if __name__ == "__main__":
+    rig.configure(sys.argv[1], sys.argv[2])
+    PROBE = os.path.abspath(sys.argv[3])
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[4:]])

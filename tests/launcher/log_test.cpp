@@ -1,0 +1,133 @@
+// The diagnostic log's bytes: line headers, error lines with the system's
+// text, the file's place and name, appending across runs, and what goes to
+// the debugger output when the log cannot be used.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "debugcapture.h"
+#include "log.h"
+#include "logfixture.h"
+
+using namespace launcher;
+using launcher_testkit::DebugOutputCapture;
+using launcher_testkit::LogFixture;
+
+namespace {
+
+const char *const kTime = "(\\d{4})-(\\d\\d)-(\\d\\d) (\\d\\d):(\\d\\d):(\\d\\d) ";
+
+class Log : public LogFixture {};
+
+TEST_F(Log, PlainLineHasDateTimeSourceLineFunctionAndMessage) {
+  const int line = __LINE__ + 1;
+  LOG_MESSAGE("systemDir=%S\n", L"C:\\windows\\system32");
+  const std::string text = logText();
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(text, m, std::regex(std::string(kTime) + "log_test:(\\d+):TestBody (.*)\n")))
+      << text;
+  EXPECT_EQ(std::stoi(m[7]), line);
+  EXPECT_EQ(m[8], "systemDir=C:\\windows\\system32");
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  EXPECT_EQ(std::stoi(m[1]), now.wYear);
+  EXPECT_EQ(m[2].length(), 2u);
+}
+
+TEST_F(Log, ErrorLineCarriesCodeMessageAndSystemTextWithCrLf) {
+  LOG_MESSAGE("plain\n");
+  LOG_SYSTEM_ERROR(2, "CreateProcess ");
+  LOG_SYSTEM_ERROR(2, " ");
+  const std::string text = logText();
+  const std::string header = std::string(kTime) + "log_test:\\d+:TestBody ";
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(text, m,
+                               std::regex(header + "plain\n" + header + "err:2 CreateProcess ([^\r\n]+)\r\n" +
+                                          header + "err:2  ([^ \r\n][^\r\n]*)\r\n")))
+      << text;
+  EXPECT_EQ(m[13], m[20]) << "the same system text for the same code";
+  char *expected = nullptr;
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
+                 2, 0x400, reinterpret_cast<LPSTR>(&expected), 0, nullptr);
+  ASSERT_NE(expected, nullptr);
+  EXPECT_EQ(std::string(m[13]) + "\r\n", expected);
+  LocalFree(expected);
+}
+
+TEST_F(Log, NegativeErrorCodesAreSigned) {
+  LOG_SYSTEM_ERROR(0x80070005, "x ");
+  EXPECT_NE(logText().find(" err:-2147024891 x "), std::string::npos) << logText();
+}
+
+TEST_F(Log, FileLiesBelowProgramDataWithoutSeparatorBeforeModuleName) {
+  pointLogAt(scratch.path(), L"Launcher\x00E9");
+  LOG_MESSAGE("here\n");
+  const std::wstring expected = scratch / L"Orvane\\Penwick\\launcherLauncher\x00E9.log";
+  EXPECT_NE(GetFileAttributesW(expected.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(launcher_testkit::readFile(expected).find("here\n"), std::string::npos);
+}
+
+TEST_F(Log, RunsAppendToTheSameFile) {
+  launcher_testkit::writeFile(logPath(), "earlier run\n");
+  LOG_MESSAGE("first\n");
+  forgetLogFile();  // as a new process would
+  LOG_MESSAGE("second\n");
+  const std::string text = logText();
+  EXPECT_EQ(text.rfind("earlier run\n", 0), 0u) << text;
+  const size_t first = text.find("first\n");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_NE(text.find("second\n", first), std::string::npos);
+}
+
+TEST_F(Log, OthersMayReadButNotWriteWhileTheLogIsOpen) {
+  LOG_MESSAGE("open\n");
+  HANDLE reader = CreateFileW(logPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+  CloseHandle(reader);
+  HANDLE writer = CreateFileW(logPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+  if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+}
+
+TEST_F(Log, MissingDirectoryIsReportedOnceAndNothingIsWritten) {
+  launcher_testkit::ScratchDir bare;  // no Orvane\Penwick below it
+  pointLogAt(bare.path(), L"suite");
+  DebugOutputCapture debug;
+  LOG_MESSAGE("one\n");
+  LOG_SYSTEM_ERROR(2, " ");
+  LOG_MESSAGE("three\n");
+  EXPECT_EQ(debug.count("ERROR CreateFile\n"), 1u);
+  EXPECT_EQ(debug.texts().size(), 1u);
+  EXPECT_EQ(GetFileAttributesW((bare / L"Orvane").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(Log, UnconvertibleMessageKeepsTheHeaderAndReportsTheFormatting) {
+  DebugOutputCapture debug;
+  LOG_MESSAGE("path=%S\n", L"\x0100");
+  LOG_SYSTEM_ERROR(5, "%S", L"\x0101");
+  EXPECT_EQ(debug.count("ERROR vsnprintf\n"), 2u);
+  // The plain line stops after its header; the error line still gets its text.
+  std::smatch m;
+  const std::string text = logText();
+  EXPECT_TRUE(std::regex_match(text, m,
+                               std::regex(std::string(kTime) + "log_test:\\d+:TestBody " + kTime +
+                                          "log_test:\\d+:TestBody err:5 [^\r\n]+\r\n")))
+      << text;
+}
+
+TEST_F(Log, NothingIsWrittenBeforeTheLauncherKnowsItsName) {
+  jobSettings.moduleName = nullptr;
+  forgetLogFile();
+  DebugOutputCapture debug;
+  LOG_MESSAGE("too early\n");
+  EXPECT_TRUE(debug.texts().empty());
+  jobSettings.moduleName = L"suite";
+  LOG_MESSAGE("in time\n");
+  EXPECT_NE(logText().find("in time\n"), std::string::npos);
+  EXPECT_EQ(logText().find("too early"), std::string::npos);
+}
+
+}  // namespace
