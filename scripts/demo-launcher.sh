@@ -26,7 +26,7 @@ cmake --build --preset win64 --target launcher windowprobe >/dev/null
 source "$root/scripts/wine-env" 64
 # Set the prefix up only once: the server that setup leaves running keeps
 # holding its lock.
-[ -f "$WINEPREFIX/.ready" ] || bash "$root/scripts/wine-setup" 64
+[ -f "$WINEPREFIX/.ready" ] || bash "$root/scripts/wine-setup"
 penwick=$WINEPREFIX/drive_c/ProgramData/Orvane/Penwick
 mkdir -p "$penwick"
 

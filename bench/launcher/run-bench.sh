@@ -5,7 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 cmake --build --preset win64 --target launcher launcher_bench childprobe >/dev/null
 source "$root/scripts/wine-env" 64
-[ -f "$WINEPREFIX/.ready" ] || bash "$root/scripts/wine-setup" 64
+[ -f "$WINEPREFIX/.ready" ] || bash "$root/scripts/wine-setup"
 mkdir -p "$WINEPREFIX/drive_c/ProgramData/Orvane/Penwick"
 work=$root/build/bench-launcher
 rm -rf "$work" && mkdir -p "$work/app" "$work/data"
