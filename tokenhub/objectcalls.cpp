@@ -105,14 +105,20 @@ CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, C
   CK_RV rv = enterSession(hSession, session);
   if (rv != CKR_OK) return rv;
   if (!phObject || ulMaxObjectCount == 0 || !pulObjectCount) return CKR_ARGUMENTS_BAD;
-  std::unique_ptr<CK_OBJECT_HANDLE[]> found(new (std::nothrow) CK_OBJECT_HANDLE[ulMaxObjectCount]);
+  // One batch never holds more than the object table can: the caller's
+  // maximum alone (it may be any number) does not decide how much heap the
+  // router takes, and a backend may always return fewer than asked for.
+  const CK_ULONG batch = ulMaxObjectCount < kMaxObjects ? ulMaxObjectCount : kMaxObjects;
+  // Zeroed, so that positions a backend counts but leaves unwritten name no
+  // object (0 is never a backend's handle) rather than whatever the heap held.
+  std::unique_ptr<CK_OBJECT_HANDLE[]> found(new (std::nothrow) CK_OBJECT_HANDLE[batch]());
   if (!found) return CKR_HOST_MEMORY;
   CK_ULONG count = 0;
-  rv = session.functionList->C_FindObjects(session.backendHandle, found.get(), ulMaxObjectCount, &count);
+  rv = session.functionList->C_FindObjects(session.backendHandle, found.get(), batch, &count);
   if (rv != CKR_OK) return rv;
   // A backend that claims more than the array holds has written at most that
   // many; neither array is read or written beyond it.
-  if (count > ulMaxObjectCount) count = ulMaxObjectCount;
+  if (count > batch) count = batch;
   return mapFoundObjects(session, found.get(), count, phObject, pulObjectCount);
 }
 

@@ -244,6 +244,36 @@ TEST_F(Objects, ABackendClaimingMoreThanTheArrayHoldsIsCutToIt) {
   EXPECT_EQ(objectRowsInUse(), 3u);
 }
 
+TEST_F(Objects, PositionsABackendCountsButLeavesUnwrittenNameNoObjectOfItsOwn) {
+  start();
+  CK_SESSION_HANDLE h = open();
+  const CK_ULONG one[] = {0x51};
+  mock::mockQueueHandles(1, one, 1);
+  mocks().backends[0].findReported = 3;
+  CK_OBJECT_HANDLE out[3] = {};
+  CK_ULONG count = 0;
+  ASSERT_EQ(C_FindObjects(h, out, 3, &count), CKR_OK);
+  ASSERT_EQ(count, 3u);
+  EXPECT_EQ(backendObject(out[0]), 0x51u);
+  ObjectEntry o{};
+  ASSERT_EQ(findObject(out[1], HandleKind::Object, o), CKR_OK);
+  EXPECT_EQ(o.backendHandle, 0u) << "not left-over heap contents";
+  EXPECT_EQ(out[2], out[1]);
+}
+
+TEST_F(Objects, TheCallersMaximumDoesNotSizeTheBatchBeyondTheTable) {
+  start();
+  CK_SESSION_HANDLE h = open();
+  const CK_ULONG two[] = {0x61, 0x62};
+  mock::mockQueueHandles(1, two, 2);
+  CK_OBJECT_HANDLE out[2] = {};
+  CK_ULONG count = 0;
+  // The caller promises room it does not have; only what is found is written.
+  ASSERT_EQ(C_FindObjects(h, out, ~CK_ULONG(0), &count), CKR_OK);
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(lastCall(1, Fn::C_FindObjects).args[2], kMaxObjects) << "one batch is at most a full table";
+}
+
 TEST_F(Objects, ASearchThatFillsTheTableStopsAtTheFailingPosition) {
   start();
   CK_SESSION_HANDLE h = open();
