@@ -20,20 +20,11 @@ pin=123456
 label=tokenhub-test
 step() { printf '\n== %s\n' "$*"; }
 
-work=$(mktemp -d /tmp/tokenhub-consumers-XXXXXX)
-emulator=
-cleanup() {
-  [ -n "$emulator" ] && kill "$emulator" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-cd "$work"
+source "$here/signing_rig.sh"
+rig_begin tokenhub-consumers
 
 step "SoftHSM2 token with an EC P-256 and an RSA 2048 key, each with its certificate"
-mkdir tokens
-printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' "$work" >softhsm2.conf
-export SOFTHSM2_CONF=$work/softhsm2.conf
-softhsm2-util --init-token --free --label "$label" --pin "$pin" --so-pin 12345678 >/dev/null
+rig_softhsm_token "$label" "$pin"
 make_key() {  # name id openssl-key-options...
   local name=$1 id=$2; shift 2
   openssl req -x509 -newkey "$@" -nodes -keyout "$name.key" -out "$name.crt" -subj "/CN=tokenhub $name" -days 30 2>/dev/null
@@ -55,15 +46,7 @@ case $mode in
     module=$build/tokenhub/libtokenhub.so
     export LD_LIBRARY_PATH=$build/softhsm-backend:$build/testbin
     step "emulated family-1 card in Virtual PCD 00 00"
-    # The card stays in the reader while the emulator's input stays open.
-    mkfifo card.in
-    "$build/testbin/cardemu" --port 35963 --atr "3B B7 94 00 81 31 FE 65 53 50 4B 32 33 90 00 D1" \
-      <card.in >emulator.log 2>&1 &
-    emulator=$!
-    exec 3>card.in
-    for _ in $(seq 1 50); do grep -q inserted emulator.log && break; sleep 0.1; done
-    cat emulator.log
-    grep -q inserted emulator.log || exit 1
+    rig_insert_card "$build" || exit 1
     # pcscd takes a moment to power the new card and read its ATR.
     for _ in $(seq 1 30); do
       pkcs11-tool --module "$module" --token-label "$label" --list-objects >/dev/null 2>&1 && break
@@ -121,7 +104,7 @@ openssl dgst -sha256 -verify rsa.pub -signature rsa.py.sig data.bin
 
 step "Java SunPKCS11: keytool -list"
 printf 'name = tokenhub\nlibrary = %s\nslotListIndex = 0\n' "$module" >sunpkcs11.cfg
-java_store=(-keystore NONE -storetype PKCS11 -providerClass sun.security.pkcs11.SunPKCS11 -providerArg "$work/sunpkcs11.cfg" -storepass "$pin")
+java_store=(-keystore NONE -storetype PKCS11 -providerClass sun.security.pkcs11.SunPKCS11 -providerArg "$rig_work/sunpkcs11.cfg" -storepass "$pin")
 keytool -list "${java_store[@]}" | tee keytool.out | grep -E "PrivateKeyEntry|entries"
 grep -q "^ec, PrivateKeyEntry" keytool.out
 
@@ -144,7 +127,7 @@ engine_id = pkcs11
 MODULE_PATH = $module
 init = 0
 CNF
-OPENSSL_CONF=$work/openssl.cnf openssl pkeyutl -engine pkcs11 -keyform engine -sign \
+OPENSSL_CONF=$rig_work/openssl.cnf openssl pkeyutl -engine pkcs11 -keyform engine -sign \
   -inkey "pkcs11:token=$label;object=ec;type=private;pin-value=$pin" -in data.sha256 -out engine.sig 2>/dev/null
 openssl pkeyutl -verify -pubin -inkey ec.pub -in data.sha256 -sigfile engine.sig
 
