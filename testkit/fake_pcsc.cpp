@@ -23,7 +23,13 @@ namespace {
 
 FakePcsc &fake() { return FakePcsc::get(); }
 
+// Application threads of the concurrency and stress tests use the service at
+// once, and a stress thread pulls and inserts cards meanwhile. Recursive
+// because an afterStatusChange hook may call the router again.
+std::recursive_mutex serviceLock;
+
 PcscResult establishContext(PcscContext *context) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
   ++fake().establishCalls;
   if (fake().establishResult != 0) return fake().establishResult;
   *context = fake().issuedContext = 0x5C0000 + fake().establishCalls;
@@ -31,6 +37,7 @@ PcscResult establishContext(PcscContext *context) {
 }
 
 PcscResult releaseContext(PcscContext context) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
   ++fake().releaseCalls;
   fake().lastReleased = context;
   return 0;
@@ -49,15 +56,13 @@ PcscResult answerStatusChange(ReaderState *states, uint32_t count) {
   return 0;
 }
 
-// Application threads of the concurrency tests query the card at once; the
-// lock is recursive because an afterStatusChange hook may call the router again.
-std::recursive_mutex statusLock;
-
 PcscResult getStatusChange(PcscContext, uint32_t timeoutMs, ReaderState *states, uint32_t count) {
-  std::lock_guard<std::recursive_mutex> hold(statusLock);
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
   int call = ++fake().statusChangeCalls;
-  fake().timeouts.push_back(timeoutMs);
-  fake().statusChangeCounts.push_back(count);
+  if (fake().recordCalls) {
+    fake().timeouts.push_back(timeoutMs);
+    fake().statusChangeCounts.push_back(count);
+  }
   PcscResult rv = answerStatusChange(states, count);
   if (fake().afterStatusChange) fake().afterStatusChange(call);
   return rv;
@@ -73,12 +78,13 @@ FakeReader *readerOf(PcscCard card, PcscCall &call) {
 }
 
 PcscResult record(PcscCall call, PcscResult result) {
-  fake().calls.push_back(std::move(call));
+  if (fake().recordCalls) fake().calls.push_back(std::move(call));
   return result;
 }
 
 PcscResult connect(PcscContext, const char *reader, uint32_t shareMode, uint32_t protocols, PcscCard *card,
                    uint32_t *activeProtocol) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
   PcscCall call(Op::Connect);
   call.reader = reader ? reader : "";
   call.shareMode = shareMode;
@@ -96,6 +102,7 @@ PcscResult connect(PcscContext, const char *reader, uint32_t shareMode, uint32_t
 }
 
 PcscResult beginTransaction(PcscCard card) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
   PcscCall call(Op::Begin);
   call.card = card;
   FakeReader *r = readerOf(card, call);
@@ -103,6 +110,7 @@ PcscResult beginTransaction(PcscCard card) {
 }
 
 PcscResult endTransaction(PcscCard card, uint32_t disposition) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
   PcscCall call(Op::End);
   call.card = card;
   call.disposition = disposition;
@@ -111,6 +119,7 @@ PcscResult endTransaction(PcscCard card, uint32_t disposition) {
 
 PcscResult status(PcscCard card, char *readerName, uint32_t *readerLength, uint32_t *state, uint32_t *protocol,
                   uint8_t *atr, uint32_t *atrLength) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
   PcscCall call(Op::Status);
   call.card = card;
   call.capacity = *readerLength;
@@ -133,6 +142,7 @@ PcscResult status(PcscCard card, char *readerName, uint32_t *readerLength, uint3
 
 PcscResult reconnect(PcscCard card, uint32_t shareMode, uint32_t protocols, uint32_t initialization,
                      uint32_t *activeProtocol) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
   PcscCall call(Op::Reconnect);
   call.card = card;
   call.shareMode = shareMode;
@@ -147,6 +157,7 @@ PcscResult reconnect(PcscCard card, uint32_t shareMode, uint32_t protocols, uint
 
 PcscResult transmit(PcscCard card, uint32_t protocol, const uint8_t *command, uint32_t commandLength,
                     uint8_t *response, uint32_t *responseLength) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
   PcscCall call(Op::Transmit);
   call.card = card;
   call.protocols = protocol;
@@ -165,6 +176,7 @@ PcscResult transmit(PcscCard card, uint32_t protocol, const uint8_t *command, ui
 }
 
 PcscResult disconnect(PcscCard card, uint32_t disposition) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
   PcscCall call(Op::Disconnect);
   call.card = card;
   call.disposition = disposition;
@@ -210,12 +222,14 @@ std::vector<Bytes> FakePcsc::commands() const {
 void FakePcsc::addReader(const std::string &name) { readers[name]; }
 
 void FakePcsc::insert(const std::string &name, const Bytes &atr) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
   FakeReader &r = readers[name];
   r.present = true;
   r.atr = atr;
 }
 
 void FakePcsc::remove(const std::string &name) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
   FakeReader &r = readers[name];
   r.present = false;
   r.atr.clear();

@@ -89,6 +89,8 @@ class FakePcsc {
   std::vector<PcscCall> calls;                    // card calls, in order
   std::map<tokenhub::PcscCard, std::string> cards;  // connected card handles and their readers
   tokenhub::PcscCard lastCard = 0;
+  // Off for long runs: then no card call, timeout or reader count is kept.
+  bool recordCalls = true;
   // Called after every status query; a test changes readers here, between polls.
   void (*afterStatusChange)(int call) = nullptr;
 };

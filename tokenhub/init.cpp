@@ -63,8 +63,12 @@ void padCopy(unsigned char *field, size_t size, const char *text) {
 
 void tearDown() {
   for (BackendModule &module : router.backends) unloadBackend(module);
+  // A C_WaitForSlotEvent on another thread reads the slot rows and the
+  // context under this lock.
+  LockGuard hold(tableLock);
   clearTables();
   releaseCardContext();
+  ++router.generation;
   router.initCount = 0;
 }
 
@@ -148,8 +152,9 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
   clearTables();
   for (unsigned role = 0; role < kRoleCount; ++role)
     if (router.backends[role].functionList) registerSlotsOf(router.backends[role], backendRoles[role]);
-  router.initCount = 1;
   noteInitialCardPresence();
+  // Last: a thread that sees the library initialised sees its complete tables.
+  router.initCount = 1;
   return CKR_OK;
 }
 

@@ -280,26 +280,47 @@ CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK
 CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved) {
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (!pSlot || pReserved) return CKR_ARGUMENTS_BAD;
+  uint32_t generation = 0;
+  {
+    LockGuard hold(tableLock);
+    if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    generation = router.generation;
+  }
+  // Ended by a C_Finalize on another thread, also when C_Initialize follows it at once.
+  auto ended = [generation] { return !initialised() || router.generation != generation; };
   for (;;) {
+    // The query runs on copies of the reader names and the context, taken
+    // under the table lock: a C_Finalize on another thread clears the rows
+    // and releases the context meanwhile, and its answer is then not used.
+    char names[kMaxReaders][kNameSize];
     ReaderState states[kMaxReaders];
     std::memset(states, 0, sizeof states);
-    uint32_t readers = router.slotCount / 2;
-    for (uint32_t j = 0; j < readers; ++j) {
-      states[j].reader = router.slotTable[2 * j].readerName;
-      states[j].currentState = kScardStateUnaware;
+    uint32_t readers = 0;
+    PcscContext context = 0;
+    {
+      LockGuard hold(tableLock);
+      if (ended()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+      readers = router.slotCount / 2;
+      context = router.cardContext;
+      for (uint32_t j = 0; j < readers; ++j) {
+        std::memcpy(names[j], router.slotTable[2 * j].readerName, kNameSize);
+        states[j].reader = names[j];
+        states[j].currentState = kScardStateUnaware;
+      }
     }
-    PcscResult queried = pcsc().getStatusChange(router.cardContext, 0, states, readers);
-    // A C_Finalize on another thread may have released the context and
-    // cleared the rows during the query.
-    if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-    if (queried != kScardSuccess) return CKR_FUNCTION_FAILED;
-    if (SlotEntry *row = changedSlot(states, readers)) {
-      *pSlot = row->id;
-      return CKR_OK;
+    PcscResult queried = pcsc().getStatusChange(context, 0, states, readers);
+    {
+      LockGuard hold(tableLock);
+      if (ended()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+      if (queried != kScardSuccess) return CKR_FUNCTION_FAILED;
+      // Under the lock: two waiting threads must not both report one change.
+      if (SlotEntry *row = changedSlot(states, readers)) {
+        *pSlot = row->id;
+        return CKR_OK;
+      }
     }
     if (flags & CKF_DONT_BLOCK) return CKR_NO_EVENT;
     sleepMilliseconds(kPollIntervalMs);
-    if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   }
 }
 

@@ -59,6 +59,10 @@ struct RouterState {
   BackendModule backends[kRoleCount];
   SlotEntry slotTable[kMaxSlots];
   uint32_t slotCount;
+  // Counted up, under tableLock, by every C_Finalize that ends the library,
+  // so that a slot-event wait begun before it never reads the next
+  // initialisation's tables as its own.
+  uint32_t generation;
 };
 
 extern RouterState router;

@@ -1,0 +1,531 @@
+// Load through the router: eight application threads of mixed calls (open,
+// session info, create, find, sign, destroy, close, token info), a thread
+// pulling and reinserting a card, and a thread blocked in C_WaitForSlotEvent
+// while the library is finalised and initialised again.
+//
+//   tokenhub_stress mock|softhsm SECONDS [THREADS]
+//
+// mock:    the four mock modules behind four readers of the scripted card
+//          service, one slot per thread; every 250 ms the application
+//          threads pause and C_Finalize/C_Initialize run while the waiting
+//          thread is blocked.
+// softhsm: the SoftHSM2-backed module as role 1 (its folder first on the
+//          loader path), every thread signing with a key of its own on the
+//          one token and verifying the signature.
+//
+// A crossed handle (a session on another slot, an object of another thread,
+// a backend object behind two router handles), a lost session, a signature
+// that does not verify or an unexpected result code is a fault; the program
+// prints its figures and exits 1 when there was any.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "fake_pcsc.h"
+#include "functions.h"
+#include "init.h"
+#include "mockctl.h"
+#include "objects.h"
+#include "sessions.h"
+#include "state.h"
+
+using namespace tokenhub;
+using namespace testkit;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::atomic<uint64_t> calls{0};
+std::atomic<uint64_t> faults{0};
+std::atomic<uint64_t> refusals{0};  // expected refusals while a card is out
+std::atomic<bool> stopping{false};
+
+void fault(unsigned thread, const char *what, CK_RV rv) {
+  if (++faults <= 20) std::fprintf(stderr, "FAULT thread %u: %s (0x%lx)\n", thread, what, static_cast<unsigned long>(rv));
+}
+
+// Counts every call into the router.
+CK_RV counted(CK_RV rv) {
+  ++calls;
+  return rv;
+}
+
+void expect(unsigned thread, CK_RV rv, CK_RV wanted, const char *what) {
+  if (counted(rv) != wanted) fault(thread, what, rv);
+}
+
+// Application threads pass the gate for each round; the lifecycle closes it
+// and waits until no round is running, so that C_Finalize meets only the
+// waiting thread.
+class Gate {
+ public:
+  bool enter() {
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait(hold, [this] { return !closed_ || stopping; });
+    if (stopping) return false;
+    ++inside_;
+    return true;
+  }
+  void leave() {
+    std::lock_guard<std::mutex> hold(lock_);
+    --inside_;
+    changed_.notify_all();
+  }
+  void close() {
+    std::unique_lock<std::mutex> hold(lock_);
+    closed_ = true;
+    changed_.wait(hold, [this] { return inside_ == 0; });
+  }
+  void open() {
+    std::lock_guard<std::mutex> hold(lock_);
+    closed_ = false;
+    changed_.notify_all();
+  }
+  void wake() {
+    std::lock_guard<std::mutex> hold(lock_);
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool closed_ = false;
+  unsigned inside_ = 0;
+};
+Gate gate;
+
+// Which thread holds each backend object and router handle now: two holders
+// at once is a crossed handle.
+class Holdings {
+ public:
+  bool claim(unsigned thread, CK_OBJECT_HANDLE routerHandle) {
+    ObjectEntry entry{};
+    if (findObject(routerHandle, HandleKind::Object, entry) != CKR_OK) return false;
+    std::lock_guard<std::mutex> hold(lock_);
+    bool fresh = byRouter_.emplace(routerHandle, thread).second;
+    return byBackend_.emplace(std::make_pair(entry.slot, entry.backendHandle), thread).second && fresh;
+  }
+  void release(CK_OBJECT_HANDLE routerHandle) {
+    ObjectEntry entry{};
+    std::lock_guard<std::mutex> hold(lock_);
+    byRouter_.erase(routerHandle);
+    if (findObject(routerHandle, HandleKind::Object, entry) == CKR_OK)
+      byBackend_.erase(std::make_pair(entry.slot, entry.backendHandle));
+  }
+
+ private:
+  std::mutex lock_;
+  std::map<CK_OBJECT_HANDLE, unsigned> byRouter_;
+  std::map<std::pair<const SlotEntry *, CK_OBJECT_HANDLE>, unsigned> byBackend_;
+};
+Holdings holdings;
+
+struct ThreadCounts {
+  uint64_t opened = 0, closed = 0, signatures = 0;
+};
+
+size_t sessionRowsInUse() {
+  size_t n = 0;
+  for (const SessionEntry &row : sessions.rows) n += row.routerHandle != 0;
+  return n;
+}
+
+size_t objectRowsInUse() {
+  size_t n = 0;
+  for (const ObjectEntry &row : objects.rows) n += row.routerHandle != 0;
+  return n;
+}
+
+// Pulls and reinsertions so far, counted before a pull and after a reinsertion.
+std::atomic<uint64_t> cardChanges{0};
+
+// Whether a call may meet the card out: it was out when the call began, or
+// it changed during the call.
+class CardWatch {
+ public:
+  explicit CardWatch(const std::atomic<bool> &out) : out_(out), outAtStart_(out), changes_(cardChanges) {}
+  bool mayRefuse(CK_RV rv) const {
+    bool absent = rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_TOKEN_NOT_RECOGNIZED;
+    return absent && (outAtStart_ || out_ || cardChanges != changes_);
+  }
+
+ private:
+  const std::atomic<bool> &out_;
+  bool outAtStart_;
+  uint64_t changes_;
+};
+
+// Opens a session on the thread's slot; false when the card is out (an
+// expected refusal) or on a fault.
+bool openSession(unsigned t, CK_SLOT_ID slot, CK_FLAGS flags, const std::atomic<bool> &cardMayBeOut,
+                 CK_SESSION_HANDLE &s) {
+  CardWatch watch(cardMayBeOut);
+  CK_RV rv = counted(C_OpenSession(slot, flags, nullptr, nullptr, &s));
+  if (rv == CKR_OK) {
+    CK_SESSION_INFO info{};
+    CK_RV info_rv = counted(C_GetSessionInfo(s, &info));
+    if (info_rv != CKR_OK || info.slotID != slot) fault(t, "session reports another slot", info_rv);
+    return true;
+  }
+  if (watch.mayRefuse(rv))
+    ++refusals;
+  else
+    fault(t, "C_OpenSession", rv);
+  // A thread without a card asks again a little later, as an application would.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return false;
+}
+
+// The card thread: the reader's card out for `out`, back in for `in`.
+std::atomic<uint64_t> removals{0};
+void pullAndReinsert(const std::string &reader, std::atomic<bool> &out, std::chrono::milliseconds away,
+                     std::chrono::milliseconds in) {
+  while (!stopping) {
+    std::this_thread::sleep_for(in);
+    out = true;
+    ++cardChanges;
+    FakePcsc::get().remove(reader);
+    ++removals;
+    std::this_thread::sleep_for(away);
+    FakePcsc::get().insert(reader, kAtrFamily1);
+    ++cardChanges;
+    out = false;
+  }
+}
+
+// The waiting thread: slot events only from the pulled reader's slots, and
+// CKR_CRYPTOKI_NOT_INITIALIZED whenever the library is finalised under it.
+std::atomic<bool> libraryUp{false};
+std::atomic<bool> waiting{false};
+std::atomic<uint64_t> slotEvents{0}, waitsEnded{0};
+void waitForEvents(std::set<CK_SLOT_ID> changing) {
+  while (true) {
+    while (!libraryUp && !stopping) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!libraryUp && stopping) return;
+    CK_SLOT_ID slot = 0;
+    waiting = true;
+    CK_RV rv = counted(C_WaitForSlotEvent(0, &slot, nullptr));
+    waiting = false;
+    if (rv == CKR_OK) {
+      ++slotEvents;
+      if (!changing.count(slot)) fault(99, "event for a slot whose card did not change", slot);
+    } else if (rv == CKR_CRYPTOKI_NOT_INITIALIZED) {
+      ++waitsEnded;
+      if (stopping) return;
+      while (libraryUp && !stopping) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } else {
+      fault(99, "C_WaitForSlotEvent", rv);
+    }
+  }
+}
+
+CK_MECHANISM ecdsa = {CKM_ECDSA, nullptr, 0};
+
+// Threads call at once: the router passes this on, and a backend without it
+// (SoftHSM2 among them) may do without locks of its own.
+CK_C_INITIALIZE_ARGS osLocking = {nullptr, nullptr, nullptr, nullptr, CKF_OS_LOCKING_OK, nullptr};
+
+// ---- mock modules -----------------------------------------------------------
+
+constexpr unsigned kMockReaders = 4;
+const std::string kPulledReader = "Rd3";  // slots 7 and 8
+
+void mockRound(unsigned t, CK_SLOT_ID slot, const std::atomic<bool> &cardOut, ThreadCounts &counts, uint64_t round) {
+  CK_SESSION_HANDLE s = 0;
+  if (!openSession(t, slot, CKF_SERIAL_SESSION, cardOut, s)) return;
+  ++counts.opened;
+  CK_OBJECT_HANDLE created[3] = {};
+  for (CK_OBJECT_HANDLE &o : created) {
+    expect(t, C_CreateObject(s, nullptr, 0, &o), CKR_OK, "C_CreateObject");
+    ObjectEntry entry{};
+    if (findObject(o, HandleKind::Object, entry) != CKR_OK || entry.slot->id != slot)
+      fault(t, "object of another slot", o);
+    if (!holdings.claim(t, o)) fault(t, "object handle held twice", o);
+  }
+  CK_OBJECT_HANDLE found[4];
+  CK_ULONG count = 99;
+  expect(t, C_FindObjectsInit(s, nullptr, 0), CKR_OK, "C_FindObjectsInit");
+  expect(t, C_FindObjects(s, found, 4, &count), CKR_OK, "C_FindObjects");
+  if (count != 0) fault(t, "search found objects nobody queued", count);
+  expect(t, C_FindObjectsFinal(s), CKR_OK, "C_FindObjectsFinal");
+  CK_BYTE message[16] = {static_cast<CK_BYTE>(t)}, signature[64];
+  CK_ULONG length = sizeof signature;
+  expect(t, C_SignInit(s, &ecdsa, created[0]), CKR_OK, "C_SignInit");
+  expect(t, C_Sign(s, message, sizeof message, signature, &length), CKR_OK, "C_Sign");
+  ++counts.signatures;
+  if (round % 16 == 0) {
+    CK_TOKEN_INFO info;
+    CardWatch watch(cardOut);
+    CK_RV rv = counted(C_GetTokenInfo(slot, &info));
+    if (rv != CKR_OK && !watch.mayRefuse(rv))
+      fault(t, "C_GetTokenInfo", rv);
+    CK_ULONG slots = 0;
+    expect(t, C_GetSlotList(CK_FALSE, nullptr, &slots), CKR_OK, "C_GetSlotList");
+    if (slots != 2 * kMockReaders) fault(t, "slot count", slots);
+  }
+  for (CK_OBJECT_HANDLE o : created) {
+    holdings.release(o);
+    expect(t, C_DestroyObject(s, o), CKR_OK, "C_DestroyObject");
+    expect(t, C_DestroyObject(s, o), CKR_OBJECT_HANDLE_INVALID, "C_DestroyObject twice");
+  }
+  expect(t, C_CloseSession(s), CKR_OK, "C_CloseSession");
+  ++counts.closed;
+}
+
+// No session or object may outlive the rounds that made them.
+void checkNothingLost(const std::vector<ThreadCounts> &counts, size_t keptSessions) {
+  for (unsigned t = 0; t < counts.size(); ++t)
+    if (counts[t].opened != counts[t].closed) fault(t, "sessions opened and closed differ", counts[t].opened);
+  if (sessionRowsInUse() != keptSessions) fault(0, "session rows left in use", sessionRowsInUse());
+}
+
+uint64_t runMock(unsigned threads, double seconds, uint64_t &cycles) {
+  for (unsigned r = 0; r < kMockReaders; ++r) {
+    std::string name = "Rd" + std::to_string(r);
+    FakePcsc::get().addReader(name);
+    mock::mockAddSlot(1, 10 + r, name.c_str(), CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);
+    mock::mockAddSlot(2, 10 + r, name.c_str(), CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);
+    FakePcsc::get().insert(name, kAtrFamily1);
+  }
+  if (counted(C_Initialize(&osLocking)) != CKR_OK || router.slotCount != 2 * kMockReaders) {
+    fault(0, "C_Initialize", router.slotCount);
+    return 0;
+  }
+  libraryUp = true;
+  std::atomic<bool> cardOut{false};
+  std::vector<ThreadCounts> counts(threads);
+  std::vector<std::thread> pool;
+  for (unsigned t = 0; t < threads; ++t)
+    pool.emplace_back([t, &cardOut, &counts] {
+      CK_SLOT_ID slot = t % (2 * kMockReaders) + 1;
+      // Only the threads on the pulled reader's slots see the card out.
+      const std::atomic<bool> never{false};
+      const std::atomic<bool> &out = slot > 2 * (kMockReaders - 1) ? cardOut : never;
+      for (uint64_t round = 0; gate.enter(); ++round) {
+        mockRound(t, slot, out, counts[t], round);
+        gate.leave();
+      }
+    });
+  std::thread card(pullAndReinsert, kPulledReader, std::ref(cardOut), std::chrono::milliseconds(20),
+                   std::chrono::milliseconds(40));
+  std::thread waiter(waitForEvents, std::set<CK_SLOT_ID>{2 * kMockReaders - 1, 2 * kMockReaders});
+
+  auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    // The library ends and starts again under the blocked waiting thread.
+    gate.close();
+    checkNothingLost(counts, 0);
+    if (objectRowsInUse() != 0) fault(0, "object rows left in use", objectRowsInUse());
+    for (int i = 0; i < 100 && !waiting; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    libraryUp = false;
+    expect(0, C_Finalize(nullptr), CKR_OK, "C_Finalize");
+    expect(0, C_Initialize(&osLocking), CKR_OK, "C_Initialize again");
+    if (router.slotCount != 2 * kMockReaders) fault(0, "slots after C_Initialize", router.slotCount);
+    libraryUp = true;
+    ++cycles;
+    gate.open();
+  }
+  stopping = true;
+  gate.wake();
+  for (std::thread &t : pool) t.join();
+  card.join();
+  checkNothingLost(counts, 0);
+  libraryUp = false;
+  expect(0, C_Finalize(nullptr), CKR_OK, "C_Finalize at the end");
+  waiter.join();
+  if (cycles && !waitsEnded) fault(0, "no wait was ended by C_Finalize", cycles);
+  uint64_t signatures = 0;
+  for (const ThreadCounts &c : counts) signatures += c.signatures;
+  return signatures;
+}
+
+// ---- SoftHSM2 keys --------------------------------------------------------
+
+const char kHsmReader[] = "Virtual PCD 00 00";
+
+std::string labelOf(unsigned t) { return "stress-" + std::to_string(t); }
+
+// Exactly one object of the class with the thread's label; 0 on a fault.
+CK_OBJECT_HANDLE findOwn(unsigned t, CK_SESSION_HANDLE s, CK_OBJECT_CLASS cls, const std::string &label) {
+  CK_ATTRIBUTE query[] = {{CKA_CLASS, &cls, sizeof cls},
+                          {CKA_LABEL, const_cast<char *>(label.data()), label.size()}};
+  CK_OBJECT_HANDLE found[4] = {};
+  CK_ULONG count = 0;
+  expect(t, C_FindObjectsInit(s, query, 2), CKR_OK, "C_FindObjectsInit");
+  expect(t, C_FindObjects(s, found, 4, &count), CKR_OK, "C_FindObjects");
+  expect(t, C_FindObjectsFinal(s), CKR_OK, "C_FindObjectsFinal");
+  if (count != 1) {
+    fault(t, "own object not found exactly once", count);
+    return 0;
+  }
+  return found[0];
+}
+
+bool generateKeys(unsigned t, CK_SESSION_HANDLE s) {
+  static CK_BYTE p256[] = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+  CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
+  CK_BYTE id[] = {static_cast<CK_BYTE>(t)};
+  std::string label = labelOf(t);
+  CK_MECHANISM mech = {CKM_EC_KEY_PAIR_GEN, nullptr, 0};
+  CK_ATTRIBUTE pub[] = {{CKA_TOKEN, &no, sizeof no},
+                        {CKA_VERIFY, &yes, sizeof yes},
+                        {CKA_ID, id, sizeof id},
+                        {CKA_LABEL, label.data(), label.size()},
+                        {CKA_EC_PARAMS, p256, sizeof p256}};
+  CK_ATTRIBUTE priv[] = {{CKA_TOKEN, &no, sizeof no},         {CKA_SIGN, &yes, sizeof yes},
+                         {CKA_PRIVATE, &yes, sizeof yes},     {CKA_ID, id, sizeof id},
+                         {CKA_LABEL, label.data(), label.size()}};
+  CK_OBJECT_HANDLE hPub = 0, hPriv = 0;
+  return counted(C_GenerateKeyPair(s, &mech, pub, 5, priv, 5, &hPub, &hPriv)) == CKR_OK;
+}
+
+void hsmRound(unsigned t, const std::atomic<bool> &cardOut, ThreadCounts &counts, uint64_t round) {
+  CK_SESSION_HANDLE s = 0;
+  if (!openSession(t, 1, CKF_SERIAL_SESSION | CKF_RW_SESSION, cardOut, s)) return;
+  ++counts.opened;
+  std::string label = labelOf(t);
+  CK_OBJECT_HANDLE priv = findOwn(t, s, CKO_PRIVATE_KEY, label), pub = findOwn(t, s, CKO_PUBLIC_KEY, label);
+  if (priv && pub) {
+    CK_BYTE id[4] = {};
+    CK_ATTRIBUTE idAttribute = {CKA_ID, id, sizeof id};
+    expect(t, C_GetAttributeValue(s, priv, &idAttribute, 1), CKR_OK, "C_GetAttributeValue");
+    if (idAttribute.ulValueLen != 1 || id[0] != t) fault(t, "key of another thread", id[0]);
+    CK_BYTE message[32] = {};
+    std::snprintf(reinterpret_cast<char *>(message), sizeof message, "thread %u round %llu", t,
+                  static_cast<unsigned long long>(round));
+    CK_BYTE signature[64];
+    CK_ULONG length = sizeof signature;
+    expect(t, C_SignInit(s, &ecdsa, priv), CKR_OK, "C_SignInit");
+    expect(t, C_Sign(s, message, sizeof message, signature, &length), CKR_OK, "C_Sign");
+    expect(t, C_VerifyInit(s, &ecdsa, pub), CKR_OK, "C_VerifyInit");
+    expect(t, C_Verify(s, message, sizeof message, signature, length), CKR_OK, "signature does not verify");
+    ++counts.signatures;
+  }
+  if (round % 4 == 0) {
+    CK_OBJECT_CLASS data = CKO_DATA;
+    CK_BBOOL no = CK_FALSE;
+    std::string dataLabel = label + "-data";
+    CK_ATTRIBUTE object[] = {{CKA_CLASS, &data, sizeof data},
+                             {CKA_TOKEN, &no, sizeof no},
+                             {CKA_LABEL, dataLabel.data(), dataLabel.size()}};
+    CK_OBJECT_HANDLE o = 0;
+    expect(t, C_CreateObject(s, object, 3, &o), CKR_OK, "C_CreateObject");
+    if (!holdings.claim(t, o)) fault(t, "object handle held twice", o);
+    if (findOwn(t, s, CKO_DATA, dataLabel) != o) fault(t, "own object found under another handle", o);
+    holdings.release(o);
+    expect(t, C_DestroyObject(s, o), CKR_OK, "C_DestroyObject");
+    expect(t, C_DestroyObject(s, o), CKR_OBJECT_HANDLE_INVALID, "C_DestroyObject twice");
+  }
+  expect(t, C_CloseSession(s), CKR_OK, "C_CloseSession");
+  ++counts.closed;
+}
+
+uint64_t runSoftHsm(unsigned threads, double seconds) {
+  char pattern[] = "/tmp/tokenhub-stress-XXXXXX";
+  if (!mkdtemp(pattern)) return fault(0, "mkdtemp", 0), 0;
+  std::filesystem::path dir = pattern;
+  std::filesystem::create_directory(dir / "tokens");
+  std::ofstream(dir / "softhsm2.conf") << "directories.tokendir = " << (dir / "tokens").string()
+                                        << "\nobjectstore.backend = file\nlog.level = ERROR\n";
+  setenv("SOFTHSM2_CONF", (dir / "softhsm2.conf").c_str(), 1);
+  unsetenv("TOKENHUB_TEST_READER");
+  uint64_t signatures = 0;
+  if (std::system("softhsm2-util --init-token --free --label stress --pin 123456 --so-pin 12345678 >/dev/null") != 0) {
+    fault(0, "softhsm2-util", 0);
+  } else {
+    FakePcsc::get().addReader(kHsmReader);
+    FakePcsc::get().insert(kHsmReader, kAtrFamily1);
+    CK_SESSION_HANDLE keeper = 0;
+    CK_UTF8CHAR pin[] = "123456";
+    if (counted(C_Initialize(&osLocking)) != CKR_OK || router.slotCount != 2 ||
+        counted(C_OpenSession(1, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &keeper)) != CKR_OK ||
+        counted(C_Login(keeper, CKU_USER, pin, 6)) != CKR_OK) {
+      fault(0, "SoftHSM2 token behind slot 1", router.slotCount);
+    } else {
+      libraryUp = true;
+      // The keeper session holds the login and the threads' session keys.
+      for (unsigned t = 0; t < threads; ++t)
+        if (!generateKeys(t, keeper)) fault(t, "C_GenerateKeyPair", 0);
+      std::atomic<bool> cardOut{false};
+      std::vector<ThreadCounts> counts(threads);
+      std::vector<std::thread> pool;
+      for (unsigned t = 0; t < threads; ++t)
+        pool.emplace_back([t, &cardOut, &counts] {
+          for (uint64_t round = 0; gate.enter(); ++round) {
+            hsmRound(t, cardOut, counts[t], round);
+            gate.leave();
+          }
+        });
+      std::thread card(pullAndReinsert, std::string(kHsmReader), std::ref(cardOut), std::chrono::milliseconds(20),
+                       std::chrono::milliseconds(200));
+      std::thread waiter(waitForEvents, std::set<CK_SLOT_ID>{1, 2});
+      std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+      stopping = true;
+      gate.wake();
+      for (std::thread &t : pool) t.join();
+      card.join();
+      checkNothingLost(counts, 1);
+      expect(0, C_CloseSession(keeper), CKR_OK, "C_CloseSession of the keeper");
+      if (objectRowsInUse() != 0) fault(0, "object rows left after the last session", objectRowsInUse());
+      // C_Finalize while the other thread waits.
+      for (int i = 0; i < 100 && !waiting; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      libraryUp = false;
+      expect(0, C_Finalize(nullptr), CKR_OK, "C_Finalize");
+      waiter.join();
+      if (!waitsEnded) fault(0, "the wait was not ended by C_Finalize", 0);
+      for (const ThreadCounts &c : counts) signatures += c.signatures;
+    }
+    while (router.initCount) C_Finalize(nullptr);
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+  return signatures;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s mock|softhsm SECONDS [THREADS]\n", argv[0]);
+    return 2;
+  }
+  std::string config = argv[1];
+  double seconds = std::atof(argv[2]);
+  unsigned threads = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 8;
+  if ((config != "mock" && config != "softhsm") || seconds <= 0 || threads == 0 || threads > 64) {
+    std::fprintf(stderr, "usage: %s mock|softhsm SECONDS [THREADS]\n", argv[0]);
+    return 2;
+  }
+  // The router's locks, as the shipped module makes them when it is loaded.
+  routerProcessAttach();
+  FakePcsc::get().install();
+  FakePcsc::get().recordCalls = false;
+  mock::mockReset();
+  setModuleApi(nullptr);
+
+  uint64_t cycles = 0, signatures = 0;
+  Clock::time_point start = Clock::now();
+  signatures = config == "mock" ? runMock(threads, seconds, cycles) : runSoftHsm(threads, seconds);
+  double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf(
+      "stress %s: %u threads, %.1f s, %llu calls, %.0f calls/s, %llu signatures, %llu card removals, "
+      "%llu expected refusals, %llu slot events, %llu finalize cycles, %llu waits ended by C_Finalize, %llu faults\n",
+      config.c_str(), threads, elapsed, static_cast<unsigned long long>(calls.load()), calls / elapsed,
+      static_cast<unsigned long long>(signatures), static_cast<unsigned long long>(removals.load()),
+      static_cast<unsigned long long>(refusals.load()), static_cast<unsigned long long>(slotEvents.load()),
+      static_cast<unsigned long long>(cycles), static_cast<unsigned long long>(waitsEnded.load()),
+      static_cast<unsigned long long>(faults.load()));
+  return faults ? 1 : 0;
+}
