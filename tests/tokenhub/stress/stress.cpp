@@ -206,6 +206,7 @@ void pullAndReinsert(const std::string &reader, std::atomic<bool> &out, std::chr
 
 // The waiting thread: slot events only from the pulled reader's slots, and
 // CKR_CRYPTOKI_NOT_INITIALIZED whenever the library is finalised under it.
+constexpr unsigned kWaiterThread = 99;  // in fault reports
 std::atomic<bool> libraryUp{false};
 std::atomic<bool> waiting{false};
 std::atomic<uint64_t> slotEvents{0}, waitsEnded{0};
@@ -219,13 +220,13 @@ void waitForEvents(std::set<CK_SLOT_ID> changing) {
     waiting = false;
     if (rv == CKR_OK) {
       ++slotEvents;
-      if (!changing.count(slot)) fault(99, "event for a slot whose card did not change", slot);
+      if (!changing.count(slot)) fault(kWaiterThread, "event for a slot whose card did not change", slot);
     } else if (rv == CKR_CRYPTOKI_NOT_INITIALIZED) {
       ++waitsEnded;
       if (stopping) return;
       while (libraryUp && !stopping) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     } else {
-      fault(99, "C_WaitForSlotEvent", rv);
+      fault(kWaiterThread, "C_WaitForSlotEvent", rv);
     }
   }
 }
@@ -251,7 +252,7 @@ void mockRound(unsigned t, CK_SLOT_ID slot, const std::atomic<bool> &cardOut, Th
     ObjectEntry entry{};
     if (findObject(o, HandleKind::Object, entry) != CKR_OK || entry.slot->id != slot)
       fault(t, "object of another slot", o);
-    if (!holdings.claim(t, o)) fault(t, "object handle held twice", o);
+    if (!holdings.claim(t, o)) fault(t, "object handle unknown or held twice", o);
   }
   CK_OBJECT_HANDLE found[4];
   CK_ULONG count = 99;
@@ -422,7 +423,7 @@ void hsmRound(unsigned t, const std::atomic<bool> &cardOut, ThreadCounts &counts
                              {CKA_LABEL, dataLabel.data(), dataLabel.size()}};
     CK_OBJECT_HANDLE o = 0;
     expect(t, C_CreateObject(s, object, 3, &o), CKR_OK, "C_CreateObject");
-    if (!holdings.claim(t, o)) fault(t, "object handle held twice", o);
+    if (!holdings.claim(t, o)) fault(t, "object handle unknown or held twice", o);
     if (findOwn(t, s, CKO_DATA, dataLabel) != o) fault(t, "own object found under another handle", o);
     holdings.release(o);
     expect(t, C_DestroyObject(s, o), CKR_OK, "C_DestroyObject");
