@@ -20,6 +20,20 @@ constexpr Prefix kPassedVariables[] = {
     {L"USERPROFILE=", 12},
 };
 
+// CreateProcessW takes a command line of at most 32767 characters, its NUL
+// included. Windows refuses a longer one, but Wine cuts it and starts the
+// child with part of its options and no -jar, so the launcher refuses it
+// itself, as Windows does.
+constexpr size_t kCommandLineUnits = 32767;
+// A current directory holds at most MAX_PATH characters with the backslash
+// Windows adds and the NUL. Wine corrupts its heap on a longer one and the
+// launcher dies without a word, so such a start is refused the same way.
+constexpr size_t kDirectoryUnits = MAX_PATH - 2;
+
+bool beyondLimits(const wchar_t *commandLine, const wchar_t *currentDirectory) {
+  return std::wcslen(commandLine) >= kCommandLineUnits || std::wcslen(currentDirectory) > kDirectoryUnits;
+}
+
 bool isPassed(const wchar_t *entry) {
   for (const Prefix &prefix : kPassedVariables)
     if (std::wcsncmp(entry, prefix.text, prefix.length) == 0) return true;
@@ -95,6 +109,10 @@ int startProcess(const wchar_t *outLog, const wchar_t *errLog, const wchar_t *ap
   LOG_MESSAGE("commandLine=%S\n", commandLine.get());
   LOG_MESSAGE("currentDirectory=%S\n", currentDirectory);
 
+  if (beyondLimits(commandLine.get(), currentDirectory)) {
+    LOG_SYSTEM_ERROR(ERROR_FILENAME_EXCED_RANGE, "CreateProcess ");
+    return kFailed;
+  }
   PROCESS_INFORMATION started{};
   if (!CreateProcessW(application, commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
                       const_cast<wchar_t *>(environment.get()), currentDirectory, &startup, &started)) {

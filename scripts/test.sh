@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: the native suites (plain and under
-# AddressSanitizer + UBSan), the integration tests against the real PC/SC
+# AddressSanitizer + UBSan, and under ThreadSanitizer), the fuzzers, the
+# integration tests against the real PC/SC
 # daemon with the virtual readers, and the Windows builds' suites under Wine.
 # Prints each preset's CTest summary and a closing total.
 set -uo pipefail
@@ -8,7 +9,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/install-deps.sh || exit 1
 
-presets=(${TOKENHUB_PRESETS:-linux linux-sanitize fuzz win64 win32})
+presets=(${TOKENHUB_PRESETS:-linux linux-sanitize linux-tsan fuzz win64 win32})
 for preset in "${presets[@]}"; do
   echo "== build $preset"
   cmake --preset "$preset" >"build-$preset.log" 2>&1 && cmake --build --preset "$preset" >>"build-$preset.log" 2>&1 \

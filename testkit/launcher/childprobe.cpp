@@ -2,9 +2,12 @@
 // records what it received (command line, whole environment block, current
 // directory) and writes one line to each of standard output and standard
 // error. The record goes to <current directory>\<jar file name>.record, the
-// jar being the quoted path after -jar, so that two jobs keep apart.
+// jar being the quoted path after -jar, so that two jobs keep apart. With
+// --sleep=<ms> among its arguments it then sleeps that long and leaves
+// <jar file name>.awake, so tests can see it outlive the launcher.
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -33,12 +36,30 @@ void writeTo(HANDLE handle, const std::string &text) {
   WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
+// The milliseconds after --sleep=, 0 without it.
+DWORD sleepTime(const std::wstring &commandLine) {
+  const size_t at = commandLine.find(L"--sleep=");
+  return at == std::wstring::npos ? 0 : static_cast<DWORD>(std::wcstoul(commandLine.c_str() + at + 8, nullptr, 10));
+}
+
+// Sized by asking first: the directory may be longer than MAX_PATH.
+std::wstring currentDirectory() {
+  std::wstring directory(GetCurrentDirectoryW(0, nullptr), L'\0');
+  directory.resize(GetCurrentDirectoryW(static_cast<DWORD>(directory.size()), directory.data()));
+  return directory;
+}
+
+void writeFile(const std::wstring &path, const std::string &text) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  writeTo(file, text);
+  CloseHandle(file);
+}
+
 }  // namespace
 
 int wmain() {
   const std::wstring commandLine = GetCommandLineW();
-  wchar_t directory[MAX_PATH] = {};
-  GetCurrentDirectoryW(MAX_PATH, directory);
+  const std::wstring directory = currentDirectory();
 
   // One field per line, the environment entries in block order; the fields'
   // texts never hold a line feed.
@@ -53,12 +74,13 @@ int wmain() {
   FreeEnvironmentStringsW(block);
 
   const std::wstring name = jarName(commandLine);
-  HANDLE file = CreateFileW((std::wstring(directory) + L"\\" + name + L".record").c_str(), GENERIC_WRITE, 0, nullptr,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  writeTo(file, record);
-  CloseHandle(file);
+  writeFile(directory + L"\\" + name + L".record", record);
 
   writeTo(GetStdHandle(STD_OUTPUT_HANDLE), "stdout of " + utf8(name) + "\n");
   writeTo(GetStdHandle(STD_ERROR_HANDLE), "stderr of " + utf8(name) + "\n");
+  if (const DWORD milliseconds = sleepTime(commandLine)) {
+    Sleep(milliseconds);
+    writeFile(directory + L"\\" + name + L".awake", "awake\n");
+  }
   return 0;
 }
