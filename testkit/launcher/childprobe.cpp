@@ -10,16 +10,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "utf8.h"
+
 namespace {
 
-std::string utf8(const std::wstring &text) {
-  if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                    nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-  return out;
-}
+using launcher_testkit::utf8;
 
 std::wstring jarName(const std::wstring &commandLine) {
   const size_t jar = commandLine.find(L"-jar \"");

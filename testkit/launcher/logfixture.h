@@ -11,18 +11,9 @@
 
 #include "loadconfig.h"
 #include "log.h"
+#include "utf8.h"
 
 namespace launcher_testkit {
-
-// UTF-16 to UTF-8, for paths handed to the standard library and messages.
-inline std::string utf8(const std::wstring &text) {
-  if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                    nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-  return out;
-}
 
 inline void removeTree(const std::wstring &dir) {
   WIN32_FIND_DATAW found;
