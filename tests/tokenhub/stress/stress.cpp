@@ -3,15 +3,18 @@
 // pulling and reinserting a card, and a thread blocked in C_WaitForSlotEvent
 // while the library is finalised and initialised again.
 //
-//   tokenhub_stress mock|softhsm SECONDS [THREADS]
+//   tokenhub_stress mock|softhsm|emulator SECONDS [THREADS]
 //
-// mock:    the four mock modules behind four readers of the scripted card
-//          service, one slot per thread; every 250 ms the application
-//          threads pause and C_Finalize/C_Initialize run while the waiting
-//          thread is blocked.
-// softhsm: the SoftHSM2-backed module as role 1 (its folder first on the
-//          loader path), every thread signing with a key of its own on the
-//          one token and verifying the signature.
+// mock:     the four mock modules behind four readers of the scripted card
+//           service, one slot per thread; every 250 ms the application
+//           threads pause and C_Finalize/C_Initialize run while the waiting
+//           thread is blocked.
+// softhsm:  the SoftHSM2-backed module as role 1 (its folder first on the
+//           loader path), every thread signing with a key of its own on the
+//           one token and verifying the signature.
+// emulator: as softhsm, but through the real PC/SC daemon: the card is the
+//           card emulator in "Virtual PCD 00 00" of a running pcscd with
+//           vpcd, pulled and reinserted over its socket.
 //
 // A crossed handle (a session on another slot, an object of another thread,
 // a backend object behind two router handles), a lost session, a signature
@@ -32,6 +35,8 @@
 #include <utility>
 #include <vector>
 
+#include "../integration/daemon.h"
+#include "cardemu.h"
 #include "fake_pcsc.h"
 #include "functions.h"
 #include "init.h"
@@ -187,18 +192,78 @@ bool openSession(unsigned t, CK_SLOT_ID slot, CK_FLAGS flags, const std::atomic<
   return false;
 }
 
-// The card thread: the reader's card out for `out`, back in for `in`.
+// A reader whose card the card thread pulls and puts back.
+class PulledReader {
+ public:
+  virtual ~PulledReader() = default;
+  virtual void pull() = 0;
+  virtual bool reinsert() = 0;  // false when the card could not go back in
+};
+
+// A reader of the scripted card service: the change is seen at once.
+class ScriptedReader : public PulledReader {
+ public:
+  explicit ScriptedReader(std::string name) : name_(std::move(name)) {}
+  void pull() override { FakePcsc::get().remove(name_); }
+  bool reinsert() override {
+    FakePcsc::get().insert(name_, kAtrFamily1);
+    return true;
+  }
+
+ private:
+  std::string name_;
+};
+
+// The card emulator in a virtual reader of the real daemon, the router's
+// slot 1. While the router runs, a change counts once the router's slot
+// reports it (the daemon polls the reader a few times a second); the card
+// thread asks the router as an application would, which also keeps every
+// PC/SC call of the process on the router's one context.
+class EmulatedReader : public PulledReader {
+ public:
+  explicit EmulatedReader(const char *name) : name_(name) {}
+  // Before C_Initialize and after C_Finalize: the daemon itself is asked.
+  bool insertFirst() { return emulator_.insert(EmulatedCard{kAtrFamily1}) && daemonSees(name_, true); }
+  void takeOut() {
+    emulator_.remove();
+    if (!daemonSees(name_, false)) fault(0, "the daemon still sees the card at the end", 0);
+  }
+  void pull() override {
+    emulator_.remove();
+    if (!slotSees(false)) fault(0, "the slot still reports the pulled card", 0);
+  }
+  bool reinsert() override { return emulator_.insert(EmulatedCard{kAtrFamily1}) && slotSees(true); }
+
+ private:
+  static bool slotSees(bool present) {
+    for (int i = 0; i < 100; ++i) {
+      CK_SLOT_INFO info{};
+      if (counted(C_GetSlotInfo(1, &info)) == CKR_OK && ((info.flags & CKF_TOKEN_PRESENT) != 0) == present)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  const char *name_;
+  CardEmulator emulator_{CardEmulator::kReader0Port};
+};
+
+// The card thread: the reader's card out for `away`, back in for `in`.
 std::atomic<uint64_t> removals{0};
-void pullAndReinsert(const std::string &reader, std::atomic<bool> &out, std::chrono::milliseconds away,
+void pullAndReinsert(PulledReader &reader, std::atomic<bool> &out, std::chrono::milliseconds away,
                      std::chrono::milliseconds in) {
   while (!stopping) {
     std::this_thread::sleep_for(in);
     out = true;
     ++cardChanges;
-    FakePcsc::get().remove(reader);
+    reader.pull();
     ++removals;
     std::this_thread::sleep_for(away);
-    FakePcsc::get().insert(reader, kAtrFamily1);
+    if (!reader.reinsert()) {
+      fault(0, "card not reinserted", 0);
+      return;
+    }
     ++cardChanges;
     out = false;
   }
@@ -318,7 +383,8 @@ uint64_t runMock(unsigned threads, double seconds, uint64_t &cycles) {
         gate.leave();
       }
     });
-  std::thread card(pullAndReinsert, kPulledReader, std::ref(cardOut), std::chrono::milliseconds(20),
+  ScriptedReader pulled(kPulledReader);
+  std::thread card(pullAndReinsert, std::ref(pulled), std::ref(cardOut), std::chrono::milliseconds(20),
                    std::chrono::milliseconds(40));
   std::thread waiter(waitForEvents, std::set<CK_SLOT_ID>{2 * kMockReaders - 1, 2 * kMockReaders});
 
@@ -433,7 +499,9 @@ void hsmRound(unsigned t, const std::atomic<bool> &cardOut, ThreadCounts &counts
   ++counts.closed;
 }
 
-uint64_t runSoftHsm(unsigned threads, double seconds) {
+// `real`: the card emulator in the real daemon's reader, else the scripted
+// card service.
+uint64_t runSoftHsm(unsigned threads, double seconds, bool real) {
   char pattern[] = "/tmp/tokenhub-stress-XXXXXX";
   if (!mkdtemp(pattern)) return fault(0, "mkdtemp", 0), 0;
   std::filesystem::path dir = pattern;
@@ -446,8 +514,15 @@ uint64_t runSoftHsm(unsigned threads, double seconds) {
   if (std::system("softhsm2-util --init-token --free --label stress --pin 123456 --so-pin 12345678 >/dev/null") != 0) {
     fault(0, "softhsm2-util", 0);
   } else {
-    FakePcsc::get().addReader(kHsmReader);
-    FakePcsc::get().insert(kHsmReader, kAtrFamily1);
+    EmulatedReader emulated(kHsmReader);
+    ScriptedReader scripted(kHsmReader);
+    PulledReader &pulled = real ? static_cast<PulledReader &>(emulated) : scripted;
+    if (!real) {
+      FakePcsc::get().addReader(kHsmReader);
+      FakePcsc::get().insert(kHsmReader, kAtrFamily1);
+    } else if (!emulated.insertFirst()) {
+      fault(0, "no card in the daemon's reader (is pcscd with vpcd running?)", 0);
+    }
     CK_SESSION_HANDLE keeper = 0;
     CK_UTF8CHAR pin[] = "123456";
     if (counted(C_Initialize(&osLocking)) != CKR_OK || router.slotCount != 2 ||
@@ -469,7 +544,7 @@ uint64_t runSoftHsm(unsigned threads, double seconds) {
             gate.leave();
           }
         });
-      std::thread card(pullAndReinsert, std::string(kHsmReader), std::ref(cardOut), std::chrono::milliseconds(20),
+      std::thread card(pullAndReinsert, std::ref(pulled), std::ref(cardOut), std::chrono::milliseconds(20),
                        std::chrono::milliseconds(200));
       std::thread waiter(waitForEvents, std::set<CK_SLOT_ID>{1, 2});
       std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -489,6 +564,7 @@ uint64_t runSoftHsm(unsigned threads, double seconds) {
       for (const ThreadCounts &c : counts) signatures += c.signatures;
     }
     while (router.initCount) C_Finalize(nullptr);
+    if (real) emulated.takeOut();
   }
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
@@ -498,27 +574,27 @@ uint64_t runSoftHsm(unsigned threads, double seconds) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: %s mock|softhsm SECONDS [THREADS]\n", argv[0]);
-    return 2;
-  }
-  std::string config = argv[1];
-  double seconds = std::atof(argv[2]);
+  std::string config = argc > 1 ? argv[1] : "";
+  double seconds = argc > 2 ? std::atof(argv[2]) : 0;
   unsigned threads = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 8;
-  if ((config != "mock" && config != "softhsm") || seconds <= 0 || threads == 0 || threads > 64) {
-    std::fprintf(stderr, "usage: %s mock|softhsm SECONDS [THREADS]\n", argv[0]);
+  if ((config != "mock" && config != "softhsm" && config != "emulator") || seconds <= 0 || threads == 0 || threads > 64) {
+    std::fprintf(stderr, "usage: %s mock|softhsm|emulator SECONDS [THREADS]\n", argv[0]);
     return 2;
   }
   // The router's locks, as the shipped module makes them when it is loaded.
   routerProcessAttach();
-  FakePcsc::get().install();
-  FakePcsc::get().recordCalls = false;
+  if (config == "emulator") {
+    setPcscApi(nullptr);
+  } else {
+    FakePcsc::get().install();
+    FakePcsc::get().recordCalls = false;
+  }
   mock::mockReset();
   setModuleApi(nullptr);
 
   uint64_t cycles = 0, signatures = 0;
   Clock::time_point start = Clock::now();
-  signatures = config == "mock" ? runMock(threads, seconds, cycles) : runSoftHsm(threads, seconds);
+  signatures = config == "mock" ? runMock(threads, seconds, cycles) : runSoftHsm(threads, seconds, config == "emulator");
   double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   std::printf(
       "stress %s: %u threads, %.1f s, %llu calls, %.0f calls/s, %llu signatures, %llu card removals, "
