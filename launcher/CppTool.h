@@ -1,7 +1,9 @@
 // The launcher's owned texts: UTF-16 and 8-bit strings and the environment
 // list handed to CreateProcessW, with the operations that fill them. Every
 // buffer is measured first and allocated exactly; each text has one owner.
-// Operations that can fail return 0 or 7 and write their own log line.
+// Operations that can fail return 0 or 7 and write their own log line; one
+// that cannot get its memory logs "ERROR out of memory" and leaves its target
+// as it was (a text being replaced, by format or fromUtf8, is left absent).
 #pragma once
 
 #include <windows.h>
@@ -20,6 +22,12 @@ namespace launcher {
 
 constexpr int kOk = 0;
 constexpr int kFailed = 7;
+
+inline void *callocBlock(size_t count, size_t size) { return std::calloc(count, size); }
+// Where every text block comes from; tests put an allocator in its place
+// that runs out of memory.
+inline void *(*allocateBlock)(size_t count, size_t size) = callocBlock;
+constexpr const char *kAllocationError = "ERROR out of memory\n";
 
 // A NUL-terminated text on the heap, or absent. Moving hands the text on;
 // copying is not allowed, so a text is freed exactly once.
@@ -50,7 +58,7 @@ public:
   // Replaces the text by a zero-filled block of `units` characters.
   Char *allocate(size_t units) {
     release();
-    text = static_cast<Char *>(std::calloc(units, sizeof(Char)));
+    text = static_cast<Char *>(allocateBlock(units, sizeof(Char)));
     return text;
   }
   // Takes over a block from the same allocator.
@@ -88,7 +96,11 @@ public:
   // Appends `entry` as a further entry; the list stays double-NUL-terminated.
   int add(const wchar_t *entry) {
     const uint32_t n = static_cast<uint32_t>(std::wcslen(entry)) + 1;
-    auto *grown = static_cast<wchar_t *>(std::calloc(units + n + 1, sizeof(wchar_t)));
+    auto *grown = static_cast<wchar_t *>(allocateBlock(units + n + 1, sizeof(wchar_t)));
+    if (!grown) {
+      LOG_MESSAGE("%s", kAllocationError);
+      return kFailed;
+    }
     if (block) std::memcpy(grown, block, units * sizeof(wchar_t));
     std::memcpy(grown + units, entry, n * sizeof(wchar_t));
     grown[units + n] = L'\0';
@@ -165,6 +177,10 @@ int vformat(OwnedText<Char> &target, const Char *pattern, va_list args) {
     return kFailed;
   }
   Char *text = target.allocate(static_cast<size_t>(count) + 1);
+  if (!text) {
+    LOG_MESSAGE_IN("format", "%s", kAllocationError);
+    return kFailed;
+  }
   if (Rules::print(text, static_cast<size_t>(count) + 1, pattern, args) <= 0) {
     LOG_MESSAGE_IN("format", "%s", Rules::printError);
     return kFailed;
@@ -201,6 +217,10 @@ inline int fromUtf8(WideString &target, const char *utf8) {
     return kFailed;
   }
   wchar_t *text = target.allocate(static_cast<size_t>(units));
+  if (!text) {
+    LOG_MESSAGE("%s", kAllocationError);
+    return kFailed;
+  }
   if (MultiByteToWideChar(CP_UTF8, 0, utf8, -1, text, units) == 0) {
     LOG_SYSTEM_ERROR(GetLastError(), " ");
     target.release();
@@ -218,7 +238,11 @@ inline int appendUtf8(WideString &target, const char *utf8) {
     return kFailed;
   }
   const size_t present = textLength(target);
-  auto *joined = static_cast<wchar_t *>(std::calloc(present + static_cast<size_t>(units), sizeof(wchar_t)));
+  auto *joined = static_cast<wchar_t *>(allocateBlock(present + static_cast<size_t>(units), sizeof(wchar_t)));
+  if (!joined) {
+    LOG_MESSAGE("%s", kAllocationError);
+    return kFailed;
+  }
   if (present) std::memcpy(joined, target.get(), present * sizeof(wchar_t));
   if (MultiByteToWideChar(CP_UTF8, 0, utf8, -1, joined + present, units) == 0) {
     LOG_SYSTEM_ERROR(GetLastError(), " ");
@@ -232,7 +256,11 @@ inline int appendUtf8(WideString &target, const char *utf8) {
 inline int append(WideString &target, const wchar_t *text) {
   const size_t present = textLength(target);
   const size_t added = std::wcslen(text);
-  auto *joined = static_cast<wchar_t *>(std::calloc(present + added + 1, sizeof(wchar_t)));
+  auto *joined = static_cast<wchar_t *>(allocateBlock(present + added + 1, sizeof(wchar_t)));
+  if (!joined) {
+    LOG_MESSAGE("%s", kAllocationError);
+    return kFailed;
+  }
   if (present) std::memcpy(joined, target.get(), present * sizeof(wchar_t));
   std::memcpy(joined + present, text, (added + 1) * sizeof(wchar_t));
   target.adopt(joined);

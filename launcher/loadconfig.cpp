@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
+#include <new>
 #include <string>
 
 namespace launcher {
@@ -60,22 +62,20 @@ void forEachString(const toml::table &table, const char *key, Use use) {
   }
 }
 
-}  // namespace
-
-int loadConfig(const char *path, const wchar_t *moduleDir, int32_t &millisec, WideString &imageName,
+int readConfig(const char *path, const wchar_t *moduleDir, int32_t &millisec, WideString &imageName,
                WideString &exec, WideString &data_dir, WideString &log_dir, WideString &configPath,
                WideString &main_jar, WideString &main_jar2, WideString &options) {
-  FILE *file = std::fopen(path, "r");
+  std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path, "r"), std::fclose);
   if (!file) {
-    LOG_MESSAGE("%s %s\n", "fopen", std::strerror(errno));
+    LOG_MESSAGE_IN("loadConfig", "%s %s\n", "fopen", std::strerror(errno));
     return kFailed;
   }
   std::string content;
-  const bool read = readWholeFile(file, content);
+  const bool read = readWholeFile(file.get(), content);
   const int readError = errno;
-  std::fclose(file);
+  file.reset();
   if (!read) {
-    LOG_MESSAGE("%s %s\n", "fread", std::strerror(readError));
+    LOG_MESSAGE_IN("loadConfig", "%s %s\n", "fread", std::strerror(readError));
     return kFailed;
   }
 
@@ -83,7 +83,7 @@ int loadConfig(const char *path, const wchar_t *moduleDir, int32_t &millisec, Wi
   try {
     document = toml::parse(content);
   } catch (const toml::parse_error &error) {
-    LOG_MESSAGE("%s %s\n", "toml_parse_file", describe(error).c_str());
+    LOG_MESSAGE_IN("loadConfig", "%s %s\n", "toml_parse_file", describe(error).c_str());
     return kFailed;
   }
 
@@ -119,6 +119,22 @@ int loadConfig(const char *path, const wchar_t *moduleDir, int32_t &millisec, Wi
     storeString(*app, "data_dir", data_dir);
   }
   return kOk;
+}
+
+}  // namespace
+
+// A file too large for the memory left (the text, the parsed document or a
+// value) ends the reading with one log line; values already stored stay.
+int loadConfig(const char *path, const wchar_t *moduleDir, int32_t &millisec, WideString &imageName,
+               WideString &exec, WideString &data_dir, WideString &log_dir, WideString &configPath,
+               WideString &main_jar, WideString &main_jar2, WideString &options) {
+  try {
+    return readConfig(path, moduleDir, millisec, imageName, exec, data_dir, log_dir, configPath, main_jar,
+                      main_jar2, options);
+  } catch (const std::bad_alloc &) {
+    LOG_MESSAGE("%s", kAllocationError);
+    return kFailed;
+  }
 }
 
 namespace {

@@ -155,11 +155,20 @@ void openLog() {
   if (logFile != nullptr) return;
   // Before prepareJob has located the executable there is no log to open yet.
   if (jobSettings.moduleName == nullptr || jobSettings.programData[0] == L'\0') return;
+  // Building the path can fail for want of memory, and that failure is
+  // logged: the nested line finds the log still closed and is dropped.
+  static bool opening = false;
+  if (opening) return;
+  opening = true;
   WideString path;
-  append(path, jobSettings.programData);
-  append(path, L"\\Orvane\\Penwick\\launcher");
-  append(path, jobSettings.moduleName);
-  append(path, L".log");
+  const bool built = append(path, jobSettings.programData) == kOk &&
+                     append(path, L"\\Orvane\\Penwick\\launcher") == kOk &&
+                     append(path, jobSettings.moduleName) == kOk && append(path, L".log") == kOk;
+  opening = false;
+  if (!built) {
+    OutputDebugStringA(kAllocationError);
+    return;
+  }
   logFile = CreateFileW(path.get(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                         nullptr);
   if (logFile == INVALID_HANDLE_VALUE)
