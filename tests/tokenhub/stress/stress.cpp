@@ -35,8 +35,10 @@
 #include <utility>
 #include <vector>
 
+#ifndef _WIN32
 #include "../integration/daemon.h"
 #include "cardemu.h"
+#endif
 #include "fake_pcsc.h"
 #include "functions.h"
 #include "init.h"
@@ -214,41 +216,6 @@ class ScriptedReader : public PulledReader {
   std::string name_;
 };
 
-// The card emulator in a virtual reader of the real daemon, the router's
-// slot 1. While the router runs, a change counts once the router's slot
-// reports it (the daemon polls the reader a few times a second); the card
-// thread asks the router as an application would, which also keeps every
-// PC/SC call of the process on the router's one context.
-class EmulatedReader : public PulledReader {
- public:
-  explicit EmulatedReader(const char *name) : name_(name) {}
-  // Before C_Initialize and after C_Finalize: the daemon itself is asked.
-  bool insertFirst() { return emulator_.insert(EmulatedCard{kAtrFamily1}) && daemonSees(name_, true); }
-  void takeOut() {
-    emulator_.remove();
-    if (!daemonSees(name_, false)) fault(0, "the daemon still sees the card at the end", 0);
-  }
-  void pull() override {
-    emulator_.remove();
-    if (!slotSees(false)) fault(0, "the slot still reports the pulled card", 0);
-  }
-  bool reinsert() override { return emulator_.insert(EmulatedCard{kAtrFamily1}) && slotSees(true); }
-
- private:
-  static bool slotSees(bool present) {
-    for (int i = 0; i < 100; ++i) {
-      CK_SLOT_INFO info{};
-      if (counted(C_GetSlotInfo(1, &info)) == CKR_OK && ((info.flags & CKF_TOKEN_PRESENT) != 0) == present)
-        return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-
-  const char *name_;
-  CardEmulator emulator_{CardEmulator::kReader0Port};
-};
-
 // The card thread: the reader's card out for `away`, back in for `in`.
 std::atomic<uint64_t> removals{0};
 void pullAndReinsert(PulledReader &reader, std::atomic<bool> &out, std::chrono::milliseconds away,
@@ -418,7 +385,44 @@ uint64_t runMock(unsigned threads, double seconds, uint64_t &cycles) {
   return signatures;
 }
 
-// ---- SoftHSM2 keys --------------------------------------------------------
+// ---- SoftHSM2 keys (Linux) ------------------------------------------------
+#ifndef _WIN32
+
+// The card emulator in a virtual reader of the real daemon, the router's
+// slot 1. While the router runs, a change counts once the router's slot
+// reports it (the daemon polls the reader a few times a second); the card
+// thread asks the router as an application would, which also keeps every
+// PC/SC call of the process on the router's one context.
+class EmulatedReader : public PulledReader {
+ public:
+  explicit EmulatedReader(const char *name) : name_(name) {}
+  // Before C_Initialize and after C_Finalize: the daemon itself is asked.
+  bool insertFirst() { return emulator_.insert(EmulatedCard{kAtrFamily1}) && daemonSees(name_, true); }
+  void takeOut() {
+    emulator_.remove();
+    if (!daemonSees(name_, false)) fault(0, "the daemon still sees the card at the end", 0);
+  }
+  void pull() override {
+    emulator_.remove();
+    if (!slotSees(false)) fault(0, "the slot still reports the pulled card", 0);
+  }
+  bool reinsert() override { return emulator_.insert(EmulatedCard{kAtrFamily1}) && slotSees(true); }
+
+ private:
+  static bool slotSees(bool present) {
+    for (int i = 0; i < 100; ++i) {
+      CK_SLOT_INFO info{};
+      if (counted(C_GetSlotInfo(1, &info)) == CKR_OK && ((info.flags & CKF_TOKEN_PRESENT) != 0) == present)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  const char *name_;
+  CardEmulator emulator_{CardEmulator::kReader0Port};
+};
+
 
 const char kHsmReader[] = "Virtual PCD 00 00";
 
@@ -571,14 +575,33 @@ uint64_t runSoftHsm(unsigned threads, double seconds, bool real) {
   return signatures;
 }
 
+#endif  // _WIN32
+
+// Runs the arrangement; the number of signatures made.
+#ifdef _WIN32
+const char kUsage[] = "usage: %s mock SECONDS [THREADS]\n";
+bool knownArrangement(const std::string &config) { return config == "mock"; }
+uint64_t run(const std::string &, unsigned threads, double seconds, uint64_t &cycles) {
+  return runMock(threads, seconds, cycles);
+}
+#else
+const char kUsage[] = "usage: %s mock|softhsm|emulator SECONDS [THREADS]\n";
+bool knownArrangement(const std::string &config) {
+  return config == "mock" || config == "softhsm" || config == "emulator";
+}
+uint64_t run(const std::string &config, unsigned threads, double seconds, uint64_t &cycles) {
+  return config == "mock" ? runMock(threads, seconds, cycles) : runSoftHsm(threads, seconds, config == "emulator");
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char **argv) {
   std::string config = argc > 1 ? argv[1] : "";
   double seconds = argc > 2 ? std::atof(argv[2]) : 0;
   unsigned threads = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 8;
-  if ((config != "mock" && config != "softhsm" && config != "emulator") || seconds <= 0 || threads == 0 || threads > 64) {
-    std::fprintf(stderr, "usage: %s mock|softhsm|emulator SECONDS [THREADS]\n", argv[0]);
+  if (!knownArrangement(config) || seconds <= 0 || threads == 0 || threads > 64) {
+    std::fprintf(stderr, kUsage, argv[0]);
     return 2;
   }
   // The router's locks, as the shipped module makes them when it is loaded.
@@ -592,9 +615,9 @@ int main(int argc, char **argv) {
   mock::mockReset();
   setModuleApi(nullptr);
 
-  uint64_t cycles = 0, signatures = 0;
+  uint64_t cycles = 0;
   Clock::time_point start = Clock::now();
-  signatures = config == "mock" ? runMock(threads, seconds, cycles) : runSoftHsm(threads, seconds, config == "emulator");
+  uint64_t signatures = run(config, threads, seconds, cycles);
   double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   std::printf(
       "stress %s: %u threads, %.1f s, %llu calls, %.0f calls/s, %llu signatures, %llu card removals, "
