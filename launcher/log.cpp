@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "loadconfig.h"
 
@@ -82,37 +83,116 @@ bool writeBytes(const char *bytes, DWORD count) {
   return true;
 }
 
+enum class Piece { written, unformatted, lost };
+
+// A zero-filled block of the process heap, freed when its owner goes.
+template <typename Char>
+class HeapBlock {
+public:
+  explicit HeapBlock(int units)
+      : block(static_cast<Char *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (static_cast<SIZE_T>(units) + 1) * sizeof(Char)))) {
+    if (!block) OutputDebugStringA("ERROR HeapAlloc\n");
+  }
+  ~HeapBlock() {
+    if (block && !HeapFree(GetProcessHeap(), 0, block)) OutputDebugStringA("ERROR HeapFree\n");
+  }
+  HeapBlock(HeapBlock &&other) noexcept : block(other.block) { other.block = nullptr; }
+  HeapBlock(const HeapBlock &) = delete;
+  HeapBlock &operator=(const HeapBlock &) = delete;
+
+  Char *block;
+};
+
 // Formats one piece of a line into an exactly sized heap block and writes it.
 // `formatError` names the formatting step on the debugger output.
-bool writePiece(const char *formatError, const char *pattern, va_list args) {
+Piece writePiece(const char *formatError, const char *pattern, va_list args) {
   va_list measure;
   va_copy(measure, args);
   const int count = _vscprintf(pattern, measure);
   va_end(measure);
   if (count < 0) {
     OutputDebugStringA(formatError);
-    return false;
+    return Piece::unformatted;
   }
-  const HANDLE heap = GetProcessHeap();
-  auto *buffer = static_cast<char *>(HeapAlloc(heap, HEAP_ZERO_MEMORY, static_cast<SIZE_T>(count) + 1));
-  if (!buffer) {
-    OutputDebugStringA("ERROR HeapAlloc\n");
-    return false;
-  }
-  bool written = false;
-  const int formatted = _vsnprintf(buffer, static_cast<size_t>(count) + 1, pattern, args);
-  if (formatted < 0)
+  HeapBlock<char> buffer(count);
+  if (!buffer.block) return Piece::lost;
+  const int formatted = _vsnprintf(buffer.block, static_cast<size_t>(count) + 1, pattern, args);
+  if (formatted < 0) {
     OutputDebugStringA(formatError);
-  else
-    written = writeBytes(buffer, static_cast<DWORD>(formatted));
-  if (!HeapFree(heap, 0, buffer)) OutputDebugStringA("ERROR HeapFree\n");
-  return written;
+    return Piece::unformatted;
+  }
+  return writeBytes(buffer.block, static_cast<DWORD>(formatted)) ? Piece::written : Piece::lost;
+}
+
+// The narrow pattern as a wide one that reads the same arguments: in the
+// runtime library's wide formatting %s and %c take UTF-16 and %S and %C
+// 8-bit text, the other way round from the narrow one. A size prefix (h, l,
+// w) fixes the kind of text whichever the function, and stays as it is.
+HeapBlock<wchar_t> widePattern(const char *pattern) {
+  const int length = static_cast<int>(std::strlen(pattern));
+  HeapBlock<wchar_t> wide(length);
+  if (!wide.block) return wide;
+  bool inSpec = false, sized = false;
+  for (int i = 0; i < length; ++i) {
+    wchar_t c = static_cast<unsigned char>(pattern[i]);
+    if (!inSpec) {
+      inSpec = c == L'%';
+      sized = false;
+    } else if (c == L'h' || c == L'l' || c == L'w') {
+      sized = true;
+    } else if (std::wcschr(L"sScC", c)) {
+      if (!sized) c ^= 0x20;  // the other letter case
+      inSpec = false;
+    } else if (!std::wcschr(L"-+ #0123456789.*IL", c)) {
+      inSpec = false;  // another conversion, or "%%"
+    }
+    wide.block[i] = c;
+  }
+  return wide;
+}
+
+// A message whose wide arguments the 8-bit conversion refuses (characters
+// above U+00FF), formatted as UTF-16 and narrowed as the conversion does for
+// the rest, with "?" for each character that has no 8-bit form: the line
+// keeps what can be kept and still ends as its message ends.
+Piece writeNarrowed(const char *pattern, va_list args) {
+  HeapBlock<wchar_t> wide = widePattern(pattern);
+  if (!wide.block) return Piece::lost;
+  va_list measure;
+  va_copy(measure, args);
+  const int count = _vscwprintf(wide.block, measure);
+  va_end(measure);
+  if (count < 0) return Piece::unformatted;
+  HeapBlock<wchar_t> text(count);
+  HeapBlock<char> bytes(count);
+  if (!text.block || !bytes.block) return Piece::lost;
+  if (_vsnwprintf(text.block, static_cast<size_t>(count) + 1, wide.block, args) < 0) return Piece::unformatted;
+  int n = 0;
+  for (int i = 0; i < count; ++i) {
+    const wchar_t unit = text.block[i];
+    const bool pair = unit >= 0xD800 && unit < 0xDC00 && i + 1 < count && text.block[i + 1] >= 0xDC00 &&
+                      text.block[i + 1] < 0xE000;
+    bytes.block[n++] = unit <= 0xFF ? static_cast<char>(unit) : '?';
+    if (pair) ++i;
+  }
+  return writeBytes(bytes.block, static_cast<DWORD>(n)) ? Piece::written : Piece::lost;
+}
+
+// The caller's message: as the 8-bit conversion makes it, or narrowed when
+// that conversion refuses it (reported on the debugger output all the same).
+bool writeMessage(const char *pattern, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  Piece piece = writePiece("ERROR vsnprintf\n", pattern, args);
+  if (piece == Piece::unformatted) piece = writeNarrowed(pattern, again);
+  va_end(again);
+  return piece == Piece::written;
 }
 
 bool writeHeader(const char *pattern, ...) {
   va_list args;
   va_start(args, pattern);
-  const bool written = writePiece("ERROR snprintf\n", pattern, args);
+  const bool written = writePiece("ERROR snprintf\n", pattern, args) == Piece::written;
   va_end(args);
   return written;
 }
@@ -190,7 +270,7 @@ void logMessage(const char *sourceFile, int line, const char *function, const ch
   if (!writePlainHeader(sourceFile, line, function)) return;
   va_list args;
   va_start(args, pattern);
-  writePiece("ERROR vsnprintf\n", pattern, args);
+  writeMessage(pattern, args);
   va_end(args);
 }
 
@@ -204,7 +284,7 @@ void logSystemError(const char *sourceFile, int line, const char *function, DWOR
   writeErrorHeader(sourceFile, line, function, errorCode);
   va_list args;
   va_start(args, pattern);
-  writePiece("ERROR vsnprintf\n", pattern, args);
+  writeMessage(pattern, args);
   va_end(args);
   writeSystemText(errorCode);
 }

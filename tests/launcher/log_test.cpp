@@ -104,17 +104,21 @@ TEST_F(Log, MissingDirectoryIsReportedOnceAndNothingIsWritten) {
   EXPECT_EQ(GetFileAttributesW((bare / L"Orvane").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST_F(Log, UnconvertibleMessageKeepsTheHeaderAndReportsTheFormatting) {
+// Characters above U+00FF have no form in the log's 8-bit text: the runtime
+// library refuses the message, which is reported, and the line is written
+// with "?" for each such character (one for a surrogate pair), the rest as
+// the conversion makes it, and its own line end.
+TEST_F(Log, UnconvertibleCharactersBecomeQuestionMarksAndTheLineStaysWhole) {
   DebugOutputCapture debug;
-  LOG_MESSAGE("path=%S\n", L"\x0100");
-  LOG_SYSTEM_ERROR(5, "%S", L"\x0101");
+  LOG_MESSAGE("path=%S %s %d%%\n", L"C:\\\x0100pp\\\xD83D\xDE00\x00E9", "narrow\xE9", -7);
+  LOG_SYSTEM_ERROR(5, "%S ", L"\x4E2D");
+  LOG_MESSAGE("next\n");
   EXPECT_EQ(debug.count("ERROR vsnprintf\n"), 2u);
-  // The plain line stops after its header; the error line still gets its text.
-  std::smatch m;
   const std::string text = logText();
-  EXPECT_TRUE(std::regex_match(text, m,
-                               std::regex(std::string(kTime) + "log_test:\\d+:TestBody " + kTime +
-                                          "log_test:\\d+:TestBody err:5 [^\r\n]+\r\n")))
+  EXPECT_TRUE(std::regex_match(text, std::regex(std::string(kTime) +
+                                                "log_test:\\d+:TestBody path=C:\\\\\\?pp\\\\\\?\xE9 narrow\xE9 -7%\n" +
+                                                kTime + "log_test:\\d+:TestBody err:5 \\? [^\r\n]+\r\n" + kTime +
+                                                "log_test:\\d+:TestBody next\n")))
       << text;
 }
 
