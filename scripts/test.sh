@@ -2,8 +2,9 @@
 # Builds every preset and runs every test: the native suites (plain and under
 # AddressSanitizer + UBSan, and under ThreadSanitizer), the fuzzers, the
 # integration tests against the real PC/SC
-# daemon with the virtual readers, and the Windows builds' suites under Wine.
-# Prints each preset's CTest summary and a closing total.
+# daemon with the virtual readers, the Windows builds' suites under Wine, and
+# last the main demonstration. Prints each preset's CTest summary and a
+# closing total.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -38,6 +39,19 @@ for preset in "${presets[@]}"; do
   fi
   rm -f "$log"
 done
+# The README's main job must keep working too: it runs last, on the builds
+# made above.
+if [[ " ${presets[*]} " == *" linux "* ]]; then
+  echo "== main demonstration (scripts/demo.sh)"
+  if bash scripts/demo.sh >demo.log 2>&1; then
+    grep -E '^(==|Verified OK|jar verified)' demo.log
+    passed=$((passed + 1)); summaries+=("demo: 1 passed, 0 failed")
+    rm -f demo.log
+  else
+    tail -40 demo.log
+    failed=$((failed + 1)); status=1; summaries+=("demo: 0 passed, 1 failed (demo.log)")
+  fi
+fi
 bash scripts/pcscd-rig stop >/dev/null 2>&1 || true
 echo
 printf '%s\n' "${summaries[@]}"

@@ -8,8 +8,13 @@
 
 rig_emulator=
 rig_work=
+# The emulator is gone, and the card out of the reader, before the script
+# ends: the next test may want the reader empty.
 rig_cleanup() {
-  [ -n "$rig_emulator" ] && kill "$rig_emulator" 2>/dev/null || true
+  if [ -n "$rig_emulator" ]; then
+    kill "$rig_emulator" 2>/dev/null || true
+    wait "$rig_emulator" 2>/dev/null || true
+  fi
   [ -n "$rig_work" ] && rm -rf "$rig_work"
 }
 

@@ -397,7 +397,15 @@ class EmulatedReader : public PulledReader {
  public:
   explicit EmulatedReader(const char *name) : name_(name) {}
   // Before C_Initialize and after C_Finalize: the daemon itself is asked.
-  bool insertFirst() { return emulator_.insert(EmulatedCard{kAtrFamily1}) && daemonSees(name_, true); }
+  // A card an earlier test left in the reader must be gone first, or the
+  // daemon would report that one.
+  bool insertFirst() {
+    if (!daemonSees(name_, false)) {
+      fault(0, "the reader still holds another card", 0);
+      return false;
+    }
+    return emulator_.insert(EmulatedCard{kAtrFamily1}) && daemonSees(name_, true);
+  }
   void takeOut() {
     emulator_.remove();
     if (!daemonSees(name_, false)) fault(0, "the daemon still sees the card at the end", 0);
@@ -525,7 +533,7 @@ uint64_t runSoftHsm(unsigned threads, double seconds, bool real) {
       FakePcsc::get().addReader(kHsmReader);
       FakePcsc::get().insert(kHsmReader, kAtrFamily1);
     } else if (!emulated.insertFirst()) {
-      fault(0, "no card in the daemon's reader (is pcscd with vpcd running?)", 0);
+      fault(0, "no card of ours in the daemon's reader (is pcscd with vpcd running?)", 0);
     }
     CK_SESSION_HANDLE keeper = 0;
     CK_UTF8CHAR pin[] = "123456";
