@@ -89,8 +89,13 @@ enum class Piece { written, unformatted, lost };
 template <typename Char>
 class HeapBlock {
 public:
+  // Room for `units` characters and a NUL; none when that many bytes cannot
+  // even be counted.
   explicit HeapBlock(int units)
-      : block(static_cast<Char *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (static_cast<SIZE_T>(units) + 1) * sizeof(Char)))) {
+      : block(static_cast<SIZE_T>(units) < static_cast<SIZE_T>(-1) / sizeof(Char) - 1
+                  ? static_cast<Char *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                                  (static_cast<SIZE_T>(units) + 1) * sizeof(Char)))
+                  : nullptr) {
     if (!block) OutputDebugStringA("ERROR HeapAlloc\n");
   }
   ~HeapBlock() {
