@@ -49,6 +49,10 @@ class Splash(LauncherCase):
         if jobs:
             config += self.config().replace("[env]", "[env]", 1)
         exe = self.install(config=config)
+        return self.once_more_on_wine_glitch(lambda: self.show(exe, close, points, jobs))
+
+    def show(self, exe, close, points, jobs):
+        """One start of the launcher, watched by the window probe."""
         proc = self.start_launcher(exe, debug="-all,warn+debugstr,trace+msg")
         args = [rig.LOADER, PROBE, "30000"] + (["close"] if close else [])
         for x, y in points:
