@@ -185,13 +185,11 @@ Piece writeNarrowed(const char *pattern, va_list args) {
 
 // The caller's message: as the 8-bit conversion makes it, or narrowed when
 // that conversion refuses it (reported on the debugger output all the same).
-bool writeMessage(const char *pattern, va_list args) {
+void writeMessage(const char *pattern, va_list args) {
   va_list again;
   va_copy(again, args);
-  Piece piece = writePiece("ERROR vsnprintf\n", pattern, args);
-  if (piece == Piece::unformatted) piece = writeNarrowed(pattern, again);
+  if (writePiece("ERROR vsnprintf\n", pattern, args) == Piece::unformatted) writeNarrowed(pattern, again);
   va_end(again);
-  return piece == Piece::written;
 }
 
 bool writeHeader(const char *pattern, ...) {
