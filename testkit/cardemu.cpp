@@ -13,8 +13,13 @@ namespace testkit {
 
 namespace {
 
+// vpcd writes a message's length and its payload separately; with delayed
+// acknowledgements the payload then waits about 40 ms for the ACK of the
+// length. Linux clears TCP_QUICKACK after a while, so it is set before every read.
 bool readAll(int fd, uint8_t *data, size_t length) {
   while (length) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
     ssize_t n = ::recv(fd, data, length, 0);
     if (n <= 0) return false;
     data += n;
