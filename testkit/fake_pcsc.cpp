@@ -31,6 +31,7 @@ std::recursive_mutex serviceLock;
 PcscResult establishContext(PcscContext *context) {
   std::lock_guard<std::recursive_mutex> hold(serviceLock);
   ++fake().establishCalls;
+  if (fake().serviceStopped) return kScardENoService;
   if (fake().establishResult != 0) return fake().establishResult;
   *context = fake().issuedContext = 0x5C0000 + fake().establishCalls;
   return 0;
@@ -43,27 +44,35 @@ PcscResult releaseContext(PcscContext context) {
   return 0;
 }
 
-PcscResult answerStatusChange(ReaderState *states, uint32_t count) {
+PcscResult contextAnswer(PcscContext context) {
+  if (fake().serviceStopped) return kScardENoService;
+  return context < fake().firstLiveContext ? kScardEServiceStopped : 0;
+}
+
+PcscResult answerStatusChange(PcscContext context, ReaderState *states, uint32_t count) {
+  if (PcscResult gone = contextAnswer(context)) return gone;
+  if (count > fake().maxQueryReaders) return kScardEInvalidValue;
   if (fake().statusChangeResult != 0) return fake().statusChangeResult;
   for (uint32_t i = 0; i < count; ++i) {
     auto it = fake().readers.find(states[i].reader ? states[i].reader : "");
     if (it == fake().readers.end()) return kScardEUnknownReader;
     const FakeReader &r = it->second;
     states[i].eventState = r.present ? tokenhub::kScardStatePresent : 0x10 /* empty */;
+    if (fake().countEvents) states[i].eventState |= (r.events & 0xFFFF) << 16;
     states[i].atrLength = r.present ? static_cast<uint32_t>(r.atr.size()) : 0;
     if (r.present && !r.atr.empty()) std::memcpy(states[i].atr, r.atr.data(), r.atr.size());
   }
   return 0;
 }
 
-PcscResult getStatusChange(PcscContext, uint32_t timeoutMs, ReaderState *states, uint32_t count) {
+PcscResult getStatusChange(PcscContext context, uint32_t timeoutMs, ReaderState *states, uint32_t count) {
   std::lock_guard<std::recursive_mutex> hold(serviceLock);
   int call = ++fake().statusChangeCalls;
   if (fake().recordCalls) {
     fake().timeouts.push_back(timeoutMs);
     fake().statusChangeCounts.push_back(count);
   }
-  PcscResult rv = answerStatusChange(states, count);
+  PcscResult rv = answerStatusChange(context, states, count);
   if (fake().afterStatusChange) fake().afterStatusChange(call);
   return rv;
 }
@@ -82,13 +91,14 @@ PcscResult record(PcscCall call, PcscResult result) {
   return result;
 }
 
-PcscResult connect(PcscContext, const char *reader, uint32_t shareMode, uint32_t protocols, PcscCard *card,
+PcscResult connect(PcscContext context, const char *reader, uint32_t shareMode, uint32_t protocols, PcscCard *card,
                    uint32_t *activeProtocol) {
   std::lock_guard<std::recursive_mutex> hold(serviceLock);
   PcscCall call(Op::Connect);
   call.reader = reader ? reader : "";
   call.shareMode = shareMode;
   call.protocols = protocols;
+  if (PcscResult gone = contextAnswer(context)) return record(call, gone);
   auto it = fake().readers.find(call.reader);
   if (it == fake().readers.end()) return record(call, kScardEUnknownReader);
   FakeReader &r = it->second;
@@ -226,6 +236,7 @@ void FakePcsc::insert(const std::string &name, const Bytes &atr) {
   FakeReader &r = readers[name];
   r.present = true;
   r.atr = atr;
+  ++r.events;
 }
 
 void FakePcsc::remove(const std::string &name) {
@@ -233,6 +244,18 @@ void FakePcsc::remove(const std::string &name) {
   FakeReader &r = readers[name];
   r.present = false;
   r.atr.clear();
+  ++r.events;
+}
+
+void FakePcsc::stopService() {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
+  serviceStopped = true;
+}
+
+void FakePcsc::startService() {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
+  serviceStopped = false;
+  firstLiveContext = 0x5C0000 + establishCalls + 1;
 }
 
 }  // namespace testkit

@@ -22,6 +22,8 @@ constexpr tokenhub::PcscResult kScardENoService = static_cast<tokenhub::PcscResu
 constexpr tokenhub::PcscResult kScardENoSmartcard = static_cast<tokenhub::PcscResult>(0x8010000C);
 constexpr tokenhub::PcscResult kScardESharingViolation = static_cast<tokenhub::PcscResult>(0x8010000B);
 constexpr tokenhub::PcscResult kScardECommError = static_cast<tokenhub::PcscResult>(0x80100013);
+constexpr tokenhub::PcscResult kScardEInvalidValue = static_cast<tokenhub::PcscResult>(0x80100011);
+constexpr tokenhub::PcscResult kScardEServiceStopped = static_cast<tokenhub::PcscResult>(0x8010001E);
 
 // Results of successive calls: the queued ones first, then `otherwise`.
 struct Script {
@@ -33,6 +35,7 @@ struct Script {
 struct FakeReader {
   bool present = false;
   Bytes atr;
+  uint32_t events = 0;                              // insertions and removals, counted by insert and remove
   SerialCard card;                                  // answers the commands sent to it
   uint32_t activeProtocol = tokenhub::kScardProtocolT1;  // what connect reports
   Script connect, begin, status, reconnect;
@@ -70,6 +73,11 @@ class FakePcsc {
   void insert(const std::string &name, const Bytes &atr);
   void remove(const std::string &name);
   FakeReader &reader(const std::string &name) { return readers[name]; }
+  // Stopped, the service answers every call with SCARD_E_NO_SERVICE and
+  // issues no context; started again, it answers the contexts it issued
+  // before with SCARD_E_SERVICE_STOPPED.
+  void stopService();
+  void startService();
 
   // The recorded calls of one kind, in order.
   std::vector<PcscCall> callsOf(Op op) const;
@@ -79,6 +87,12 @@ class FakePcsc {
   std::map<std::string, FakeReader> readers;
   tokenhub::PcscResult establishResult = 0;
   tokenhub::PcscResult statusChangeResult = 0;  // a failure here answers every status query
+  bool serviceStopped = false;
+  tokenhub::PcscContext firstLiveContext = 0;   // older contexts belong to a stopped service
+  // The reader's event count in the upper 16 bits of its event state, as
+  // Windows and pcsc-lite report it; off, the count is 0 (not counted).
+  bool countEvents = false;
+  uint32_t maxQueryReaders = 10;  // more readers in one status query are refused, as Windows' redirection does
   int establishCalls = 0;
   int releaseCalls = 0;
   int statusChangeCalls = 0;

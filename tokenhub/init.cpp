@@ -5,9 +5,11 @@
 #include <cstring>
 #include <string>
 
+#include "cardcontext.h"
 #include "functions.h"
 #include "objects.h"
 #include "sessions.h"
+#include "slots.h"
 
 namespace tokenhub {
 
@@ -17,6 +19,7 @@ CK_FUNCTION_LIST routerFunctionList;
 
 void clearTables() {
   clearSlotTable();
+  forgetCardSerials();
   clearSessionTable();
   clearObjectTable();
 }
@@ -48,8 +51,9 @@ void noteInitialCardPresence() {
     std::memset(&state, 0, sizeof state);
     state.reader = router.slotTable[row].readerName;
     state.currentState = kScardStateUnaware;
-    if (pcsc().getStatusChange(router.cardContext, 0, &state, 1) == kScardSuccess &&
-        (state.eventState & kScardStatePresent)) {
+    PcscResult queried =
+        onCardContext([&state](PcscContext context) { return pcsc().getStatusChange(context, 0, &state, 1); });
+    if (queried == kScardSuccess && (state.eventState & kScardStatePresent)) {
       router.slotTable[row].cardPresent = 1;
       router.slotTable[row + 1].cardPresent = 1;
     }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "cardcontext.h"
+
 namespace tokenhub {
 
 namespace {
@@ -31,12 +33,17 @@ CardFamily recogniseAtr(const uint8_t *atr, uint32_t length) {
 }
 
 CK_RV resolveBackend(const SlotEntry &slot, CK_FUNCTION_LIST_PTR *functionList, CK_SLOT_ID *backendSlot,
-                     CardFamily *family) {
+                     CardFamily *family, CardIdentity *card) {
   ReaderState state;
   std::memset(&state, 0, sizeof state);
   state.reader = slot.readerName;
   state.currentState = kScardStateUnaware;
-  if (pcsc().getStatusChange(router.cardContext, 0, &state, 1) != kScardSuccess) return CKR_FUNCTION_FAILED;
+  PcscContext asked = 0;
+  PcscResult queried = onCardContext([&](PcscContext context) {
+    asked = context;
+    return pcsc().getStatusChange(context, 0, &state, 1);
+  });
+  if (queried != kScardSuccess) return CKR_FUNCTION_FAILED;
   if (!(state.eventState & kScardStatePresent)) return CKR_TOKEN_NOT_PRESENT;
   if (state.atrLength == 0) return CKR_TOKEN_NOT_PRESENT;
   CardFamily recognised = recogniseAtr(state.atr, state.atrLength);
@@ -48,6 +55,12 @@ CK_RV resolveBackend(const SlotEntry &slot, CK_FUNCTION_LIST_PTR *functionList, 
   *functionList = chosenList;
   *backendSlot = chosenSlot;
   if (family) *family = recognised;
+  if (card) {
+    card->context = asked;
+    card->eventCounter = state.eventState >> 16;
+    card->atrLength = state.atrLength;
+    std::memcpy(card->atr, state.atr, sizeof card->atr);
+  }
   return CKR_OK;
 }
 

@@ -5,6 +5,18 @@
 
 namespace tokenhub {
 
+// What the status query tells apart one card from the next: the reader's
+// event count (the upper 16 bits of its event state, counted up at every
+// insertion and removal; 0 from a service that does not count) and the ATR,
+// as seen on one context (a new context may belong to a new service that
+// counts afresh).
+struct CardIdentity {
+  PcscContext context;
+  uint32_t eventCounter;
+  uint32_t atrLength;
+  uint8_t atr[sizeof(ReaderState::atr)];
+};
+
 // The family that an ATR's bytes name; 0 when none of the three patterns matches.
 CardFamily recogniseAtr(const uint8_t *atr, uint32_t length);
 
@@ -12,9 +24,10 @@ CardFamily recogniseAtr(const uint8_t *atr, uint32_t length);
 // family is not null) the card family; CKR_FUNCTION_FAILED when PC/SC does not
 // answer, CKR_TOKEN_NOT_PRESENT for an empty reader or an empty ATR,
 // CKR_TOKEN_NOT_RECOGNIZED for an unknown card or a role without a module or
-// backend slot. The outputs are written only on success.
+// backend slot. The outputs are written only on success; `card`, when not
+// null, receives the identity of the card found.
 CK_RV resolveBackend(const SlotEntry &slot, CK_FUNCTION_LIST_PTR *functionList, CK_SLOT_ID *backendSlot,
-                     CardFamily *family);
+                     CardFamily *family, CardIdentity *card = nullptr);
 
 }  // namespace tokenhub
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "cardcontext.h"
 #include "entrypoints.h"
 #include "recognition.h"
 
@@ -25,6 +26,12 @@ constexpr uint32_t kStatusAtrBufferSize = 33;
 constexpr unsigned kTransactionAttempts = 10;
 constexpr uint32_t kRetryPauseMs = 10;
 constexpr uint32_t kPollIntervalMs = 10;
+// pcsc-lite refuses more than 16 readers in one status query, Windows'
+// remote-desktop redirection more than 10.
+constexpr uint32_t kReadersPerQuery = 10;
+// While the card service is gone, a waiting thread asks for a new context
+// on every 20th poll (200 ms) only: establishing one may be slow then.
+constexpr unsigned kPollsPerRenewal = 20;
 
 constexpr size_t kModelLength = 16;
 const char kModel30[] = "LumeraSecure 3.0";
@@ -69,10 +76,10 @@ void encodeSerial(int layout, const uint8_t *r, char *serial) {
 // findSlot and resolveBackend together, as every slot-level call that reaches
 // a backend starts.
 CK_RV resolveSlot(CK_SLOT_ID slotID, SlotEntry **row, CK_FUNCTION_LIST_PTR *list, CK_SLOT_ID *backendSlot,
-                  CardFamily *family) {
+                  CardFamily *family, CardIdentity *card = nullptr) {
   CK_RV rv = findSlot(slotID, row);
   if (rv != CKR_OK) return rv;
-  return resolveBackend(**row, list, backendSlot, family);
+  return resolveBackend(**row, list, backendSlot, family, card);
 }
 
 // A slot-level call passed on to the backend that serves the card in the
@@ -111,6 +118,58 @@ void adjustTokenInfo(CK_TOKEN_INFO &info, const char *serial) {
   fillBlanks(info.serialNumber, sizeof info.serialNumber, serial, std::strlen(serial));
 }
 
+// The serial last read from the card in each reader (index row / 2), with
+// that card's identity; an empty serial keeps nothing. Guarded by tableLock.
+struct KeptSerial {
+  CardIdentity card;
+  char serial[kSerialBufferSize];
+};
+KeptSerial keptSerials[kMaxReaders];
+
+bool sameCard(const CardIdentity &a, const CardIdentity &b) {
+  return a.context == b.context && a.eventCounter == b.eventCounter && a.atrLength == b.atrLength &&
+         std::memcmp(a.atr, b.atr, a.atrLength) == 0;
+}
+
+// The serial of the card in the slot's reader: the one kept while the same
+// card stays inserted, else read from the card now. A card that another
+// program holds cannot be read, and the token's serial would then fall back
+// to the backend's own; so a good read is kept for as long as the service's
+// event count and the ATR stay the same. A service that counts nothing (0)
+// has the card read every time.
+void cardSerial(const SlotEntry &row, const CardIdentity &card, char (&serial)[kSerialBufferSize]) {
+  KeptSerial &kept = keptSerials[(&row - router.slotTable) / 2];
+  if (card.eventCounter != 0) {
+    LockGuard hold(tableLock);
+    if (kept.serial[0] != '\0' && sameCard(kept.card, card)) {
+      std::memcpy(serial, kept.serial, sizeof serial);
+      return;
+    }
+  }
+  readCardSerial(row, serial);
+  if (card.eventCounter == 0 || serial[0] == '\0') return;  // a failed read is never kept
+  LockGuard hold(tableLock);
+  // Not when the context changed meanwhile: renewed for a new service, or
+  // the library finalised.
+  if (router.cardContext != card.context) return;
+  kept.card = card;
+  std::memcpy(kept.serial, serial, sizeof serial);
+}
+
+// The readers' states, one status query per group of readers; with no
+// readers, one query over none. The first failure ends it.
+PcscResult queryReaders(ReaderState *states, uint32_t readers, bool mayRenew) {
+  uint32_t first = 0;
+  do {
+    uint32_t count = readers - first < kReadersPerQuery ? readers - first : kReadersPerQuery;
+    PcscResult rv = onCardContext(
+        [&](PcscContext context) { return pcsc().getStatusChange(context, 0, states + first, count); }, mayRenew);
+    if (rv != kScardSuccess) return rv;
+    first += count;
+  } while (first < readers);
+  return kScardSuccess;
+}
+
 // The reader whose presence changed since it was last reported, as the slot
 // to report now: the common row first, its secure row on the next call.
 SlotEntry *changedSlot(const ReaderState *states, uint32_t readers) {
@@ -127,6 +186,8 @@ SlotEntry *changedSlot(const ReaderState *states, uint32_t readers) {
 }
 
 }  // namespace
+
+void forgetCardSerials() { std::memset(keptSerials, 0, sizeof keptSerials); }
 
 void hexEncode(const uint8_t *bytes, size_t count, char *text) {
   static const char digits[] = "0123456789ABCDEF";
@@ -167,8 +228,9 @@ PcscResult beginCardTransaction(PcscCard card) {
 PcscResult readCardSerial(const SlotEntry &slot, char (&serial)[kSerialBufferSize]) {
   PcscCard card = 0;
   uint32_t protocol = 0;
-  PcscResult rv = pcsc().connect(router.cardContext, slot.readerName, kScardShareShared, kScardProtocolT1, &card,
-                                 &protocol);
+  PcscResult rv = onCardContext([&](PcscContext context) {
+    return pcsc().connect(context, slot.readerName, kScardShareShared, kScardProtocolT1, &card, &protocol);
+  });
   if (rv != kScardSuccess) return rv;
 
   static_assert(kSerialBufferSize > 16, "layout 2 gives 16 digits");
@@ -249,10 +311,11 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
   CK_FUNCTION_LIST_PTR list = nullptr;
   CK_SLOT_ID backendSlot = 0;
   CardFamily family = 0;
-  CK_RV rv = resolveSlot(slotID, &row, &list, &backendSlot, &family);
+  CardIdentity card{};
+  CK_RV rv = resolveSlot(slotID, &row, &list, &backendSlot, &family, &card);
   if (rv != CKR_OK) return rv;
   char serial[kSerialBufferSize] = {};
-  readCardSerial(*row, serial);
+  cardSerial(*row, card, serial);
   rv = list->C_GetTokenInfo(backendSlot, pInfo);
   // A backend answering CKR_OK without a place to write to has written nothing.
   if (rv == CKR_OK && pInfo && serial[0] != '\0') adjustTokenInfo(*pInfo, serial);
@@ -288,31 +351,37 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
   }
   // Ended by a C_Finalize on another thread, also when C_Initialize follows it at once.
   auto ended = [generation] { return !initialised() || router.generation != generation; };
+  unsigned pollsWithoutService = 0;
   for (;;) {
-    // The query runs on copies of the reader names and the context, taken
-    // under the table lock: a C_Finalize on another thread clears the rows
-    // and releases the context meanwhile, and its answer is then not used.
+    // The queries run on copies of the reader names, taken under the table
+    // lock: a C_Finalize on another thread clears the rows and releases the
+    // context meanwhile, and their answer is then not used.
     char names[kMaxReaders][kNameSize];
     ReaderState states[kMaxReaders];
     std::memset(states, 0, sizeof states);
     uint32_t readers = 0;
-    PcscContext context = 0;
     {
       LockGuard hold(tableLock);
       if (ended()) return CKR_CRYPTOKI_NOT_INITIALIZED;
       readers = router.slotCount / 2;
-      context = router.cardContext;
       for (uint32_t j = 0; j < readers; ++j) {
         std::memcpy(names[j], router.slotTable[2 * j].readerName, kNameSize);
         states[j].reader = names[j];
         states[j].currentState = kScardStateUnaware;
       }
     }
-    PcscResult queried = pcsc().getStatusChange(context, 0, states, readers);
+    PcscResult queried = queryReaders(states, readers, pollsWithoutService % kPollsPerRenewal == 0);
+    bool serviceGone = cardServiceGone(queried);
+    pollsWithoutService = serviceGone ? pollsWithoutService + 1 : 0;
     {
       LockGuard hold(tableLock);
       if (ended()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-      if (queried != kScardSuccess) return CKR_FUNCTION_FAILED;
+      if (queried != kScardSuccess && !serviceGone) return CKR_FUNCTION_FAILED;
+      // A card service that is gone has no cards: the application learns
+      // that its tokens left, and the cards found once the service is back
+      // are reported as inserted.
+      if (serviceGone)
+        for (uint32_t j = 0; j < readers; ++j) states[j].eventState = 0;
       // Under the lock: two waiting threads must not both report one change.
       if (SlotEntry *row = changedSlot(states, readers)) {
         *pSlot = row->id;

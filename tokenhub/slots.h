@@ -12,6 +12,10 @@ constexpr size_t kSerialBufferSize = 24;
 // the card cannot be read. Returns the result of the last card exchange.
 PcscResult readCardSerial(const SlotEntry &slot, char (&serial)[kSerialBufferSize]);
 
+// Forgets the serials kept per reader (with the tables, and when the card
+// service is renewed). The caller holds tableLock or is C_Initialize.
+void forgetCardSerials();
+
 // Opens a transaction on a connected card, reconnecting after a reset of the
 // card; up to 10 attempts, 10 ms apart.
 PcscResult beginCardTransaction(PcscCard card);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <string>
@@ -87,6 +88,18 @@ TEST_F(RealReaders, SerialNumbersOfBothLayoutsAreReadFromTheCards) {
   EXPECT_EQ(model, "LumeraSecure 2.0");
   EXPECT_EQ(reader0.commands(), (std::vector<Bytes>{fromHex("00A4000C023F00"), fromHex("00A4000C022F01"),
                                                     fromHex("00B0000014")}));
+  // The daemon counts the insertion: while the card stays in, its serial is
+  // kept, also while another program holds the card alone.
+  PcscContext other = 0;
+  PcscCard held = 0;
+  uint32_t protocol = 0;
+  ASSERT_EQ(platformPcsc().establishContext(&other), kScardSuccess);
+  ASSERT_EQ(platformPcsc().connect(other, kReader0, 1 /* exclusive */, kScardProtocolT1, &held, &protocol), kScardSuccess);
+  EXPECT_EQ(serialOf(2, &model), "1A2B3C4D5E      ");
+  EXPECT_EQ(model, "LumeraSecure 2.0");
+  EXPECT_EQ(reader0.commands().size(), 3u) << "not read again";
+  platformPcsc().disconnect(held, kScardLeaveCard);
+  platformPcsc().releaseContext(other);
   EXPECT_EQ(serialOf(4, &model), "ABCDEF0102030405");
   EXPECT_EQ(model, "LumeraSecure 3.2") << "role 4's own model stays";
   EXPECT_EQ(reader1.commands().size(), 4u) << "form 1 refused, then form 2";
@@ -160,6 +173,33 @@ TEST_F(RealReaders, WaitForSlotEventSeesInsertionAndRemoval) {
     EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(50)) << "at once";
     EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_NO_EVENT));
   }
+}
+
+// pcscd stopped and started again under an initialised library: a blocking
+// wait goes on through it and reports the card inserted afterwards, and the
+// slot calls reach the new daemon, all without a new C_Initialize.
+TEST_F(RealReaders, TheLibraryOutlivesARestartOfTheDaemon) {
+  insert(reader0, kReader0, cardOf(kAtrPattern1, 1, serialFile(fromHex("1A 2B 3C 4D 5E"))));
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(serialOf(1), "1A2B3C4D5E      ");
+  auto waited = std::async(std::launch::async, [] {
+    // Until the common slot is reported with its card in: the removal comes first.
+    for (int events = 0; events < 8; ++events) {
+      CK_SLOT_ID s = 0;
+      CK_RV r = C_WaitForSlotEvent(0, &s, nullptr);
+      if (r != CKR_OK) return r;
+      if (s == 1 && router.slotTable[0].cardPresent) return r;
+    }
+    return rv(CKR_GENERAL_ERROR);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_EQ(std::system("bash " PCSCD_RIG " restart"), 0);
+  insert(reader0, kReader0, cardOf(kAtrPattern1, 1, serialFile(fromHex("0A 0B 0C 0D 0E"))));
+  ASSERT_EQ(waited.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(waited.get(), rv(CKR_OK));
+  EXPECT_EQ(serialOf(1), "0A0B0C0D0E      ") << "the card inserted after the restart";
+  CK_SESSION_HANDLE session = 0;
+  EXPECT_EQ(C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &session), rv(CKR_OK));
 }
 
 TEST_F(RealReaders, FinalisingEndsABlockingWaitWithin100ms) {

@@ -1,0 +1,54 @@
+#include "cardcontext.h"
+
+#include "slots.h"
+
+namespace tokenhub {
+
+namespace {
+constexpr PcscResult kScardEInvalidHandle = static_cast<PcscResult>(0x80100003);
+constexpr PcscResult kScardENoService = static_cast<PcscResult>(0x8010001D);
+constexpr PcscResult kScardEServiceStopped = static_cast<PcscResult>(0x8010001E);
+}  // namespace
+
+bool cardServiceGone(PcscResult result) {
+  return result == kScardEServiceStopped || result == kScardENoService || result == kScardEInvalidHandle;
+}
+
+ContextUse currentCardContext() {
+  LockGuard hold(tableLock);
+  return {router.cardContext, router.generation};
+}
+
+PcscContext renewCardContext(const ContextUse &failed) {
+  // A C_Finalize clears the context and counts the generation up under the
+  // table lock; without a context there is no library to renew one for.
+  auto stillInForce = [&failed] {
+    return failed.context != 0 && router.generation == failed.generation && router.cardContext == failed.context;
+  };
+  {
+    LockGuard hold(tableLock);
+    if (router.generation != failed.generation) return 0;
+    if (!stillInForce()) return router.cardContext;  // renewed by another thread, or none at all
+  }
+  // Established without the lock: with the service stopped this may take a
+  // while, and the session and object tables must not wait for it.
+  PcscContext fresh = 0;
+  if (pcsc().establishContext(&fresh) != kScardSuccess) return 0;
+  PcscContext replaced = 0, inForce = 0;
+  {
+    LockGuard hold(tableLock);
+    if (stillInForce()) {
+      replaced = failed.context;
+      router.cardContext = fresh;
+      // The new service counts card events afresh: a kept card identity
+      // could match another card.
+      forgetCardSerials();
+    }
+    inForce = router.generation == failed.generation ? router.cardContext : 0;
+  }
+  // Either the old context or the new one is left over: released once, here.
+  pcsc().releaseContext(replaced ? replaced : fresh);
+  return inForce;
+}
+
+}  // namespace tokenhub

@@ -1,0 +1,40 @@
+// The router's PC/SC context while the card service comes and goes: on
+// Windows the service stops with its last reader and starts again with the
+// next, and pcscd may be restarted; a context of the old service then answers
+// that the service is gone, and the router takes a new one.
+#pragma once
+#include "state.h"
+
+namespace tokenhub {
+
+// SCARD_E_SERVICE_STOPPED, SCARD_E_NO_SERVICE, and SCARD_E_INVALID_HANDLE for
+// a context that its service no longer knows.
+bool cardServiceGone(PcscResult result);
+
+// The context in force, with the library generation it belongs to.
+struct ContextUse {
+  PcscContext context;
+  uint32_t generation;
+};
+ContextUse currentCardContext();
+
+// Puts a new context in the place of `failed`, which answered that the
+// service is gone, and returns the context to repeat the call on: the new
+// one, or the one another thread has put there meanwhile. 0 when there is
+// none to repeat it on: the service still refuses a context, or the library
+// was finalised since `failed` was taken (a context established now would
+// never be released).
+PcscContext renewCardContext(const ContextUse &failed);
+
+// A PC/SC call on the router's context, repeated once on a new context when
+// the service has gone away. `mayRenew` false makes it a plain call.
+template <typename Call>
+PcscResult onCardContext(Call call, bool mayRenew = true) {
+  ContextUse use = currentCardContext();
+  PcscResult rv = call(use.context);
+  if (!mayRenew || !cardServiceGone(rv)) return rv;
+  PcscContext renewed = renewCardContext(use);
+  return renewed ? call(renewed) : rv;
+}
+
+}  // namespace tokenhub
