@@ -411,51 +411,24 @@ TEST_F(TokenInfo, TheSerialIsKeptWhileTheSameCardStaysInserted) {
   pcsc().countEvents = true;
   insertCard(1, serialFile(fromHex("1A 2B 3C 4D 5E")));
   ASSERT_EQ(tokenInfo(), rv(CKR_OK));
-  // Another program holds the card now: both slots of the reader keep the card's serial and model.
-  pcsc().reader("Rd").connect.otherwise = kScardESharingViolation;
-  for (CK_SLOT_ID id : {1, 2}) {
-    ASSERT_EQ(tokenInfo(id), rv(CKR_OK));
-    EXPECT_EQ(serial(), "1A2B3C4D5E      ");
-    EXPECT_EQ(model(), "LumeraSecure 2.0");
-  }
-  EXPECT_EQ(pcsc().callsOf(Op::Connect).size(), 1u) << "read once";
-
-  // The next insertion is read again, and an unreadable card keeps nothing.
-  insertCard(1, serialFile(fromHex("99 88 77 66 55")));
+  pcsc().reader("Rd").connect.otherwise = kScardESharingViolation;  // another program holds the card
+  ASSERT_EQ(tokenInfo(2), rv(CKR_OK));
+  EXPECT_EQ(serial() + model(), "1A2B3C4D5E      LumeraSecure 2.0") << "kept for both slots of the reader";
+  insertCard(1, serialFile(fromHex("99 88 77 66 55")));  // the next insertion
   ASSERT_EQ(tokenInfo(), rv(CKR_OK));
-  EXPECT_EQ(serial(), padded("BACKEND-SERIAL", 16));
+  EXPECT_EQ(serial(), padded("BACKEND-SERIAL", 16)) << "unreadable, and nothing kept";
   pcsc().reader("Rd").connect.otherwise = kScardSuccess;
+  pcsc().reader("Rd").connect.next = {kScardEServiceStopped};  // repeated once on a new context
   ASSERT_EQ(tokenInfo(), rv(CKR_OK));
   EXPECT_EQ(serial(), "9988776655      ");
-  // Read again: a changed ATR under the same count, and every call of a service that counts nothing.
-  pcsc().reader("Rd").atr = kAtrFamily2;
+  EXPECT_EQ(pcsc().establishCalls, 2);
+  pcsc().reader("Rd").atr = kAtrFamily2;  // read again: a changed ATR, then every call uncounted
   ASSERT_EQ(tokenInfo(), rv(CKR_OK));
   ASSERT_EQ(tokenInfo(), rv(CKR_OK));
   pcsc().countEvents = false;
   ASSERT_EQ(tokenInfo(), rv(CKR_OK));
   ASSERT_EQ(tokenInfo(), rv(CKR_OK));
-  EXPECT_EQ(pcsc().callsOf(Op::Connect).size(), 6u);
-}
-
-TEST_F(TokenInfo, ARestartedServiceIsReachedThroughANewContext) {
-  insertCard(1, serialFile(fromHex("1A 2B 3C 4D 5E")));
-  ASSERT_EQ(tokenInfo(), rv(CKR_OK));
-  PcscContext first = router.cardContext;
-  pcsc().stopService();
-  pcsc().startService();
-  ASSERT_EQ(tokenInfo(), rv(CKR_OK));
-  EXPECT_EQ(serial(), "1A2B3C4D5E      ");
-  EXPECT_EQ(pcsc().establishCalls, 2);
-  EXPECT_EQ(pcsc().lastReleased, first);
-  pcsc().reader("Rd").connect.next = {kScardEServiceStopped};
-  ASSERT_EQ(tokenInfo(), rv(CKR_OK));
-  EXPECT_EQ(serial(), "1A2B3C4D5E      ") << "the connection is made again on a new context";
-  EXPECT_EQ(pcsc().establishCalls, 3);
-  pcsc().stopService();
-  EXPECT_EQ(tokenInfo(), rv(CKR_FUNCTION_FAILED)) << "once renewed, and still gone";
-  EXPECT_EQ(pcsc().establishCalls, 4);
-  C_Finalize(nullptr);
-  EXPECT_EQ(pcsc().releaseCalls, 3) << "each context that was established is released once";
+  EXPECT_EQ(pcsc().callsOf(Op::Connect).size(), 7u);
 }
 
 TEST(HexEncode, UpperCaseDigitsHighNibbleFirstAndAClosingNul) {
@@ -548,13 +521,13 @@ TEST_F(WaitForSlotEvent, ReadersAreQueriedTenAtATime) {
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   pcsc().statusChangeCounts.clear();
   pcsc().insert("Rd 10", kAtrFamily1);
-  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
-  EXPECT_EQ(slot, 21u);
-  EXPECT_EQ(pcsc().statusChangeCounts, (std::vector<uint32_t>{10, 10, 3}));
-  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
   pcsc().remove("Rd 22");
-  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
-  EXPECT_EQ(slot, 45u);
+  for (CK_SLOT_ID expected : {21, 22, 45, 46}) {
+    EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+    EXPECT_EQ(slot, expected);
+  }
+  EXPECT_EQ(std::vector<uint32_t>(pcsc().statusChangeCounts.begin(), pcsc().statusChangeCounts.begin() + 3),
+            (std::vector<uint32_t>{10, 10, 3}));
 }
 
 // A stopped service has no cards; the wait goes on, asks for a new context
@@ -566,28 +539,21 @@ TEST_F(WaitForSlotEvent, TheWaitOutlivesARestartOfTheCardService) {
   pcsc().stopService();
   EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
   EXPECT_EQ(slot, 1u);
-  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
-  EXPECT_EQ(slot, 2u);
-  EXPECT_EQ(pcsc().establishCalls, 3);
   changeAt = pcsc().statusChangeCalls + 45;
   pcsc().afterStatusChange = [](int call) {
     if (call == changeAt) FakePcsc::get().startService();
+    if (call == changeAt + 20) FakePcsc::get().stopService();  // gone again, then finalised
+    if (call == changeAt + 21) C_Finalize(nullptr);
   };
+  EXPECT_EQ(wait(), rv(CKR_OK));
+  EXPECT_EQ(slot, 2u);
   EXPECT_EQ(wait(), rv(CKR_OK));
   EXPECT_EQ(slot, 1u);
   EXPECT_EQ(SleepRecorder::sleeps().size(), 60u) << "found at the first renewal after the restart";
   EXPECT_EQ(pcsc().establishCalls, 7);
   EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
-  EXPECT_EQ(slot, 2u);
-
-  // Finalised while the service is gone again: no context is established for the ended library.
-  changeAt = pcsc().statusChangeCalls + 1;
-  pcsc().afterStatusChange = [](int call) {
-    if (call == changeAt) FakePcsc::get().stopService();
-    if (call == changeAt + 1) C_Finalize(nullptr);
-  };
   EXPECT_EQ(wait(), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
-  EXPECT_EQ(pcsc().establishCalls, 7);
+  EXPECT_EQ(pcsc().establishCalls, 7) << "no context for a finalised library";
   EXPECT_EQ(pcsc().releaseCalls, 2);
 }
 
