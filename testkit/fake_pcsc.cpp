@@ -66,13 +66,19 @@ PcscResult answerStatusChange(PcscContext context, ReaderState *states, uint32_t
 }
 
 PcscResult getStatusChange(PcscContext context, uint32_t timeoutMs, ReaderState *states, uint32_t count) {
-  std::lock_guard<std::recursive_mutex> hold(serviceLock);
-  int call = ++fake().statusChangeCalls;
-  if (fake().recordCalls) {
-    fake().timeouts.push_back(timeoutMs);
-    fake().statusChangeCounts.push_back(count);
+  int call = 0;
+  PcscResult rv = 0;
+  {
+    std::lock_guard<std::recursive_mutex> hold(serviceLock);
+    call = ++fake().statusChangeCalls;
+    if (fake().recordCalls) {
+      fake().timeouts.push_back(timeoutMs);
+      fake().statusChangeCounts.push_back(count);
+    }
+    rv = answerStatusChange(context, states, count);
   }
-  PcscResult rv = answerStatusChange(context, states, count);
+  // Outside the service's lock: a hook that finalises the router takes the
+  // router's locks, and the router calls the service under its table lock.
   if (fake().afterStatusChange) fake().afterStatusChange(call);
   return rv;
 }
