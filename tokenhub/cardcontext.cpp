@@ -1,5 +1,7 @@
 #include "cardcontext.h"
 
+#include <atomic>
+
 #include "slots.h"
 
 namespace tokenhub {
@@ -8,7 +10,19 @@ namespace {
 constexpr PcscResult kScardEInvalidHandle = static_cast<PcscResult>(0x80100003);
 constexpr PcscResult kScardENoService = static_cast<PcscResult>(0x8010001D);
 constexpr PcscResult kScardEServiceStopped = static_cast<PcscResult>(0x8010001E);
+constexpr PcscResult kScardEUnknownReader = static_cast<PcscResult>(0x80100009);
+constexpr PcscResult kScardENoReadersAvailable = static_cast<PcscResult>(0x8010002E);
+
+std::atomic<bool> serviceReturning{false};
 }  // namespace
+
+bool cardServiceReturning() { return serviceReturning; }
+void cardServiceSettled() { serviceReturning = false; }
+void noteCardServiceGone() { serviceReturning = true; }
+
+bool readersMissing(PcscResult result) {
+  return result == kScardEUnknownReader || result == kScardENoReadersAvailable;
+}
 
 bool cardServiceGone(PcscResult result) {
   return result == kScardEServiceStopped || result == kScardENoService || result == kScardEInvalidHandle;

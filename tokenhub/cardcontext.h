@@ -11,12 +11,21 @@ namespace tokenhub {
 // a context that its service no longer knows.
 bool cardServiceGone(PcscResult result);
 
+// Whether the readers may still be missing because the service went away:
+// from a service-gone answer on until cardServiceSettled. A service that has
+// just come back answers SCARD_E_NO_READERS_AVAILABLE or
+// SCARD_E_UNKNOWN_READER until it has found its readers again.
+bool cardServiceReturning();
+void cardServiceSettled();
+bool readersMissing(PcscResult result);
+
 // The context in force, with the library generation it belongs to.
 struct ContextUse {
   PcscContext context;
   uint32_t generation;
 };
 ContextUse currentCardContext();
+void noteCardServiceGone();
 
 // Puts a new context in the place of `failed`, which answered that the
 // service is gone, and returns the context to repeat the call on: the new
@@ -32,7 +41,9 @@ template <typename Call>
 PcscResult onCardContext(Call call, bool mayRenew = true) {
   ContextUse use = currentCardContext();
   PcscResult rv = call(use.context);
-  if (!mayRenew || !cardServiceGone(rv)) return rv;
+  if (!cardServiceGone(rv)) return rv;
+  noteCardServiceGone();
+  if (!mayRenew) return rv;
   PcscContext renewed = renewCardContext(use);
   return renewed ? call(renewed) : rv;
 }

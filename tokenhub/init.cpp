@@ -20,6 +20,7 @@ CK_FUNCTION_LIST routerFunctionList;
 void clearTables() {
   clearSlotTable();
   forgetCardSerials();
+  cardServiceSettled();
   clearSessionTable();
   clearObjectTable();
 }

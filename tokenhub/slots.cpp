@@ -373,14 +373,16 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     PcscResult queried = queryReaders(states, readers, pollsWithoutService % kPollsPerRenewal == 0);
     bool serviceGone = cardServiceGone(queried);
     pollsWithoutService = serviceGone ? pollsWithoutService + 1 : 0;
+    if (queried == kScardSuccess) cardServiceSettled();
+    // A card service that is gone, or back but without its readers yet, has
+    // no cards: the application learns that its tokens left, and the cards
+    // found once the service is back are reported as inserted.
+    bool noCards = serviceGone || (readersMissing(queried) && cardServiceReturning());
     {
       LockGuard hold(tableLock);
       if (ended()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-      if (queried != kScardSuccess && !serviceGone) return CKR_FUNCTION_FAILED;
-      // A card service that is gone has no cards: the application learns
-      // that its tokens left, and the cards found once the service is back
-      // are reported as inserted.
-      if (serviceGone)
+      if (queried != kScardSuccess && !noCards) return CKR_FUNCTION_FAILED;
+      if (noCards)
         for (uint32_t j = 0; j < readers; ++j) states[j].eventState = 0;
       // Under the lock: two waiting threads must not both report one change.
       if (SlotEntry *row = changedSlot(states, readers)) {

@@ -542,14 +542,16 @@ TEST_F(WaitForSlotEvent, TheWaitOutlivesARestartOfTheCardService) {
   changeAt = pcsc().statusChangeCalls + 45;
   pcsc().afterStatusChange = [](int call) {
     if (call == changeAt) FakePcsc::get().startService();
-    if (call == changeAt + 20) FakePcsc::get().stopService();  // gone again, then finalised
-    if (call == changeAt + 21) C_Finalize(nullptr);
+    // Back, but without its readers for a while.
+    FakePcsc::get().statusChangeResult = call >= changeAt && call < changeAt + 20 ? kScardEUnknownReader : 0;
+    if (call == changeAt + 30) FakePcsc::get().stopService();  // gone again, then finalised
+    if (call == changeAt + 31) C_Finalize(nullptr);
   };
   EXPECT_EQ(wait(), rv(CKR_OK));
   EXPECT_EQ(slot, 2u);
   EXPECT_EQ(wait(), rv(CKR_OK));
   EXPECT_EQ(slot, 1u);
-  EXPECT_EQ(SleepRecorder::sleeps().size(), 60u) << "found at the first renewal after the restart";
+  EXPECT_EQ(SleepRecorder::sleeps().size(), 63u) << "renewed at the 61st poll, the reader back at the 64th";
   EXPECT_EQ(pcsc().establishCalls, 7);
   EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
   EXPECT_EQ(wait(), rv(CKR_CRYPTOKI_NOT_INITIALIZED));

@@ -194,7 +194,9 @@ TEST_F(RealReaders, TheLibraryOutlivesARestartOfTheDaemon) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   ASSERT_EQ(std::system("bash " PCSCD_RIG " restart"), 0);
-  insert(reader0, kReader0, cardOf(kAtrPattern1, 1, serialFile(fromHex("0A 0B 0C 0D 0E"))));
+  // Not through daemonSees: pcsc-lite's client shares reader-state memory
+  // between contexts, and two threads querying at once race in it.
+  ASSERT_TRUE(reader0.insert(cardOf(kAtrPattern1, 1, serialFile(fromHex("0A 0B 0C 0D 0E")))));
   ASSERT_EQ(waited.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(waited.get(), rv(CKR_OK));
   EXPECT_EQ(serialOf(1), "0A0B0C0D0E      ") << "the card inserted after the restart";
