@@ -10,6 +10,7 @@
 //   insert NAME|ATR[|LAYOUT|SERIAL FILE]  a card (hex ATR; serial file layout 0-2 and hex contents)
 //   remove NAME                          the reader becomes empty
 //   fail statuschange|connect|begin HEX  every such call fails with that result (0 ends it)
+//   service stop|start                   the service stops; started again, it refuses its old contexts
 //   clear                                no readers, no failures, no recorded calls
 // WinscardDoubleLog returns the card calls recorded so far, one per line.
 #include <windows.h>
@@ -69,6 +70,11 @@ bool applyLine(const std::string &raw) {
     if (f.size() >= 4) service().reader(f[0]).card.file = fromHex(f[3]);
   } else if (command == "remove") {
     service().remove(rest);
+  } else if (command == "service" && (rest == "stop" || rest == "start")) {
+    if (rest == "stop")
+      service().stopService();
+    else
+      service().startService();
   } else if (command == "fail") {
     std::stringstream words(rest);
     std::string what, code;

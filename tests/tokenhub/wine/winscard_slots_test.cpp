@@ -154,6 +154,20 @@ TEST_F(WinscardDouble, WaitForSlotEventInsertionRemovalAndFinalisation) {
     EXPECT_EQ(p11->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_NO_EVENT));
   }
 
+  // The card service stops and starts again under a blocking wait; a card
+  // inserted meanwhile is reported once it is back, on a new context.
+  auto restarted = std::async(std::launch::async, [] {
+    CK_SLOT_ID s = 0;
+    return p11->C_WaitForSlotEvent(0, &s, nullptr) == CKR_OK ? s : 0;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(script("service stop\ninsert Reader A|3B 00"), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(script("service start"), 1);
+  ASSERT_EQ(restarted.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(restarted.get(), 1u);
+  EXPECT_EQ(p11->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_OK)) << "its secure slot";
+
   auto waited = std::async(std::launch::async, [] {
     CK_SLOT_ID s = 0;
     CK_RV r = p11->C_WaitForSlotEvent(0, &s, nullptr);
