@@ -77,6 +77,7 @@ class BackendCall {
 // handle and the translated arguments; no router lock is held during the call.
 template <auto Member, typename... Args>
 CK_RV callBackend(const SessionEntry &session, Args... args) {
+  if (!supports<Member>(*session.functionList)) return CKR_FUNCTION_NOT_SUPPORTED;
   BackendCall call(session);
   // Braced initialisation evaluates the translations left to right.
   std::tuple<decltype(call.translate(args))...> backendArgs{call.translate(args)...};

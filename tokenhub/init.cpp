@@ -15,6 +15,18 @@ namespace {
 
 CK_FUNCTION_LIST routerFunctionList;
 
+// Backend modules that a forked child found loaded and initialised by its
+// parent. The child's copy of such a module still counts itself initialised,
+// so its C_Initialize may answer that it already is; that copy is the
+// child's own to use and finalise.
+void *inheritedModules[kRoleCount];
+
+bool inheritedModule(void *handle) {
+  for (void *inherited : inheritedModules)
+    if (inherited && inherited == handle) return true;
+  return false;
+}
+
 void clearTables() {
   clearSlotTable();
   clearSessionTable();
@@ -56,6 +68,14 @@ void noteInitialCardPresence() {
   }
 }
 
+// The locking functions come all four or none; pReserved must be null.
+bool initArgumentsValid(const CK_C_INITIALIZE_ARGS &args) {
+  if (args.pReserved) return false;
+  int given = (args.CreateMutex != nullptr) + (args.DestroyMutex != nullptr) + (args.LockMutex != nullptr) +
+              (args.UnlockMutex != nullptr);
+  return given == 0 || given == 4;
+}
+
 void padCopy(unsigned char *field, size_t size, const char *text) {
   std::memset(field, ' ', size);
   std::memcpy(field, text, std::strlen(text));
@@ -89,7 +109,14 @@ CK_RV loadBackend(const char *fileName, CK_VOID_PTR pInitArgs, BackendModule &mo
     modules().unload(handle);
     return kFunctionListFailed;
   }
+  // Without these four the module can be neither started, listed nor
+  // stopped: it is no backend, as if it exported no function list at all.
+  if (!list->C_Initialize || !list->C_Finalize || !list->C_GetSlotList || !list->C_GetSlotInfo) {
+    modules().unload(handle);
+    return kNoFunctionListExport;
+  }
   CK_RV rv = list->C_Initialize(pInitArgs);
+  if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED && inheritedModule(handle)) rv = CKR_OK;
   if (rv != CKR_OK) {
     modules().unload(handle);
     return rv;
@@ -109,6 +136,26 @@ void unloadBackend(BackendModule &module) {
 void routerProcessAttach() {
   libraryLock.create();
   tableLock.create();
+  afterForkInChild(routerAfterFork);
+}
+
+void routerAfterFork() {
+  // The child has only the forking thread: a lock that another of the
+  // parent's threads held stays held for ever, so both are made anew.
+  libraryLock.create();
+  tableLock.create();
+  if (router.initCount == 0) return;
+  // The card-service context and the backends' initialisation belong to the
+  // parent: the child neither uses nor releases nor finalises them, and
+  // starts as a process that has not initialised the library.
+  for (unsigned role = 0; role < kRoleCount; ++role) {
+    inheritedModules[role] = router.backends[role].handle;
+    router.backends[role] = BackendModule{};
+  }
+  router.cardContext = 0;
+  clearTables();
+  ++router.generation;
+  router.initCount = 0;
 }
 
 void routerProcessDetach(bool processEnding) {
@@ -134,7 +181,7 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
   // The router creates no threads, so CKF_LIBRARY_CANT_CREATE_OS_THREADS
   // (which p11-kit and GnuTLS always set) is no reason to refuse: the flags
   // reach each backend, and a backend that needs threads refuses for itself.
-  if (pInitArgs && static_cast<CK_C_INITIALIZE_ARGS_PTR>(pInitArgs)->pReserved) {
+  if (pInitArgs && !initArgumentsValid(*static_cast<CK_C_INITIALIZE_ARGS_PTR>(pInitArgs))) {
     releaseCardContext();
     clearSlotTable();
     return CKR_ARGUMENTS_BAD;

@@ -77,15 +77,16 @@ CK_RV resolveSlot(CK_SLOT_ID slotID, SlotEntry **row, CK_FUNCTION_LIST_PTR *list
 
 // A slot-level call passed on to the backend that serves the card in the
 // slot's reader now, with the backend's slot id in place of the router's.
-template <typename Call>
-CK_RV forwardToSlotBackend(CK_SLOT_ID slotID, Call call) {
+template <auto Member, typename... Args>
+CK_RV forwardToSlotBackend(CK_SLOT_ID slotID, Args... args) {
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   SlotEntry *row = nullptr;
   CK_FUNCTION_LIST_PTR list = nullptr;
   CK_SLOT_ID backendSlot = 0;
   CK_RV rv = resolveSlot(slotID, &row, &list, &backendSlot, nullptr);
   if (rv != CKR_OK) return rv;
-  return slotLevelResult(call(*list, backendSlot));
+  if (!supports<Member>(*list)) return CKR_FUNCTION_NOT_SUPPORTED;
+  return slotLevelResult((list->*Member)(backendSlot, args...));
 }
 
 // Whether the slot holds a recognised card whose backend reports its token present.
@@ -251,6 +252,7 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
   CardFamily family = 0;
   CK_RV rv = resolveSlot(slotID, &row, &list, &backendSlot, &family);
   if (rv != CKR_OK) return rv;
+  if (!supports<&CK_FUNCTION_LIST::C_GetTokenInfo>(*list)) return CKR_FUNCTION_NOT_SUPPORTED;
   char serial[kSerialBufferSize] = {};
   readCardSerial(*row, serial);
   rv = list->C_GetTokenInfo(backendSlot, pInfo);
@@ -260,21 +262,15 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
 }
 
 CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
-  return forwardToSlotBackend(slotID, [&](CK_FUNCTION_LIST &backend, CK_SLOT_ID backendSlot) {
-    return backend.C_GetMechanismList(backendSlot, pMechanismList, pulCount);
-  });
+  return forwardToSlotBackend<&CK_FUNCTION_LIST::C_GetMechanismList>(slotID, pMechanismList, pulCount);
 }
 
 CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
-  return forwardToSlotBackend(slotID, [&](CK_FUNCTION_LIST &backend, CK_SLOT_ID backendSlot) {
-    return backend.C_GetMechanismInfo(backendSlot, type, pInfo);
-  });
+  return forwardToSlotBackend<&CK_FUNCTION_LIST::C_GetMechanismInfo>(slotID, type, pInfo);
 }
 
 CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
-  return forwardToSlotBackend(slotID, [&](CK_FUNCTION_LIST &backend, CK_SLOT_ID backendSlot) {
-    return backend.C_InitToken(backendSlot, pPin, ulPinLen, pLabel);
-  });
+  return forwardToSlotBackend<&CK_FUNCTION_LIST::C_InitToken>(slotID, pPin, ulPinLen, pLabel);
 }
 
 CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved) {

@@ -210,6 +210,7 @@ TEST_F(Sessions, OperationStateTranslatesGivenKeys) {
   EXPECT_EQ(set.args[4], 0u) << "0 means no key";
   uint32_t calls = mock::mockCount(1, fn(Fn::C_SetOperationState));
   EXPECT_EQ(C_SetOperationState(h, state, 4, 0, 999), CKR_KEY_HANDLE_INVALID);
+  EXPECT_EQ(C_SetOperationState(h, state, 4, 999, keys[1]), CKR_KEY_HANDLE_INVALID);
   EXPECT_EQ(mock::mockCount(1, fn(Fn::C_SetOperationState)), calls);
   EXPECT_EQ(C_SetOperationState(0, state, 4, 0, 0), CKR_SESSION_HANDLE_INVALID);
 }

@@ -67,6 +67,9 @@ const ModuleApi &platformModules();
 // "aetpkss1" -> "aetpkss1.dll" on Windows, "aetpkss1.so" elsewhere.
 const char *moduleSuffix();
 
+// Runs handler in the child process after every fork() (POSIX); nothing on Windows.
+void afterForkInChild(void (*handler)());
+
 void sleepMilliseconds(uint32_t ms);
 void setSleepHook(void (*hook)(uint32_t ms));  // tests count sleeps; null restores
 void platformSleepMilliseconds(uint32_t ms);

@@ -111,6 +111,8 @@ const PcscApi &platformPcsc() { return pcscLite; }
 const ModuleApi &platformModules() { return loader; }
 const char *moduleSuffix() { return ".so"; }
 
+void afterForkInChild(void (*handler)()) { pthread_atfork(nullptr, nullptr, handler); }
+
 void platformSleepMilliseconds(uint32_t ms) {
   timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&t, &t) == -1 && errno == EINTR) {

@@ -102,6 +102,7 @@ CRITICAL_SECTION *section(unsigned char *storage) { return reinterpret_cast<CRIT
 const PcscApi &platformPcsc() { return winscard; }
 const ModuleApi &platformModules() { return loader; }
 const char *moduleSuffix() { return ".dll"; }
+void afterForkInChild(void (*)()) {}
 void platformSleepMilliseconds(uint32_t ms) { Sleep(ms); }
 
 void Lock::create() {
