@@ -19,3 +19,11 @@ echo "ok: unloading the module finalised the 4 backends"
 grep -q '^1 0$' "$trace" || { echo "FAIL: the backends were not initialised"; exit 1; }
 [ "$(finalizes)" = 0 ] || { echo "FAIL: process end called C_Finalize of $(finalizes) backends"; exit 1; }
 echo "ok: ending the process left the backends alone"
+
+if [ $# -eq 0 ]; then
+  : >"$trace"
+  "$program" "$module" fork
+  [ "$(grep -c '^[1-4] 0$' "$trace")" = 8 ] || { echo "FAIL: want 4 initialisations by each process"; cat "$trace"; exit 1; }
+  [ "$(finalizes)" = 8 ] || { echo "FAIL: $(finalizes) finalisations, want 4 by the child and 4 by the parent"; exit 1; }
+  echo "ok: a forked child started the library afresh and left the parent's alone"
+fi

@@ -293,6 +293,22 @@ TEST_F(Objects, ASearchThatFillsTheTableStopsAtTheFailingPosition) {
   EXPECT_EQ(backendObject(out[1]), 0x42u) << "the rows made before the failure stay";
 }
 
+TEST_F(Objects, ARowBeingDestroyedIsNotHandedToANewObjectOfTheSameBackendHandle) {
+  start();
+  CK_OBJECT_HANDLE h = mapObject(&row(0), 0x55);
+  ObjectEntry o;
+  for (bool destroyed : {false, true}) {
+    ASSERT_EQ(beginDestroy(h, &row(0), o), CKR_OK);
+    // Meanwhile the backend reuses its handle for a new object.
+    CK_OBJECT_HANDLE fresh = mapObject(&row(0), 0x55);
+    EXPECT_NE(fresh, h);
+    endDestroy(o, destroyed);
+    EXPECT_EQ(findObject(h, HandleKind::Object, o), destroyed ? CKR_OBJECT_HANDLE_INVALID : CKR_OK);
+    EXPECT_EQ(findObject(fresh, HandleKind::Object, o), CKR_OK) << "the new object's handle stays valid";
+    if (!destroyed) removeObject(o);
+  }
+}
+
 TEST_F(Objects, AHandleOfAnotherSlotIsUnknownThere) {
   start();
   CK_SESSION_HANDLE common = open(1), secure = open(2);
