@@ -11,8 +11,15 @@ import sys
 msi, arch, launcher, tokenhub = sys.argv[1:5]
 x64 = arch == "x64"
 UPGRADE = "{4C6A1E52-7D3B-4F0A-9B6E-2A8D5C7E1F34}"
-# Fixed per architecture and version: the same build always gives the same product.
-PRODUCT = "{0A4C4EA2-D162-5C57-B636-5AB2D90C42C1}" if x64 else "{F2B1F5D8-5A3B-5D4E-8E6B-6C6D5F5E1B3C}"
+# Fixed per architecture and version: the same build always gives the same
+# product, and its components keep their ids from version to version.
+PRODUCT = "{0A4C4EA2-D162-5C57-B636-5AB2D90C42C1}" if x64 else "{22BE4B9A-3D23-51BB-B473-D83DF336CA68}"
+COMPONENT_IDS = {
+    "x64": {"Launcher": "{A007EC8F-B300-5DB4-9840-76A459654CBD}", "LauncherConfig": "{B516D8C2-C62D-5280-B721-4065FB8257DD}",
+            "Tokenhub": "{74386647-80AE-58E2-8FA1-ED54FA3F8BB1}", "LogFolder": "{8E3F0B6C-1D2A-4C5B-9A7E-6F1D3B2C4A58}"},
+    "x86": {"Launcher": "{BB4B1E53-312C-5558-981B-FE89031D35DF}", "LauncherConfig": "{40832121-9715-5DA7-AEDE-D23AFA731ABA}",
+            "Tokenhub": "{723C393B-C0CE-5917-B737-B9C76E08270C}", "LogFolder": "{3B7D2E94-6C1F-4A8B-B5D0-9E2C7F4A1D63}"},
+}[arch]
 PROGRAM_FILES = "ProgramFiles64Folder" if x64 else "ProgramFilesFolder"
 SYSTEM = "System64Folder" if x64 else "SystemFolder"
 BIT64 = 0x100 if x64 else 0
@@ -40,13 +47,11 @@ expect("Directory", {("TARGETDIR", "", "SourceDir"), (PROGRAM_FILES, "TARGETDIR"
                      (SYSTEM, "TARGETDIR", "."), ("CommonAppDataFolder", "TARGETDIR", "."),
                      ("OrvaneDataFolder", "CommonAppDataFolder", "Orvane"), ("LOGDIR", "OrvaneDataFolder", "Penwick"),
                      ("ProgramMenuFolder", "TARGETDIR", ".")})
-# Component ids and key paths; attributes: 0x10 permanent, 0x80 never overwrite.
-components = {(name, directory, str(attributes | BIT64), key) for name, directory, attributes, key in (
+# Components, their folders and key paths; attributes: 0x10 permanent, 0x80 never overwrite.
+components = {(name, COMPONENT_IDS[name], directory, str(attributes | BIT64), "", key) for name, directory, attributes, key in (
     ("Launcher", "INSTALLDIR", 0, "launcher.exe"), ("LauncherConfig", "INSTALLDIR", 0x90, "launcher.toml"),
     ("Tokenhub", SYSTEM, 0, "tokenhub.dll"), ("LogFolder", "LOGDIR", 0, ""))}
-got = {(r[0], r[2], r[3], r[5]) for r in rows("Component")}
-if got != components:
-    failures.append(f"Component: missing {sorted(components - got)}, unexpected {sorted(got - components)}")
+expect("Component", components)
 example = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                        "installer", "launcher.toml")
 files = {(key, component, key, str(os.path.getsize(path))) for key, component, path in (
