@@ -1,30 +1,31 @@
 #!/usr/bin/python3
-"""The x64 installer package's life cycle under wine64, in a prefix of its
-own copied from the untouched one that scripts/wine-setup saves: quiet
-install, files and version blocks where they belong, the installed launcher
-starting a recording child and logging below ProgramData, an upgrade to a
-higher version that keeps the user's launcher.toml, and removals that leave
-nothing of the package but the logs and a changed launcher.toml.
+"""The x64 package's life cycle under wine64, in a copy of the untouched
+prefix that scripts/wine-setup keeps: quiet install, files and version blocks
+in place, the installed launcher starting a recording child and logging below
+ProgramData, removal of an unchanged install, then an upgrade and a removal
+that keep the user's launcher.toml and the logs and nothing else.
 Usage: installer_lifecycle.py BUILD_DIR"""
-import os
-import re
-import shutil
-import subprocess
-import sys
-import tempfile
-
+import os, re, shutil, subprocess, sys, tempfile
 import pefile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.abspath(sys.argv[1])
-LOADER = "/usr/lib/wine/wine64"
-UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+scratch = tempfile.mkdtemp(prefix="installer-lifecycle-", dir=BUILD)
+pristine = os.path.join(os.path.dirname(os.environ.get("TOKENHUB_WINEPREFIX", ROOT + "/build/wine/prefix")), "pristine")
+if not os.path.isdir(pristine):
+    subprocess.run(["bash", ROOT + "/scripts/wine-setup"], check=True)
+subprocess.run(["cp", "-a", pristine, scratch + "/prefix"], check=True)
+# No menu entries on the Linux desktop for the Start-menu shortcut.
+ENV = dict(os.environ, WINEPREFIX=scratch + "/prefix", WINEDEBUG="-all", WINEDLLOVERRIDES="winemenubuilder.exe=d")
+C = scratch + "/prefix/drive_c/"
+PROGRAM, DATA, DLL = C + "Program Files/Orvane/Penwick/", C + "ProgramData/Orvane/Penwick/", C + "windows/system32/tokenhub.dll"
+built = {"launcher.exe": BUILD + "/launcher/launcher.exe", "tokenhub.dll": BUILD + "/tokenhub/tokenhub.dll"}
+first, second = BUILD + "/installer/penwick.msi", scratch + "/higher/penwick.msi"
 failures = []
 
 
-def check(condition, text):
-    if not condition:
+def check(ok, text):
+    if not ok:
         failures.append(text)
         print("FAIL:", text, file=sys.stderr)
 
@@ -33,48 +34,24 @@ def win(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def fresh_prefix(scratch):
-    pristine = os.path.join(os.environ.get("TOKENHUB_WINEPREFIX", os.path.join(ROOT, "build", "wine", "prefix")),
-                            os.pardir, "pristine")
-    if not os.path.isdir(pristine):
-        # A prefix made before wine-setup kept an untouched copy: make one.
-        print("installer_lifecycle: creating an untouched Wine prefix (minutes, once)", file=sys.stderr)
-        subprocess.run([LOADER, "wineboot", "-i"], env=dict(os.environ, WINEPREFIX=pristine + ".partial"),
-                       stdin=subprocess.DEVNULL, capture_output=True)
-        subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=pristine + ".partial"))
-        os.replace(pristine + ".partial", pristine)
-    prefix = os.path.join(scratch, "prefix")
-    subprocess.run(["cp", "-a", pristine, prefix], check=True)
-    return prefix
-
-
-def wine(*args, check_rc=True):
-    # No menu entries on the Linux desktop for the Start-menu shortcut.
-    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="winemenubuilder.exe=d")
-    result = subprocess.run([LOADER, *args], env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
-    subprocess.run(["wineserver", "-w"], env=env, timeout=120)
-    if check_rc:
-        check(result.returncode == 0, f"{' '.join(args)} exits 0, got {result.returncode}")
-    return result.stdout.decode("utf-8", "replace")
+def wine(*args):
+    out = subprocess.run(["/usr/lib/wine/wine64", *args], env=ENV, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+    subprocess.run(["wineserver", "-w"], env=ENV, timeout=120)
+    return out.returncode, out.stdout.decode("utf-8", "replace")
 
 
 def msiexec(action, package, log):
-    wine("msiexec", action, win(package), "/qn", "/l*v", win(log))
-    with open(log, "rb") as f:
-        return f.read().decode("utf-8", "replace")
+    check(wine("msiexec", action, win(package), "/qn", "/l*v", win(scratch + "/" + log))[0] == 0, f"msiexec {action} {log}")
+    return open(scratch + "/" + log, encoding="utf-8", errors="replace").read()
 
 
-def installed_products():
-    out = wine("reg", "query", UNINSTALL_KEY, check_rc=False)
-    return set(re.findall(r"\{[0-9A-F-]{36}\}", out))
+def products():
+    return re.findall(r"\{[0-9A-F-]{36}\}", wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall")[1])
 
 
-def file_version(path):
-    info = pefile.PE(path, fast_load=True)
-    info.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-    fixed = info.VS_FIXEDFILEINFO[0]
-    ms, ls = fixed.FileVersionMS, fixed.FileVersionLS
-    return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+def version(path):
+    fixed = pefile.PE(path).VS_FIXEDFILEINFO[0]
+    return f"{fixed.FileVersionMS >> 16}.{fixed.FileVersionMS & 0xFFFF}.{fixed.FileVersionLS >> 16}.{fixed.FileVersionLS & 0xFFFF}"
 
 
 def read(path):
@@ -82,100 +59,57 @@ def read(path):
         return f.read()
 
 
-scratch = tempfile.mkdtemp(prefix="installer-lifecycle-", dir=BUILD)
-PREFIX = fresh_prefix(scratch)
-drive = os.path.join(PREFIX, "drive_c")
-program = os.path.join(drive, "Program Files", "Orvane", "Penwick")
-data = os.path.join(drive, "ProgramData", "Orvane", "Penwick")
-dll = os.path.join(drive, "windows", "system32", "tokenhub.dll")
-launcher_built = os.path.join(BUILD, "launcher", "launcher.exe")
-tokenhub_built = os.path.join(BUILD, "tokenhub", "tokenhub.dll")
-example = read(os.path.join(ROOT, "installer", "launcher.toml"))
-first = os.path.join(BUILD, "installer", "penwick.msi")
-second = os.path.join(scratch, "upgrade", "penwick.msi")
+def left():
+    found = [os.path.relpath(os.path.join(top, n), C) for base in (C + "Program Files/Orvane", C + "ProgramData/Orvane")
+             for top, dirs, files in os.walk(base) for n in dirs + files]
+    return sorted(found + [os.path.relpath(p, C) for p in (C + "Program Files/Orvane", C + "ProgramData/Orvane", DLL,
+                                                          shortcut) if os.path.exists(p)])
+
+
 os.makedirs(os.path.dirname(second))
-subprocess.run([sys.executable, os.path.join(ROOT, "installer", "build_msi.py"), "x64", "2.1.4", launcher_built,
-                tokenhub_built, os.path.join(ROOT, "installer", "launcher.toml"), second],
-               check=True, stderr=subprocess.DEVNULL)
+subprocess.run([sys.executable, ROOT + "/installer/build_msi.py", "x64", "2.1.4", built["launcher.exe"],
+                built["tokenhub.dll"], ROOT + "/installer/launcher.toml", second], check=True, stderr=subprocess.DEVNULL)
+log = msiexec("/i", first, "install.log")
+# Wine 8 puts a per-machine package's shortcuts in the installing user's Start menu.
+menu = re.search(r"Property\(S\): ProgramMenuFolder = C:\\(.*?)\\?\r?\n", log)
+shortcut = C + (menu.group(1).replace("\\", "/") if menu else "?") + "/Penwick.lnk"
+check(os.path.isfile(shortcut) and "C:\\Program Files\\Orvane\\Penwick\\launcher.exe".encode() in read(shortcut),
+      f"Start-menu shortcut {shortcut} to the installed launcher.exe")
+check(sorted(os.listdir(PROGRAM)) == ["launcher.example.toml", "launcher.exe", "launcher.toml"], "install folder")
+check(read(PROGRAM + "launcher.exe") == read(built["launcher.exe"]) and read(DLL) == read(built["tokenhub.dll"]),
+      "the built launcher.exe in Program Files, the built 64-bit tokenhub.dll in the 64-bit system folder")
+check((version(PROGRAM + "launcher.exe"), version(DLL)) == ("2.1.3.0", "2.0.0.11"), "version blocks 2.1.3.0 and 2.0.0.11")
+check(read(PROGRAM + "launcher.toml") == read(ROOT + "/installer/launcher.toml"), "launcher.toml is the example")
+check(os.listdir(DATA) == [], "an empty log folder below ProgramData")
+msiexec("/x", first, "remove-unchanged.log")
+check(left() == [] and products() == [], f"a removal right after the install leaves nothing, left {left()}")
 
-
-def leftovers():
-    """What of the package is still in the prefix."""
-    found = [os.path.relpath(os.path.join(top, name), drive)
-             for base in (os.path.dirname(program), os.path.dirname(data)) if os.path.exists(base)
-             for top, dirs, files in os.walk(base) for name in dirs + files]
-    found += [p for p in (dll, shortcut) if shortcut and os.path.exists(p)]
-    return sorted(found)
-
-
-# 1. Quiet install: every file where the package puts it, as built.
-log = msiexec("/i", first, os.path.join(scratch, "install.log"))
-# Wine 8's msi resolves ProgramMenuFolder to the installing user's Start
-# menu even for a per-machine package; Windows gives the all-users one.
-menu = re.search(r"Property\(S\): ProgramMenuFolder = (.*?)\\?\r?\n", log)
-shortcut = None
-if menu:
-    shortcut = os.path.join(drive, *menu.group(1)[3:].split("\\"), "Penwick.lnk")
-check(shortcut and os.path.isfile(shortcut), f"Start-menu shortcut at {shortcut}")
-if shortcut and os.path.isfile(shortcut):
-    target = "C:\\Program Files\\Orvane\\Penwick\\launcher.exe"
-    check(target.encode() in read(shortcut) or target.encode("utf-16-le") in read(shortcut), "shortcut targets launcher.exe")
-check(sorted(os.listdir(program)) == ["launcher.example.toml", "launcher.exe", "launcher.toml"],
-      f"install folder holds launcher.exe and its configuration, got {sorted(os.listdir(program))}")
-check(read(os.path.join(program, "launcher.exe")) == read(launcher_built), "installed launcher.exe is the built one")
-check(read(dll) == read(tokenhub_built), "64-bit tokenhub.dll in the 64-bit system folder")
-check(read(os.path.join(program, "launcher.toml")) == example, "launcher.toml is the example")
-check(file_version(os.path.join(program, "launcher.exe")) == "2.1.3.0", "launcher.exe version 2.1.3.0")
-check(file_version(dll) == "2.0.0.11", "tokenhub.dll version 2.0.0.11")
-check(os.path.isdir(data) and not os.listdir(data), "empty log folder below ProgramData")
-
-# 2. Removal right after: nothing is left, the unchanged example neither.
-msiexec("/x", first, os.path.join(scratch, "remove-unchanged.log"))
-check(leftovers() == [], f"removal leaves nothing, left {leftovers()}")
-check(installed_products() == set(), "no product registered after removal")
-
-# 3. Installed again; the user's configuration starts a recording child.
-msiexec("/i", first, os.path.join(scratch, "install-again.log"))
-products = installed_products()
-child_dir = os.path.join(scratch, "child")
-os.makedirs(child_dir)
-user_config = (f"[jre]\nmain_jar = \"penwick.jar\"\n[app]\n"
-               f"exec = '{win(os.path.join(BUILD, 'testbin', 'childprobe.exe'))}'\n"
-               f"data_dir = '{win(child_dir)}'\nlog_dir = '{win(child_dir)}'\n").encode()
-with open(os.path.join(program, "launcher.toml"), "wb") as f:
+msiexec("/i", first, "install-again.log")
+installed = products()
+child = scratch + "/child"
+os.makedirs(child)
+user_config = (f"[jre]\nmain_jar = \"penwick.jar\"\n[app]\nexec = '{win(BUILD + '/testbin/childprobe.exe')}'\n"
+               f"data_dir = '{win(child)}'\n").encode()
+with open(PROGRAM + "launcher.toml", "wb") as f:
     f.write(user_config)
-wine("C:\\Program Files\\Orvane\\Penwick\\launcher.exe", "from-the-start-menu")
-record = os.path.join(child_dir, "penwick.jar.record")
-check(os.path.isfile(record), "the installed launcher started the child")
-if os.path.isfile(record):
-    check('-jar "C:\\Program Files\\Orvane\\Penwick\\penwick.jar" from-the-start-menu'
-          in read(record).decode("utf-8"), "child's command line names the installed jar path")
-diagnostic = os.path.join(data, "launcherlauncher.log")
-check(os.path.isfile(diagnostic) and b"moduleDir=C:\\Program Files\\Orvane\\Penwick\n" in read(diagnostic),
-      "diagnostic log in the installed ProgramData folder, from the installed place")
+wine("C:\\Program Files\\Orvane\\Penwick\\launcher.exe", "started")
+record = child + "/penwick.jar.record"
+check(os.path.isfile(record) and b'-jar "C:\\Program Files\\Orvane\\Penwick\\penwick.jar" started' in read(record),
+      "the installed launcher starts the child with the installed jar path")
+check(b"moduleDir=C:\\Program Files\\Orvane\\Penwick\n" in read(DATA + "launcherlauncher.log"), "log below ProgramData")
 
-# 4. A higher version upgrades and keeps the user's file.
-msiexec("/i", second, os.path.join(scratch, "upgrade.log"))
-upgraded = installed_products()
-check(len(products) == 1 and len(upgraded) == 1 and upgraded != products,
-      f"the upgrade replaces the product: {products} -> {upgraded}")
-version = wine("reg", "query", UNINSTALL_KEY + "\\" + next(iter(upgraded), ""), "/v", "DisplayVersion", check_rc=False)
-check("2.1.4" in version, f"registered version 2.1.4, got {version.strip()!r}")
-check(read(os.path.join(program, "launcher.toml")) == user_config, "the upgrade keeps the user's launcher.toml")
-check(os.path.isfile(os.path.join(program, "launcher.exe")) and os.path.isfile(dll), "upgrade installs the files")
-
-# 5. Removal: the logs and the user's launcher.toml stay, nothing else.
-logs_before = read(diagnostic)
-msiexec("/x", second, os.path.join(scratch, "remove.log"))
-kept = [os.path.join("Program Files", "Orvane", "Penwick"), os.path.join("Program Files", "Orvane", "Penwick", "launcher.toml"),
-        os.path.join("ProgramData", "Orvane", "Penwick"), os.path.join("ProgramData", "Orvane", "Penwick", "launcherlauncher.log")]
-check(leftovers() == sorted(kept), f"removal keeps only the logs and the changed launcher.toml, left {leftovers()}")
-check(os.path.isfile(diagnostic) and read(diagnostic) == logs_before, "the diagnostic log is kept as it was")
-check(read(os.path.join(program, "launcher.toml")) == user_config, "the user's launcher.toml is kept as it was")
-check(installed_products() == set(), "no product registered after removal")
-
+msiexec("/i", second, "upgrade.log")
+upgraded = products()
+check(len(installed) == len(upgraded) == 1 and installed != upgraded, f"the upgrade replaces {installed} by {upgraded}")
+check("2.1.4" in wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall" "\\" + upgraded[0],
+                      "/v", "DisplayVersion")[1], "version 2.1.4 registered")
+check(read(PROGRAM + "launcher.toml") == user_config and os.path.isfile(DLL), "the upgrade keeps the user's launcher.toml")
+logs = read(DATA + "launcherlauncher.log")
+msiexec("/x", second, "remove.log")
+check(left() == ["Program Files/Orvane", "Program Files/Orvane/Penwick", "Program Files/Orvane/Penwick/launcher.toml",
+                 "ProgramData/Orvane", "ProgramData/Orvane/Penwick", "ProgramData/Orvane/Penwick/launcherlauncher.log"]
+      and read(PROGRAM + "launcher.toml") == user_config and read(DATA + "launcherlauncher.log") == logs
+      and products() == [], f"the removal keeps the logs and the changed launcher.toml only, left {left()}")
 if failures:
-    print(f"installer life cycle: {len(failures)} failure(s); scratch kept in {scratch}", file=sys.stderr)
-    sys.exit(1)
-shutil.rmtree(scratch, ignore_errors=True)
-print("installer life cycle: install, run, upgrade and removals as expected")
+    sys.exit(f"installer life cycle: {len(failures)} failure(s), scratch kept in {scratch}")
+shutil.rmtree(scratch)
