@@ -120,7 +120,7 @@ TEST_F(OutOfMemory, ConfigurationTooLargeForMemoryIsOneLogLine) {
   append(configPath, L"PATH=");
   append(exec, L"java.exe");
   refuseFrom = 1 << 20;
-  EXPECT_EQ(loadConfig(launcher_testkit::utf8(file).c_str(), L"D:\\app", millisec, image, exec, data_dir, log_dir,
+  EXPECT_EQ(loadConfig(file.c_str(), L"D:\\app", millisec, image, exec, data_dir, log_dir,
                        configPath, main_jar, main_jar2, options),
             kFailed);
   refuseFrom = 0;
@@ -131,7 +131,7 @@ TEST_F(OutOfMemory, ConfigurationTooLargeForMemoryIsOneLogLine) {
   expectLines("loadconfig:loadConfig ERROR out of memory\n");
 
   // With the memory there, the same file is read.
-  EXPECT_EQ(loadConfig(launcher_testkit::utf8(file).c_str(), L"D:\\app", millisec, image, exec, data_dir, log_dir,
+  EXPECT_EQ(loadConfig(file.c_str(), L"D:\\app", millisec, image, exec, data_dir, log_dir,
                        configPath, main_jar, main_jar2, options),
             kOk);
   ASSERT_TRUE(options.present());
