@@ -202,6 +202,10 @@ void prepareJob() {
   if (loadConfig(configFile.get(), s.moduleDir, s.millisec, imageName, s.exec, s.data_dir, s.log_dir, s.configPath,
                  s.main_jar, s.main_jar2, s.options) != kOk)
     LOG_MESSAGE("error loadConfig\n");
+  // Bounded at once: a later step may stop the preparation, and the splash
+  // time stays within one minute even then.
+  if (s.millisec < 0) s.millisec = 0;
+  if (s.millisec > 60000) s.millisec = 60000;  // the splash stays one minute at most
 
   // The picture always lies relative to the launcher's directory.
   WideString imagePath;
@@ -210,8 +214,6 @@ void prepareJob() {
   append(s.configPath, s.systemDir);
   LOG_MESSAGE("configPath=%S\n", s.configPath.get());
 
-  if (s.millisec < 0) s.millisec = 0;
-  if (s.millisec > 60000) s.millisec = 60000;  // the splash stays one minute at most
   if (s.millisec != 0 && imagePath.present()) initImage(imagePath.get());
 }
 
@@ -228,9 +230,9 @@ bool startJob(const WideString &jar, const wchar_t *outPattern, const wchar_t *e
   if (format(command, L"%s -jar \"%s\\%s\" %s", s.options.get(), s.moduleDir, jar.get(),
              s.commandArgs ? s.commandArgs : L"") != kOk)
     return false;
-  MultiString environment;
-  add(environment, s.configPath.get());
-  if (startProcess(outLog.get(), errLog.get(), s.exec.get(), s.data_dir.get(), command.get(), environment) != kOk)
+  MultiString environment;  // a block without its PATH entry starts no child
+  if (add(environment, s.configPath.get()) != kOk ||
+      startProcess(outLog.get(), errLog.get(), s.exec.get(), s.data_dir.get(), command.get(), environment) != kOk)
     LOG_MESSAGE_IN("doJob", "error startProcess\n");
   return true;
 }

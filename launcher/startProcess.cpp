@@ -55,20 +55,28 @@ HANDLE openOutput(const wchar_t *name) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Adds the passed variables of the launcher's own environment. A block that
+// cannot be built whole is no block: the caller starts nothing with it.
+int addPassedVariables(MultiString &environment) {
+  wchar_t *own = GetEnvironmentStringsW();
+  if (!own) {
+    LOG_SYSTEM_ERROR_IN("startProcess", GetLastError(), " ");
+    return kFailed;
+  }
+  int result = kOk;
+  for (const wchar_t *entry = own; *entry && result == kOk; entry += std::wcslen(entry) + 1)
+    if (isPassed(entry)) result = add(environment, entry);
+  FreeEnvironmentStringsW(own);
+  return result;
+}
+
 }  // namespace
 
 int startProcess(const wchar_t *outLog, const wchar_t *errLog, const wchar_t *application,
                  const wchar_t *currentDirectory, const wchar_t *command, MultiString &environment) {
-  if (!application || !currentDirectory || !command) return kFailed;
-
-  wchar_t *inherited = GetEnvironmentStringsW();
-  if (!inherited) {
-    LOG_SYSTEM_ERROR(GetLastError(), " ");
-    return kFailed;
-  }
-  for (const wchar_t *entry = inherited; *entry; entry += std::wcslen(entry) + 1)
-    if (isPassed(entry)) add(environment, entry);
-  FreeEnvironmentStringsW(inherited);
+  // An absent block would hand Java the launcher's whole environment.
+  if (!application || !currentDirectory || !command || !environment.get()) return kFailed;
+  if (addPassedVariables(environment) != kOk) return kFailed;
 
   LOG_MESSAGE("----\n");
   for (const wchar_t *entry = environment.get(); entry && *entry; entry += std::wcslen(entry) + 1)
