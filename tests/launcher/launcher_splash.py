@@ -45,6 +45,7 @@ class Splash(LauncherCase):
         config = f"[splash]\nmillisec = {millisec}\n"
         if image:
             config += f'image = "{image}"\n'
+        if image_bytes is not None:
             with open(os.path.join(self.app, image), "wb") as f:
                 f.write(image_bytes)
         if jobs:
@@ -97,18 +98,23 @@ class Splash(LauncherCase):
         self.assertLess(started, run.hidden, "the job was started while the splash was up")
 
     def test_without_a_usable_picture_the_window_is_400_by_200_and_filled(self):
-        cases = {"none": None, "empty": b"", "ico": struct.pack("<HHHBBBBHHII", 0, 1, 1, 32, 32, 0, 0, 1, 32,
-                                                                 0, 22) + png(32, 32)}
-        for name, data in cases.items():
+        ico = struct.pack("<HHHBBBBHHII", 0, 1, 1, 32, 32, 0, 0, 1, 32, 0, 22) + png(32, 32)
+        # name: (image, its bytes or None for no file, the one error line)
+        cases = {"none": (None, None, None), "empty": ("splash.empty", b"", "CreateIconFromResourceEx "),
+                 "ico": ("splash.ico", ico, "CreateIconFromResourceEx "),
+                 "device": ("NUL", None, "err:1 GetFileType "),
+                 "too large": ("big.png", png(32, 32) + bytes(16 << 20), "err:223 GetFileSizeEx ")}
+        for name, (image, data, error) in cases.items():
             with self.subTest(name):
                 for f in os.listdir(self.data):
                     os.remove(os.path.join(self.data, f))
-                run = self.splash(600, None if data is None else "splash." + name, data,
-                                  points=((5, 5), (200, 100), (395, 195)), jobs=False)
+                run = self.splash(600, image, data, points=((5, 5), (200, 100), (395, 195)), jobs=False)
                 self.assert_centred(run, 400, 200)
                 self.assertEqual(run.pixels, [run.workspace] * 3)
-                errors = [l for l in run.lines() if "CreateIconFromResourceEx" in l]
-                self.assertEqual(len(errors), 0 if data is None else 1, run.log)
+                errors = [l for l in run.lines() if " err:" in l]
+                self.assertEqual(len(errors), 0 if error is None else 1, run.log)
+                if error:
+                    self.assertIn(error, errors[0])
 
     def test_picture_larger_than_the_desktop_has_negative_origin(self):
         run = self.splash(500, "big.png", png(1200, 901), jobs=False)
