@@ -8,6 +8,7 @@
 #include "functions.h"
 #include "objects.h"
 #include "sessions.h"
+#include "trace.h"
 
 namespace tokenhub {
 
@@ -37,7 +38,7 @@ void registerSlotsOf(const BackendModule &module, const BackendRole &role) {
     CK_SLOT_INFO info;
     std::memset(&info, 0, sizeof info);
     if (module.functionList->C_GetSlotInfo(list[i], &info) == CKR_OK)
-      registerBackendSlot(role.profile, role.family, list[i], info);
+      trace::slotRegistration(role, list[i], info, registerBackendSlot(role.profile, role.family, list[i], info));
   }
 }
 
@@ -78,6 +79,7 @@ CK_RV loadBackend(const char *fileName, CK_VOID_PTR pInitArgs, BackendModule &mo
   module.handle = nullptr;
   module.functionList = nullptr;
   void *handle = modules().load(fileName);
+  trace::moduleLoad(fileName, handle);
   if (!handle) return kLoadFailed;
   auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(modules().symbol(handle, "C_GetFunctionList"));
   if (!getFunctionList) {
@@ -107,6 +109,7 @@ void unloadBackend(BackendModule &module) {
 }
 
 void routerProcessAttach() {
+  trace::attach();
   libraryLock.create();
   tableLock.create();
 }
@@ -115,6 +118,7 @@ void routerProcessDetach(bool processEnding) {
   if (!processEnding) C_Finalize(nullptr);
   tableLock.destroy();
   libraryLock.destroy();
+  trace::detach();
 }
 
 }  // namespace tokenhub
@@ -124,6 +128,8 @@ using namespace tokenhub;
 extern "C" {
 
 CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
+  trace::beginInitialize();
+  TOKENHUB_TRACE_ENTRY(C_Initialize, trace::InitArgs{pInitArgs});
   LockGuard hold(libraryLock);
   if (router.initCount != 0) {
     ++router.initCount;
@@ -147,7 +153,8 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
 
   for (unsigned role = 0; role < kRoleCount; ++role) {
     std::string fileName = std::string(backendRoles[role].baseName) + moduleSuffix();
-    loadBackend(fileName.c_str(), pInitArgs, router.backends[role]);
+    CK_RV loaded = loadBackend(fileName.c_str(), pInitArgs, router.backends[role]);
+    trace::backend(role, loaded);
   }
   clearTables();
   for (unsigned role = 0; role < kRoleCount; ++role)
@@ -159,6 +166,7 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
 }
 
 CK_RV C_Finalize(CK_VOID_PTR pReserved) {
+  TOKENHUB_TRACE_ENTRY(C_Finalize, pReserved);
   LockGuard hold(libraryLock);
   if (pReserved) return CKR_ARGUMENTS_BAD;
   if (router.initCount == 0) return CKR_CRYPTOKI_NOT_INITIALIZED;
@@ -170,6 +178,7 @@ CK_RV C_Finalize(CK_VOID_PTR pReserved) {
 }
 
 CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
+  TOKENHUB_TRACE_ENTRY(C_GetInfo, pInfo);
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (!pInfo) return CKR_ARGUMENTS_BAD;
   pInfo->cryptokiVersion.major = 2;
@@ -183,6 +192,7 @@ CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
 }
 
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
+  TOKENHUB_TRACE_ENTRY(C_GetFunctionList, ppFunctionList);
   if (!ppFunctionList) return CKR_ARGUMENTS_BAD;
   routerFunctionList.version.major = 2;
   routerFunctionList.version.minor = 11;
