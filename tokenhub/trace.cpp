@@ -463,8 +463,11 @@ PcscResult connect(PcscContext context, const char *reader, uint32_t shareMode, 
 PcscResult beginTransaction(PcscCard card) {
   return failed("SCardBeginTransaction", nullptr, pcscService().beginTransaction(card));
 }
+// The serial read ends a transaction before it begins one, in case an earlier
+// attempt left one open; "not transacted" is the usual answer and no failure.
 PcscResult endTransaction(PcscCard card, uint32_t disposition) {
-  return failed("SCardEndTransaction", nullptr, pcscService().endTransaction(card, disposition));
+  PcscResult rv = pcscService().endTransaction(card, disposition);
+  return rv == static_cast<PcscResult>(0x80100016) ? rv : failed("SCardEndTransaction", nullptr, rv);
 }
 PcscResult status(PcscCard card, char *readerName, uint32_t *readerLength, uint32_t *state, uint32_t *protocol,
                   uint8_t *atr, uint32_t *atrLength) {
