@@ -102,10 +102,10 @@ wchar_t tracePath[1024];
 HANDLE traceFile = INVALID_HANDLE_VALUE;
 const wchar_t kSettingsKey[] = L"Software\\Varenzo\\tokenhub";
 
-// The value's text when it names a file; REG_EXPAND_SZ is expanded.
+// The value's text when it names a file (a REG_EXPAND_SZ value comes expanded).
 bool registryPath(HKEY root) {
   DWORD bytes = sizeof tracePath;
-  return RegGetValueW(root, kSettingsKey, L"LogFile", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, tracePath,
+  return RegGetValueW(root, kSettingsKey, L"LogFile", RRF_RT_REG_SZ, nullptr, tracePath,
                       &bytes) == ERROR_SUCCESS &&
          tracePath[0] != L'\0';
 }
