@@ -344,8 +344,10 @@ void moduleLoad(const char *path, void *module) {
   char text[512] = {};
   if (!module) {
     uint32_t error = moduleLoadError(text, sizeof text);  // first, before any other call changes it
-    Line().format("module load \"%s\": failed, system error %lu: %s", path, static_cast<unsigned long>(error), text)
-        .write();
+    Line line;
+    line.format("module load \"%s\": failed", path);
+    if (error) line.format(", system error %lu", static_cast<unsigned long>(error));
+    line.format(": %s", text).write();
     return;
   }
   if (!modulePath(module, text, sizeof text)) std::snprintf(text, sizeof text, "%s", path);
@@ -367,9 +369,11 @@ void backend(unsigned role, CK_RV result) {
 
 void slotRegistration(const BackendRole &role, CK_SLOT_ID backendSlot, const CK_SLOT_INFO &info, int result) {
   unsigned index = static_cast<unsigned>(&role - backendRoles);
+  int described = sizeof info.slotDescription;
+  while (described > 0 && info.slotDescription[described - 1] == ' ') --described;
   Line line;
-  line.format("slot registration: role %u backend slot %lu \"%.64s\": ", index + 1,
-              static_cast<unsigned long>(backendSlot), reinterpret_cast<const char *>(info.slotDescription));
+  line.format("slot registration: role %u backend slot %lu \"%.*s\": ", index + 1,
+              static_cast<unsigned long>(backendSlot), described, reinterpret_cast<const char *>(info.slotDescription));
   if (result == 1) return line.text("blank description, no virtual slot").write();
   if (result == 2) return line.text("slot table full, no virtual slot").write();
   // The row of the role's profile that now holds this backend slot, and its pair.
