@@ -16,6 +16,7 @@
 
 #include "objects.h"
 #include "sessions.h"
+#include "trace.h"
 
 namespace tokenhub {
 
@@ -90,6 +91,8 @@ CK_RV callBackend(const SessionEntry &session, Args... args) {
 
 template <auto Member, typename... Args>
 CK_RV forward(CK_SESSION_HANDLE hSession, Args... args) {
+  if (trace::active() && !trace::insideCall)
+    return trace::call(trace::functionName<Member>(), forward<Member, Args...>, trace::Session{hSession}, args...);
   SessionEntry session;
   CK_RV rv = enterSession(hSession, session);
   return rv == CKR_OK ? callBackend<Member>(session, args...) : rv;

@@ -8,6 +8,7 @@
 #include "functions.h"
 #include "objects.h"
 #include "sessions.h"
+#include "trace.h"
 
 namespace tokenhub {
 
@@ -49,7 +50,7 @@ void registerSlotsOf(const BackendModule &module, const BackendRole &role) {
     CK_SLOT_INFO info;
     std::memset(&info, 0, sizeof info);
     if (module.functionList->C_GetSlotInfo(list[i], &info) == CKR_OK)
-      registerBackendSlot(role.profile, role.family, list[i], info);
+      trace::slotRegistration(role, list[i], info, registerBackendSlot(role.profile, role.family, list[i], info));
   }
 }
 
@@ -98,6 +99,7 @@ CK_RV loadBackend(const char *fileName, CK_VOID_PTR pInitArgs, BackendModule &mo
   module.handle = nullptr;
   module.functionList = nullptr;
   void *handle = modules().load(fileName);
+  trace::moduleLoad(fileName, handle);
   if (!handle) return kLoadFailed;
   auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(modules().symbol(handle, "C_GetFunctionList"));
   if (!getFunctionList) {
@@ -134,6 +136,7 @@ void unloadBackend(BackendModule &module) {
 }
 
 void routerProcessAttach() {
+  trace::attach();
   libraryLock.create();
   tableLock.create();
   afterForkInChild(routerAfterFork);
@@ -162,6 +165,7 @@ void routerProcessDetach(bool processEnding) {
   if (!processEnding) C_Finalize(nullptr);
   tableLock.destroy();
   libraryLock.destroy();
+  trace::detach();
 }
 
 }  // namespace tokenhub
@@ -171,6 +175,8 @@ using namespace tokenhub;
 extern "C" {
 
 CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
+  trace::beginInitialize();
+  TOKENHUB_TRACE_ENTRY(C_Initialize, trace::InitArgs{pInitArgs});
   LockGuard hold(libraryLock);
   if (router.initCount != 0) {
     ++router.initCount;
@@ -194,7 +200,8 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
 
   for (unsigned role = 0; role < kRoleCount; ++role) {
     std::string fileName = std::string(backendRoles[role].baseName) + moduleSuffix();
-    loadBackend(fileName.c_str(), pInitArgs, router.backends[role]);
+    CK_RV loaded = loadBackend(fileName.c_str(), pInitArgs, router.backends[role]);
+    trace::backend(role, loaded);
   }
   clearTables();
   for (unsigned role = 0; role < kRoleCount; ++role)
@@ -206,6 +213,7 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
 }
 
 CK_RV C_Finalize(CK_VOID_PTR pReserved) {
+  TOKENHUB_TRACE_ENTRY(C_Finalize, pReserved);
   LockGuard hold(libraryLock);
   if (pReserved) return CKR_ARGUMENTS_BAD;
   if (router.initCount == 0) return CKR_CRYPTOKI_NOT_INITIALIZED;
@@ -217,6 +225,7 @@ CK_RV C_Finalize(CK_VOID_PTR pReserved) {
 }
 
 CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
+  TOKENHUB_TRACE_ENTRY(C_GetInfo, pInfo);
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (!pInfo) return CKR_ARGUMENTS_BAD;
   pInfo->cryptokiVersion.major = 2;
@@ -230,6 +239,7 @@ CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
 }
 
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
+  TOKENHUB_TRACE_ENTRY(C_GetFunctionList, ppFunctionList);
   if (!ppFunctionList) return CKR_ARGUMENTS_BAD;
   routerFunctionList.version.major = 2;
   routerFunctionList.version.minor = 11;

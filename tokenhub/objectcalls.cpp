@@ -72,6 +72,7 @@ CK_RV C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTR
 }
 
 CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
+  TOKENHUB_TRACE_ENTRY(C_DestroyObject, trace::Session{hSession}, trace::Object{hObject});
   SessionEntry session;
   ObjectEntry object;
   CK_RV rv = enterSession(hSession, session);
@@ -105,6 +106,8 @@ CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, 
 
 CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
                     CK_ULONG_PTR pulObjectCount) {
+  TOKENHUB_TRACE_ENTRY(C_FindObjects, trace::Session{hSession}, trace::Handles{phObject, true}, ulMaxObjectCount,
+                       pulObjectCount);
   SessionEntry session;
   CK_RV rv = enterSession(hSession, session);
   if (rv != CKR_OK) return rv;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "trace.h"
+
 namespace tokenhub {
 
 namespace {
@@ -22,6 +24,10 @@ bool startsWith(const uint8_t *atr, uint32_t length, const uint8_t (&pattern)[N]
 
 }  // namespace
 
+// resolveBackend's choice, from the reader state that it asks PC/SC for.
+static CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, CK_FUNCTION_LIST_PTR *functionList,
+                           CK_SLOT_ID *backendSlot, CardFamily *family);
+
 CardFamily recogniseAtr(const uint8_t *atr, uint32_t length) {
   CardFamily family = 0;
   if (length == sizeof pattern1 && startsWith(atr, length, pattern1)) family = 1;
@@ -33,6 +39,13 @@ CardFamily recogniseAtr(const uint8_t *atr, uint32_t length) {
 CK_RV resolveBackend(const SlotEntry &slot, CK_FUNCTION_LIST_PTR *functionList, CK_SLOT_ID *backendSlot,
                      CardFamily *family) {
   ReaderState state;
+  CK_RV rv = chooseBackend(slot, state, functionList, backendSlot, family);
+  trace::recognition(slot, state, rv);
+  return rv;
+}
+
+static CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, CK_FUNCTION_LIST_PTR *functionList,
+                           CK_SLOT_ID *backendSlot, CardFamily *family) {
   std::memset(&state, 0, sizeof state);
   state.reader = slot.readerName;
   state.currentState = kScardStateUnaware;

@@ -8,6 +8,7 @@
 #include "handletable.h"
 #include "objects.h"
 #include "recognition.h"
+#include "trace.h"
 
 namespace tokenhub {
 
@@ -93,6 +94,8 @@ extern "C" {
 
 CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
                     CK_SESSION_HANDLE_PTR phSession) {
+  TOKENHUB_TRACE_ENTRY(C_OpenSession, trace::Slot{slotID}, trace::Flags{flags}, pApplication, Notify,
+                       trace::NewSession{phSession});
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   SlotEntry *slot = nullptr;
   CK_RV rv = findSlot(slotID, &slot);
@@ -127,6 +130,7 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
 }
 
 CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
+  TOKENHUB_TRACE_ENTRY(C_CloseSession, trace::Session{hSession});
   SessionEntry session;
   CK_RV rv = enterSession(hSession, session);
   if (rv != CKR_OK) return rv;
@@ -140,6 +144,7 @@ CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
 }
 
 CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
+  TOKENHUB_TRACE_ENTRY(C_CloseAllSessions, trace::Slot{slotID});
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   SlotEntry *slot = nullptr;
   CK_RV rv = findSlot(slotID, &slot);
@@ -169,6 +174,7 @@ CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
 }
 
 CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
+  TOKENHUB_TRACE_ENTRY(C_GetSessionInfo, trace::Session{hSession}, pInfo);
   SessionEntry session;
   CK_RV rv = enterSession(hSession, session);
   if (rv != CKR_OK) return rv;

@@ -6,6 +6,7 @@
 
 #include "entrypoints.h"
 #include "recognition.h"
+#include "trace.h"
 
 namespace tokenhub {
 
@@ -208,6 +209,7 @@ using namespace tokenhub;
 extern "C" {
 
 CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
+  TOKENHUB_TRACE_ENTRY(C_GetSlotList, tokenPresent, trace::Handles{pSlotList, false}, pulCount);
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (!pulCount) return CKR_ARGUMENTS_BAD;
   bool marked[kMaxSlots] = {};
@@ -226,6 +228,7 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PT
 }
 
 CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
+  TOKENHUB_TRACE_ENTRY(C_GetSlotInfo, trace::Slot{slotID}, pInfo);
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   SlotEntry *row = nullptr;
   CK_RV rv = findSlot(slotID, &row);
@@ -245,6 +248,7 @@ CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
 }
 
 CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+  TOKENHUB_TRACE_ENTRY(C_GetTokenInfo, trace::Slot{slotID}, pInfo);
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   SlotEntry *row = nullptr;
   CK_FUNCTION_LIST_PTR list = nullptr;
@@ -254,7 +258,7 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
   if (rv != CKR_OK) return rv;
   if (!supports<&CK_FUNCTION_LIST::C_GetTokenInfo>(*list)) return CKR_FUNCTION_NOT_SUPPORTED;
   char serial[kSerialBufferSize] = {};
-  readCardSerial(*row, serial);
+  trace::serialRead(*row, readCardSerial(*row, serial), serial);
   rv = list->C_GetTokenInfo(backendSlot, pInfo);
   // A backend answering CKR_OK without a place to write to has written nothing.
   if (rv == CKR_OK && pInfo && serial[0] != '\0') adjustTokenInfo(*pInfo, serial);
@@ -262,18 +266,22 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
 }
 
 CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
+  TOKENHUB_TRACE_ENTRY(C_GetMechanismList, trace::Slot{slotID}, trace::Out{pMechanismList}, pulCount);
   return forwardToSlotBackend<&CK_FUNCTION_LIST::C_GetMechanismList>(slotID, pMechanismList, pulCount);
 }
 
 CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
+  TOKENHUB_TRACE_ENTRY(C_GetMechanismInfo, trace::Slot{slotID}, trace::Mechanism{type}, pInfo);
   return forwardToSlotBackend<&CK_FUNCTION_LIST::C_GetMechanismInfo>(slotID, type, pInfo);
 }
 
 CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
+  TOKENHUB_TRACE_ENTRY(C_InitToken, trace::Slot{slotID}, pPin, ulPinLen, pLabel);
   return forwardToSlotBackend<&CK_FUNCTION_LIST::C_InitToken>(slotID, pPin, ulPinLen, pLabel);
 }
 
 CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved) {
+  TOKENHUB_TRACE_ENTRY(C_WaitForSlotEvent, trace::Flags{flags}, trace::SlotOut{pSlot}, pReserved);
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (!pSlot || pReserved) return CKR_ARGUMENTS_BAD;
   uint32_t generation = 0;

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <winscard.h>
 
+#include <cwchar>
 #include <new>
 
 #include "platform.h"
@@ -97,6 +98,18 @@ const ModuleApi loader = {load, symbol, unload};
 
 CRITICAL_SECTION *section(unsigned char *storage) { return reinterpret_cast<CRITICAL_SECTION *>(storage); }
 
+wchar_t tracePath[1024];
+HANDLE traceFile = INVALID_HANDLE_VALUE;
+const wchar_t kSettingsKey[] = L"Software\\Varenzo\\tokenhub";
+
+// The value's text when it names a file (a REG_EXPAND_SZ value comes expanded).
+bool registryPath(HKEY root) {
+  DWORD bytes = sizeof tracePath;
+  return RegGetValueW(root, kSettingsKey, L"LogFile", RRF_RT_REG_SZ, nullptr, tracePath,
+                      &bytes) == ERROR_SUCCESS &&
+         tracePath[0] != L'\0';
+}
+
 }  // namespace
 
 const PcscApi &platformPcsc() { return winscard; }
@@ -104,6 +117,73 @@ const ModuleApi &platformModules() { return loader; }
 const char *moduleSuffix() { return ".dll"; }
 void afterForkInChild(void (*)()) {}
 void platformSleepMilliseconds(uint32_t ms) { Sleep(ms); }
+
+uint32_t moduleLoadError(char *text, uint32_t size) {
+  DWORD code = GetLastError();
+  if (size == 0) return code;
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, size,
+                           nullptr);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) --n;
+  text[n < size ? n : size - 1] = '\0';
+  return code;
+}
+
+bool modulePath(void *module, char *path, uint32_t size) {
+  DWORD n = GetModuleFileNameA(static_cast<HMODULE>(module), path, size);
+  return n > 0 && n < size;
+}
+
+LocalTime localTime() {
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+}
+
+uint32_t processId() { return GetCurrentProcessId(); }
+uint64_t threadId() { return GetCurrentThreadId(); }
+
+// The environment variable wins: a Java program started by the launcher has
+// only the launcher's reduced environment, so the registry is the other way in.
+bool readTraceSwitch() {
+  DWORD n = GetEnvironmentVariableW(L"TOKENHUB_LOG", tracePath, ARRAYSIZE(tracePath));
+  if (n > 0 && n < ARRAYSIZE(tracePath)) return true;
+  return registryPath(HKEY_CURRENT_USER) || registryPath(HKEY_LOCAL_MACHINE);
+}
+
+bool traceFileOpen(uint64_t *size) {
+  traceFileClose();
+  // Shared for deletion too, so that another process can rotate the file.
+  traceFile = CreateFileW(tracePath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  LARGE_INTEGER existing{};
+  if (traceFile == INVALID_HANDLE_VALUE || !GetFileSizeEx(traceFile, &existing)) {
+    traceFileClose();
+    return false;
+  }
+  *size = static_cast<uint64_t>(existing.QuadPart);
+  return true;
+}
+
+bool traceFileWrite(const char *text, uint32_t length) {
+  DWORD written = 0;
+  return traceFile != INVALID_HANDLE_VALUE && WriteFile(traceFile, text, length, &written, nullptr) &&
+         written == length;
+}
+
+void traceFileClose() {
+  if (traceFile != INVALID_HANDLE_VALUE) CloseHandle(traceFile);
+  traceFile = INVALID_HANDLE_VALUE;
+}
+
+bool traceFileRotate(uint64_t *size) {
+  traceFileClose();
+  wchar_t older[ARRAYSIZE(tracePath) + 2];
+  size_t n = wcslen(tracePath);
+  wmemcpy(older, tracePath, n);
+  wmemcpy(older + n, L".1", 3);
+  if (!MoveFileExW(tracePath, older, MOVEFILE_REPLACE_EXISTING)) return false;
+  return traceFileOpen(size);
+}
 
 void Lock::create() {
   InitializeCriticalSection(new (storage_) CRITICAL_SECTION);
