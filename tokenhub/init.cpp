@@ -147,6 +147,7 @@ void routerAfterFork() {
   // parent's threads held stays held for ever, so both are made anew.
   libraryLock.create();
   tableLock.create();
+  trace::attach();  // the trace file's lock, likewise
   if (router.initCount == 0) return;
   // The card-service context and the backends' initialisation belong to the
   // parent: the child neither uses nor releases nor finalises them, and

@@ -128,9 +128,8 @@ const PcscApi &platformPcsc() { return pcscLite; }
 const ModuleApi &platformModules() { return loader; }
 const char *moduleSuffix() { return ".so"; }
 
-<<<<<<< HEAD
 void afterForkInChild(void (*handler)()) { pthread_atfork(nullptr, nullptr, handler); }
-=======
+
 uint32_t moduleLoadError(char *text, uint32_t size) {
   const char *reason = dlerror();
   copyText(reason ? reason : "", text, size);
@@ -196,7 +195,6 @@ bool traceFileRotate(uint64_t *size) {
   if (rename(tracePath, older) != 0) return false;
   return traceFileOpen(size);
 }
->>>>>>> trace
 
 void platformSleepMilliseconds(uint32_t ms) {
   timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
