@@ -98,8 +98,7 @@ void tearDown() {
 CK_RV loadBackend(const char *fileName, CK_VOID_PTR pInitArgs, BackendModule &module) {
   module.handle = nullptr;
   module.functionList = nullptr;
-  void *handle = modules().load(fileName);
-  trace::moduleLoad(fileName, handle);
+  void *handle = modules().load(fileName);  // the platform traces each full path it tries
   if (!handle) return kLoadFailed;
   auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(modules().symbol(handle, "C_GetFunctionList"));
   if (!getFunctionList) {

@@ -5,14 +5,17 @@
 // "fork" forks after the initialisation: the child must find the library not
 // initialised, initialise and finalise it on its own, and leave the parent's
 // card-service context and backends usable.
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 #include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
-#ifndef _WIN32
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 #include "tokenhub/pkcs11.h"
 
 int main(int argc, char **argv) {
@@ -20,8 +23,13 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "usage: module_lifecycle MODULE unload|exit|fork\n");
     return 2;
   }
+  // By path, as a consumer does (the platform's load takes backends' plain names only).
+#ifdef _WIN32
+  void *module = reinterpret_cast<void *>(LoadLibraryA(argv[1]));
+#else
+  void *module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+#endif
   const tokenhub::ModuleApi &loader = tokenhub::platformModules();
-  void *module = loader.load(argv[1]);
   if (!module) {
     std::fprintf(stderr, "cannot load %s\n", argv[1]);
     return 1;

@@ -51,7 +51,11 @@ struct PcscApi {
 };
 
 struct ModuleApi {
-  void *(*load)(const char *fileName);                 // null when the file cannot be loaded
+  // A backend module by its plain file name, looked for only in safe places:
+  // the folder that holds the router itself, then the system's own (the
+  // system directory on Windows, the loader's search on Linux); never the
+  // current directory or PATH. Null when no place holds a loadable file.
+  void *(*load)(const char *fileName);
   void *(*symbol)(void *module, const char *name);     // null when there is no such export
   void (*unload)(void *module);
 };

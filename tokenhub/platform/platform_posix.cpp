@@ -3,6 +3,7 @@
 #include <PCSC/winscard.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <link.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -14,8 +15,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "platform.h"
+#include "../trace.h"
 
 namespace tokenhub {
 namespace {
@@ -103,7 +107,49 @@ PcscResult disconnect(PcscCard card, uint32_t disposition) {
 const PcscApi pcscLite = {establishContext, releaseContext, getStatusChange, connect, beginTransaction,
                           endTransaction,   status,         reconnect,       transmit, disconnect};
 
-void *load(const char *fileName) { return dlopen(fileName, RTLD_NOW | RTLD_LOCAL); }
+// The folder that holds this code, as an absolute path without the final
+// slash; empty when unknown. A shared object loaded by a relative name keeps
+// the folder the loader resolved it in (its origin), so a later change of the
+// current directory does not move it. A program that links the router in
+// (the test suites) has only its absolute argv[0].
+std::string ownFolder() {
+  Dl_info info;
+  link_map *map = nullptr;
+  if (!dladdr1(reinterpret_cast<void *>(&ownFolder), &info, reinterpret_cast<void **>(&map), RTLD_DL_LINKMAP) ||
+      !info.dli_fname)
+    return {};
+  std::string path = info.dli_fname;
+  if (path.empty() || path[0] != '/') {
+    // The main program has no origin of its own here; glibc leaves it unset.
+    if (!map || !map->l_name || map->l_name[0] == '\0') return {};
+    char origin[2 * PATH_MAX + 2] = {};
+    if (dlinfo(map, RTLD_DI_ORIGIN, origin) != 0 || origin[0] != '/') return {};
+    return origin;
+  }
+  return path.substr(0, path.rfind('/'));
+}
+
+// Where a backend module is looked for, in order: beside libtokenhub.so by
+// full path, then the bare name through the loader's own search
+// (LD_LIBRARY_PATH, the run path, the cache), which never looks in the
+// current directory unless LD_LIBRARY_PATH says so.
+std::vector<std::string> moduleCandidates(const char *fileName) {
+  std::vector<std::string> paths;
+  std::string folder = ownFolder();
+  if (!folder.empty()) paths.push_back(folder + '/' + fileName);
+  paths.push_back(fileName);
+  return paths;
+}
+
+// The first candidate that loads wins, as on Windows.
+void *load(const char *fileName) {
+  for (const std::string &path : moduleCandidates(fileName)) {
+    void *module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    trace::moduleLoad(path.c_str(), module);
+    if (module) return module;
+  }
+  return nullptr;
+}
 void *symbol(void *module, const char *name) { return dlsym(module, name); }
 void unload(void *module) { dlclose(module); }
 
