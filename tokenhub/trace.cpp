@@ -350,8 +350,11 @@ void moduleLoad(const char *path, void *module) {
     line.format(": %s", text).write();
     return;
   }
-  if (!modulePath(module, text, sizeof text)) std::snprintf(text, sizeof text, "%s", path);
-  Line().format("module load \"%s\": loaded %s", path, text).write();
+  Line line;
+  line.format("module load \"%s\": loaded", path);
+  // A bare name is found by the loader's own search: say where.
+  if (modulePath(module, text, sizeof text) && std::strcmp(text, path) != 0) line.format(" from %s", text);
+  line.write();
 }
 
 void backend(unsigned role, CK_RV result) {
