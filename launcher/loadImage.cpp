@@ -8,10 +8,16 @@
 namespace launcher {
 namespace {
 
+// A splash picture takes a few hundred kilobytes. 16 MiB still holds an
+// uncompressed 32-bit picture larger than a full-HD screen (1920 by 1080
+// pixels take 8.6 MB with their mask), and a 32-bit launcher finds such a
+// block even in a fragmented address space.
+constexpr LONGLONG kLargestImage = 16 << 20;
+
 // A zero-filled block of the process heap, freed when it goes.
 class HeapBlock {
 public:
-  explicit HeapBlock(DWORD size) : bytes(static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size))) {}
+  explicit HeapBlock(SIZE_T size) : bytes(static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size))) {}
   ~HeapBlock() {
     if (bytes && !HeapFree(GetProcessHeap(), 0, bytes)) OutputDebugStringA("ERROR HeapFree\n");
   }
@@ -47,14 +53,32 @@ void initImage(const wchar_t *imagePath) {
     LOG_SYSTEM_ERROR(GetLastError(), " ");
     return;
   }
-  const DWORD size = GetFileSize(file.get(), nullptr);
-  HeapBlock data(size == INVALID_FILE_SIZE ? 0 : size);
+  // Only a file on a disk is read: a device named as the picture (COM1, NUL,
+  // a pipe) has no size and could keep a read waiting for ever.
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+    const DWORD error = GetLastError();
+    LOG_SYSTEM_ERROR(error != NO_ERROR ? error : ERROR_INVALID_FUNCTION, "GetFileType ");
+    return;
+  }
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file.get(), &size)) {
+    LOG_SYSTEM_ERROR(GetLastError(), "GetFileSizeEx ");
+    return;
+  }
+  if (size.QuadPart > kLargestImage) {
+    LOG_SYSTEM_ERROR(ERROR_FILE_TOO_LARGE, "GetFileSizeEx ");
+    return;
+  }
+  // One read of no more than the block holds; a file that shrank meanwhile
+  // gives fewer bytes, and only those are used.
+  const DWORD wanted = static_cast<DWORD>(size.QuadPart);
+  HeapBlock data(wanted);
   if (!data.get()) {
     OutputDebugStringA("ERROR HeapAlloc\n");
     return;
   }
   DWORD read = 0;
-  if (!ReadFile(file.get(), data.get(), size, &read, nullptr)) {
+  if (!ReadFile(file.get(), data.get(), wanted, &read, nullptr)) {
     LOG_SYSTEM_ERROR(GetLastError(), "ReadFile ");
     return;
   }

@@ -62,10 +62,12 @@ void forEachString(const toml::table &table, const char *key, Use use) {
   }
 }
 
-int readConfig(const char *path, const wchar_t *moduleDir, int32_t &millisec, WideString &imageName,
+int readConfig(const wchar_t *path, const wchar_t *moduleDir, int32_t &millisec, WideString &imageName,
                WideString &exec, WideString &data_dir, WideString &log_dir, WideString &configPath,
                WideString &main_jar, WideString &main_jar2, WideString &options) {
-  std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path, "r"), std::fclose);
+  // The wide name: the 8-bit one cannot hold every folder name a machine may
+  // give the launcher, whatever its code page.
+  std::unique_ptr<FILE, int (*)(FILE *)> file(_wfopen(path, L"r"), std::fclose);
   if (!file) {
     LOG_MESSAGE_IN("loadConfig", "%s %s\n", "fopen", std::strerror(errno));
     return kFailed;
@@ -125,7 +127,7 @@ int readConfig(const char *path, const wchar_t *moduleDir, int32_t &millisec, Wi
 
 // A file too large for the memory left (the text, the parsed document or a
 // value) ends the reading with one log line; values already stored stay.
-int loadConfig(const char *path, const wchar_t *moduleDir, int32_t &millisec, WideString &imageName,
+int loadConfig(const wchar_t *path, const wchar_t *moduleDir, int32_t &millisec, WideString &imageName,
                WideString &exec, WideString &data_dir, WideString &log_dir, WideString &configPath,
                WideString &main_jar, WideString &main_jar2, WideString &options) {
   try {
@@ -193,13 +195,17 @@ void prepareJob() {
   LOG_MESSAGE("programData=%S\n", s.programData);
 
   append(s.configPath, L"PATH=");
-  NarrowString configFile;
-  if (format(configFile, "%S\\%S.toml", s.moduleDir, s.moduleName) != kOk) return;
+  WideString configFile;
+  if (format(configFile, L"%s\\%s.toml", s.moduleDir, s.moduleName) != kOk) return;
 
   WideString imageName;
   if (loadConfig(configFile.get(), s.moduleDir, s.millisec, imageName, s.exec, s.data_dir, s.log_dir, s.configPath,
                  s.main_jar, s.main_jar2, s.options) != kOk)
     LOG_MESSAGE("error loadConfig\n");
+  // Bounded at once: a later step may stop the preparation, and the splash
+  // time stays within one minute even then.
+  if (s.millisec < 0) s.millisec = 0;
+  if (s.millisec > 60000) s.millisec = 60000;  // the splash stays one minute at most
 
   // The picture always lies relative to the launcher's directory.
   WideString imagePath;
@@ -208,8 +214,6 @@ void prepareJob() {
   append(s.configPath, s.systemDir);
   LOG_MESSAGE("configPath=%S\n", s.configPath.get());
 
-  if (s.millisec < 0) s.millisec = 0;
-  if (s.millisec > 60000) s.millisec = 60000;  // the splash stays one minute at most
   if (s.millisec != 0 && imagePath.present()) initImage(imagePath.get());
 }
 
@@ -226,9 +230,9 @@ bool startJob(const WideString &jar, const wchar_t *outPattern, const wchar_t *e
   if (format(command, L"%s -jar \"%s\\%s\" %s", s.options.get(), s.moduleDir, jar.get(),
              s.commandArgs ? s.commandArgs : L"") != kOk)
     return false;
-  MultiString environment;
-  add(environment, s.configPath.get());
-  if (startProcess(outLog.get(), errLog.get(), s.exec.get(), s.data_dir.get(), command.get(), environment) != kOk)
+  MultiString environment;  // a block without its PATH entry starts no child
+  if (add(environment, s.configPath.get()) != kOk ||
+      startProcess(outLog.get(), errLog.get(), s.exec.get(), s.data_dir.get(), command.get(), environment) != kOk)
     LOG_MESSAGE_IN("doJob", "error startProcess\n");
   return true;
 }

@@ -40,10 +40,10 @@ struct JobSettings {
 
 extern JobSettings jobSettings;
 
-// Reads the TOML file at `path` (8-bit text) into the given places; keys that
-// are absent or of another type leave their place as it was. 0 when the file
-// was read and parsed, 7 otherwise.
-int loadConfig(const char *path, const wchar_t *moduleDir, int32_t &millisec, WideString &imageName,
+// Reads the TOML file at `path` into the given places; keys that are absent
+// or of another type leave their place as it was. 0 when the file was read
+// and parsed, 7 otherwise.
+int loadConfig(const wchar_t *path, const wchar_t *moduleDir, int32_t &millisec, WideString &imageName,
                WideString &exec, WideString &data_dir, WideString &log_dir, WideString &configPath,
                WideString &main_jar, WideString &main_jar2, WideString &options);
 

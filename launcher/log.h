@@ -26,3 +26,5 @@ void forgetLogFile();
 #define LOG_MESSAGE(...) ::launcher::logMessage(__FILE__, __LINE__, __func__, __VA_ARGS__)
 #define LOG_MESSAGE_IN(function, ...) ::launcher::logMessage(__FILE__, __LINE__, function, __VA_ARGS__)
 #define LOG_SYSTEM_ERROR(code, ...) ::launcher::logSystemError(__FILE__, __LINE__, __func__, code, __VA_ARGS__)
+#define LOG_SYSTEM_ERROR_IN(function, code, ...) \
+  ::launcher::logSystemError(__FILE__, __LINE__, function, code, __VA_ARGS__)

@@ -55,20 +55,74 @@ HANDLE openOutput(const wchar_t *name) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// The handles a child may inherit, as a thread attribute list: its three
+// standard handles and nothing else. Handle inheritance on its own would hand
+// on every inheritable handle the launcher holds, the standard handles its
+// own parent gave it among them; a parent that captures the launcher's output
+// would then wait for the end of it until Java exits. Clearing the inherit
+// flag of the launcher's own standard handles would not do: any other handle
+// its parent let it inherit would still reach Java.
+class HandleList {
+public:
+  HandleList() = default;
+  ~HandleList() {
+    if (initialised) DeleteProcThreadAttributeList(list);
+    std::free(list);
+  }
+  HandleList(const HandleList &) = delete;
+  HandleList &operator=(const HandleList &) = delete;
+
+  LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list; }
+
+  // The list refers to `handles`, which must outlive the start.
+  int build(HANDLE *handles, size_t count) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);  // measures
+    list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(allocateBlock(size ? size : 1, 1));
+    if (!list) {
+      LOG_MESSAGE_IN("startProcess", "%s", kAllocationError);
+      return kFailed;
+    }
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+      LOG_SYSTEM_ERROR_IN("startProcess", GetLastError(), "InitializeProcThreadAttributeList ");
+      return kFailed;
+    }
+    initialised = true;
+    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, count * sizeof(HANDLE),
+                                   nullptr, nullptr)) {
+      LOG_SYSTEM_ERROR_IN("startProcess", GetLastError(), "UpdateProcThreadAttribute ");
+      return kFailed;
+    }
+    return kOk;
+  }
+
+private:
+  LPPROC_THREAD_ATTRIBUTE_LIST list = nullptr;
+  bool initialised = false;
+};
+
+// Adds the passed variables of the launcher's own environment. A block that
+// cannot be built whole is no block: the caller starts nothing with it.
+int addPassedVariables(MultiString &environment) {
+  wchar_t *own = GetEnvironmentStringsW();
+  if (!own) {
+    LOG_SYSTEM_ERROR_IN("startProcess", GetLastError(), " ");
+    return kFailed;
+  }
+  int result = kOk;
+  for (const wchar_t *entry = own; *entry && result == kOk; entry += std::wcslen(entry) + 1)
+    if (isPassed(entry)) result = add(environment, entry);
+  FreeEnvironmentStringsW(own);
+  return result;
+}
+
 }  // namespace
 
 int startProcess(const wchar_t *outLog, const wchar_t *errLog, const wchar_t *application,
                  const wchar_t *currentDirectory, const wchar_t *command, MultiString &environment) {
-  if (!application || !currentDirectory || !command) return kFailed;
-
-  wchar_t *inherited = GetEnvironmentStringsW();
-  if (!inherited) {
-    LOG_SYSTEM_ERROR(GetLastError(), " ");
-    return kFailed;
-  }
-  for (const wchar_t *entry = inherited; *entry; entry += std::wcslen(entry) + 1)
-    if (isPassed(entry)) add(environment, entry);
-  FreeEnvironmentStringsW(inherited);
+  // An absent block would hand Java the launcher's whole environment.
+  if (!application || !currentDirectory || !command || !environment.get()) return kFailed;
+  if (addPassedVariables(environment) != kOk) return kFailed;
 
   LOG_MESSAGE("----\n");
   for (const wchar_t *entry = environment.get(); entry && *entry; entry += std::wcslen(entry) + 1)
@@ -94,12 +148,18 @@ int startProcess(const wchar_t *outLog, const wchar_t *errLog, const wchar_t *ap
   OwnedHandle input(CreateFileW(L"NUL", FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input.get();
-  startup.hStdOutput = output.get();
-  startup.hStdError = error.get();
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = input.get();
+  startup.StartupInfo.hStdOutput = output.get();
+  startup.StartupInfo.hStdError = error.get();
+  // Only valid handles may be listed; a null device that did not open leaves
+  // the child without standard input, as before.
+  HANDLE standard[3] = {output.get(), error.get(), input.get()};
+  HandleList inheritedHandles;
+  if (inheritedHandles.build(standard, input.valid() ? 3 : 2) != kOk) return kFailed;
+  startup.lpAttributeList = inheritedHandles.get();
 
   // CreateProcessW may write into the command line, so it gets its own copy.
   WideString commandLine;
@@ -114,8 +174,9 @@ int startProcess(const wchar_t *outLog, const wchar_t *errLog, const wchar_t *ap
     return kFailed;
   }
   PROCESS_INFORMATION started{};
-  if (!CreateProcessW(application, commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                      const_cast<wchar_t *>(environment.get()), currentDirectory, &startup, &started)) {
+  if (!CreateProcessW(application, commandLine.data(), nullptr, nullptr, TRUE,
+                      CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
+                      const_cast<wchar_t *>(environment.get()), currentDirectory, &startup.StartupInfo, &started)) {
     LOG_SYSTEM_ERROR(GetLastError(), "CreateProcess ");
     return kFailed;
   }

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Demonstration of the launcher: launcher.exe (x86_64 build) under wine64 and
-# Xvfb shows a splash picture and starts this machine's Java 17 on a small
-# jar built here. Prints the diagnostic log, what Java wrote, and saves a PNG
-# screenshot of the splash.
+# Demonstration of the launcher: the installer package (x86_64 build) is
+# installed quietly under wine64, and the installed launcher.exe, under Xvfb,
+# shows a splash picture and starts this machine's Java 17 on a small jar
+# built here. Prints where the package put its files, the diagnostic log,
+# what Java wrote, and saves a PNG screenshot of the splash. The package is
+# removed again at the end, so that the test prefix keeps no system DLL of ours.
 #
 # Java here is a Linux program, which Wine starts through CreateProcessW. Two
 # things differ from a Windows Java, and the demonstration arranges for them:
-# - Java sees the Windows jar path Z:\...\demo.jar as a file name relative to
-#   its current directory (data_dir), and splits it at ":" into a class path
-#   of "Z" and \...\demo.jar; links with those literal names in data_dir lead
-#   to the real jar.
+# - Java sees the Windows jar path C:\Program Files\...\demo.jar as a file
+#   name relative to its current directory (data_dir), and splits it at ":"
+#   into a class path of "C" and \Program Files\...\demo.jar; links with
+#   those literal names in data_dir lead to the real jar.
 # - Wine hands a Linux program the launcher's own standard handles, not the
 #   ones in the start-up information: out_/err_launcher.log are created but
 #   stay empty, standard output is lost (a GUI program has none) and standard
@@ -22,17 +24,32 @@ java_home=/usr/lib/jvm/java-17-openjdk-amd64
 demo=$root/build/demo-launcher
 
 cmake --preset win64 >/dev/null
-cmake --build --preset win64 --target launcher windowprobe >/dev/null
+cmake --build --preset win64 --target launcher windowprobe installer >/dev/null
 source "$root/scripts/wine-env" 64
 # Set the prefix up only once: the server that setup leaves running keeps
 # holding its lock.
 [ -f "$WINEPREFIX/.ready" ] || bash "$root/scripts/wine-setup"
+# No menu entries on the Linux desktop for the package's Start-menu shortcut.
+export WINEDLLOVERRIDES=winemenubuilder.exe=d
 penwick=$WINEPREFIX/drive_c/ProgramData/Orvane/Penwick
-mkdir -p "$penwick"
+installed=$WINEPREFIX/drive_c/Program\ Files/Orvane/Penwick
+installedWin='C:\Program Files\Orvane\Penwick'
+win() { echo "Z:${1//\//\\}"; }
+msi=$(win "$root/build/win64/installer/penwick.msi")
 
 rm -rf "$demo"
-mkdir -p "$demo/app" "$demo/data" "$demo/logs" "$demo/src"
-win() { echo "Z:${1//\//\\}"; }
+mkdir -p "$demo/data" "$demo/logs" "$demo/src"
+echo "== msiexec /i penwick.msi /qn"
+"$WINE_LOADER" msiexec /i "$msi" /qn </dev/null >/dev/null 2>&1
+removePackage() {
+  "$WINE_LOADER" msiexec /x "$msi" /qn </dev/null >/dev/null 2>&1 || true
+  # What the demonstration itself added beside the launcher.
+  rm -rf "$WINEPREFIX/drive_c/Program Files/Orvane"
+}
+trap removePackage EXIT
+ls -l "$installed" "$WINEPREFIX/drive_c/windows/system32/tokenhub.dll"
+ls -ld "$penwick"
+ln -s "$installed" "$demo/app"
 
 cat >"$demo/src/Hello.java" <<'JAVA'
 import java.nio.file.*;
@@ -73,7 +90,6 @@ open(sys.argv[1], "wb").write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(
                               + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 PY
 
-cp "$root/build/win64/launcher/launcher.exe" "$demo/app/"
 cat >"$demo/app/launcher.toml" <<TOML
 [splash]
 image = "splash.png"
@@ -92,19 +108,19 @@ exec = '$(win "$java_home/bin/java")'
 log_dir = '$(win "$demo/logs")'
 data_dir = '$(win "$demo/data")'
 TOML
-jarWin=$(win "$demo/app/demo.jar")
+jarWin="$installedWin\\demo.jar"
 ln -s "$demo/app/demo.jar" "$demo/data/$jarWin"
-ln -s "$demo/app/demo.jar" "$demo/data/${jarWin#Z:}"
+ln -s "$demo/app/demo.jar" "$demo/data/${jarWin#C:}"
 
 log=$penwick/launcherlauncher.log
 before=$(stat -c %s "$log" 2>/dev/null || echo 0)
 cat >"$demo/run.sh" <<RUN
 cd "$demo/app"
-"$WINE_LOADER" launcher.exe first "second argument" >"$demo/wine-stdout.txt" 2>"$demo/wine-stderr.txt" &
+"$WINE_LOADER" '$installedWin\\launcher.exe' first "second argument" >"$demo/wine-stdout.txt" 2>"$demo/wine-stderr.txt" &
 "$WINE_LOADER" "$root/build/win64/testbin/windowprobe.exe" 30000 shot '$(win "$demo/splash.bmp")' >"$demo/probe.txt"
 wait
 RUN
-echo "== launcher.exe under wine64 + Xvfb, splash for 3 s, starting $java_home/bin/java"
+echo "== the installed launcher.exe under wine64 + Xvfb, splash for 3 s, starting $java_home/bin/java"
 xvfb-run -a -s "-screen 0 1024x768x24" bash "$demo/run.sh"
 for _ in $(seq 100); do [ -s "$demo/data/java-report.txt" ] && break; sleep 0.2; done
 

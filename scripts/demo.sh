@@ -8,7 +8,8 @@
 #     module for "Virtual PCD 00 00"; real consumers (pkcs11-tool, p11tool,
 #     PyKCS11, Java keytool/jarsigner, the OpenSSL engine) sign through
 #     tokenhub and every signature is verified;
-#  4. when the launcher is built, it starts a real Java program under Wine.
+#  4. when the launcher is built, it starts a real Java program under Wine;
+#  5. a few lines of tokenhub's diagnostic trace of step 3.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -37,10 +38,18 @@ bash tests/tokenhub/integration/pkcs11_tool_slots.sh "$module" "$root/build/linu
 unset LD_LIBRARY_PATH
 
 step "signing through tokenhub with real consumers, SoftHSM2 keys behind the backend"
-bash tests/tokenhub/integration/consumers.sh "$root/build/linux" router
+# tokenhub's diagnostic trace is on for these runs (docs/trace.md).
+trace=$root/build/linux/demo-trace.log
+rm -f "$trace" "$trace.1"
+TOKENHUB_LOG=$trace bash tests/tokenhub/integration/consumers.sh "$root/build/linux" router
 
 if [ -x scripts/demo-launcher.sh ]; then
   step "the launcher starts a Java program"
   bash scripts/demo-launcher.sh
 fi
+step "a few lines of tokenhub's trace of the signing runs ($trace)"
+for event in 'module load' 'backend role 1' 'slot registration' 'recognition' 'serial read' 'C_OpenSession(' \
+  'C_Login(' 'C_SignInit(' 'C_Sign('; do
+  grep -m1 -F -- "$event" "$trace"
+done
 step "done"

@@ -11,6 +11,7 @@ packages=(
   softhsm2 gnutls-bin python3-pykcs11 libengine-pkcs11-openssl openssl
   openjdk-17-jdk-headless
   clang libclang-rt-14-dev valgrind
+  wixl msitools
 )
 SUDO=""
 [ "$(id -u)" = 0 ] || SUDO=sudo

@@ -180,7 +180,9 @@ extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppList) {
   mock::mockLogCall(kRole, static_cast<uint32_t>(Fn::C_GetFunctionList), &word, 1);
   if (self().getFunctionListResult != CKR_OK) return self().getFunctionListResult;
   functionList.version = {2, 11};
-#define MOCK_FILL(name) functionList.name = &Entry<Fn::name, decltype(functionList.name)>::call;
+#define MOCK_FILL(name)                                                                                      \
+  functionList.name = self().absent[static_cast<unsigned>(Fn::name)] ? nullptr                            \
+                                                                     : &Entry<Fn::name, decltype(functionList.name)>::call;
   TOKENHUB_FUNCTIONS(MOCK_FILL)
 #undef MOCK_FILL
   *ppList = &functionList;

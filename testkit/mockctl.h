@@ -38,6 +38,7 @@ struct Slot {
 struct Backend {
   CK_RV getFunctionListResult;    // what the exported C_GetFunctionList answers
   unsigned char forced[kFunctions];  // 1: the function answers results[i] and does nothing else
+  unsigned char absent[kFunctions];  // 1: the function list leaves this entry null
   CK_RV results[kFunctions];
   CK_ULONG slotCount;             // slots[0..slotCount)
   CK_ULONG reportedSlotCount;     // count C_GetSlotList answers; 0 means slotCount

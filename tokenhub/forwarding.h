@@ -16,6 +16,7 @@
 
 #include "objects.h"
 #include "sessions.h"
+#include "trace.h"
 
 namespace tokenhub {
 
@@ -77,6 +78,7 @@ class BackendCall {
 // handle and the translated arguments; no router lock is held during the call.
 template <auto Member, typename... Args>
 CK_RV callBackend(const SessionEntry &session, Args... args) {
+  if (!supports<Member>(*session.functionList)) return CKR_FUNCTION_NOT_SUPPORTED;
   BackendCall call(session);
   // Braced initialisation evaluates the translations left to right.
   std::tuple<decltype(call.translate(args))...> backendArgs{call.translate(args)...};
@@ -89,6 +91,8 @@ CK_RV callBackend(const SessionEntry &session, Args... args) {
 
 template <auto Member, typename... Args>
 CK_RV forward(CK_SESSION_HANDLE hSession, Args... args) {
+  if (trace::active() && !trace::insideCall)
+    return trace::call(trace::functionName<Member>(), forward<Member, Args...>, trace::Session{hSession}, args...);
   SessionEntry session;
   CK_RV rv = enterSession(hSession, session);
   return rv == CKR_OK ? callBackend<Member>(session, args...) : rv;

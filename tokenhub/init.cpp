@@ -10,12 +10,25 @@
 #include "objects.h"
 #include "sessions.h"
 #include "slots.h"
+#include "trace.h"
 
 namespace tokenhub {
 
 namespace {
 
 CK_FUNCTION_LIST routerFunctionList;
+
+// Backend modules that a forked child found loaded and initialised by its
+// parent. The child's copy of such a module still counts itself initialised,
+// so its C_Initialize may answer that it already is; that copy is the
+// child's own to use and finalise.
+void *inheritedModules[kRoleCount];
+
+bool inheritedModule(void *handle) {
+  for (void *inherited : inheritedModules)
+    if (inherited && inherited == handle) return true;
+  return false;
+}
 
 void clearTables() {
   clearSlotTable();
@@ -41,7 +54,7 @@ void registerSlotsOf(const BackendModule &module, const BackendRole &role) {
     CK_SLOT_INFO info;
     std::memset(&info, 0, sizeof info);
     if (module.functionList->C_GetSlotInfo(list[i], &info) == CKR_OK)
-      registerBackendSlot(role.profile, role.family, list[i], info);
+      trace::slotRegistration(role, list[i], info, registerBackendSlot(role.profile, role.family, list[i], info));
   }
 }
 
@@ -59,6 +72,14 @@ void noteInitialCardPresence() {
       router.slotTable[row + 1].cardPresent = 1;
     }
   }
+}
+
+// The locking functions come all four or none; pReserved must be null.
+bool initArgumentsValid(const CK_C_INITIALIZE_ARGS &args) {
+  if (args.pReserved) return false;
+  int given = (args.CreateMutex != nullptr) + (args.DestroyMutex != nullptr) + (args.LockMutex != nullptr) +
+              (args.UnlockMutex != nullptr);
+  return given == 0 || given == 4;
 }
 
 void padCopy(unsigned char *field, size_t size, const char *text) {
@@ -82,7 +103,7 @@ void tearDown() {
 CK_RV loadBackend(const char *fileName, CK_VOID_PTR pInitArgs, BackendModule &module) {
   module.handle = nullptr;
   module.functionList = nullptr;
-  void *handle = modules().load(fileName);
+  void *handle = modules().load(fileName);  // the platform traces each full path it tries
   if (!handle) return kLoadFailed;
   auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(modules().symbol(handle, "C_GetFunctionList"));
   if (!getFunctionList) {
@@ -94,7 +115,14 @@ CK_RV loadBackend(const char *fileName, CK_VOID_PTR pInitArgs, BackendModule &mo
     modules().unload(handle);
     return kFunctionListFailed;
   }
+  // Without these four the module can be neither started, listed nor
+  // stopped: it is no backend, as if it exported no function list at all.
+  if (!list->C_Initialize || !list->C_Finalize || !list->C_GetSlotList || !list->C_GetSlotInfo) {
+    modules().unload(handle);
+    return kNoFunctionListExport;
+  }
   CK_RV rv = list->C_Initialize(pInitArgs);
+  if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED && inheritedModule(handle)) rv = CKR_OK;
   if (rv != CKR_OK) {
     modules().unload(handle);
     return rv;
@@ -112,14 +140,37 @@ void unloadBackend(BackendModule &module) {
 }
 
 void routerProcessAttach() {
+  trace::attach();
   libraryLock.create();
   tableLock.create();
+  afterForkInChild(routerAfterFork);
+}
+
+void routerAfterFork() {
+  // The child has only the forking thread: a lock that another of the
+  // parent's threads held stays held for ever, so both are made anew.
+  libraryLock.create();
+  tableLock.create();
+  trace::attach();  // the trace file's lock, likewise
+  if (router.initCount == 0) return;
+  // The card-service context and the backends' initialisation belong to the
+  // parent: the child neither uses nor releases nor finalises them, and
+  // starts as a process that has not initialised the library.
+  for (unsigned role = 0; role < kRoleCount; ++role) {
+    inheritedModules[role] = router.backends[role].handle;
+    router.backends[role] = BackendModule{};
+  }
+  router.cardContext = 0;
+  clearTables();
+  ++router.generation;
+  router.initCount = 0;
 }
 
 void routerProcessDetach(bool processEnding) {
   if (!processEnding) C_Finalize(nullptr);
   tableLock.destroy();
   libraryLock.destroy();
+  trace::detach();
 }
 
 }  // namespace tokenhub
@@ -129,6 +180,8 @@ using namespace tokenhub;
 extern "C" {
 
 CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
+  trace::beginInitialize();
+  TOKENHUB_TRACE_ENTRY(C_Initialize, trace::InitArgs{pInitArgs});
   LockGuard hold(libraryLock);
   if (router.initCount != 0) {
     ++router.initCount;
@@ -139,7 +192,7 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
   // The router creates no threads, so CKF_LIBRARY_CANT_CREATE_OS_THREADS
   // (which p11-kit and GnuTLS always set) is no reason to refuse: the flags
   // reach each backend, and a backend that needs threads refuses for itself.
-  if (pInitArgs && static_cast<CK_C_INITIALIZE_ARGS_PTR>(pInitArgs)->pReserved) {
+  if (pInitArgs && !initArgumentsValid(*static_cast<CK_C_INITIALIZE_ARGS_PTR>(pInitArgs))) {
     releaseCardContext();
     clearSlotTable();
     return CKR_ARGUMENTS_BAD;
@@ -152,7 +205,8 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
 
   for (unsigned role = 0; role < kRoleCount; ++role) {
     std::string fileName = std::string(backendRoles[role].baseName) + moduleSuffix();
-    loadBackend(fileName.c_str(), pInitArgs, router.backends[role]);
+    CK_RV loaded = loadBackend(fileName.c_str(), pInitArgs, router.backends[role]);
+    trace::backend(role, loaded);
   }
   clearTables();
   for (unsigned role = 0; role < kRoleCount; ++role)
@@ -164,6 +218,7 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
 }
 
 CK_RV C_Finalize(CK_VOID_PTR pReserved) {
+  TOKENHUB_TRACE_ENTRY(C_Finalize, pReserved);
   LockGuard hold(libraryLock);
   if (pReserved) return CKR_ARGUMENTS_BAD;
   if (router.initCount == 0) return CKR_CRYPTOKI_NOT_INITIALIZED;
@@ -175,6 +230,7 @@ CK_RV C_Finalize(CK_VOID_PTR pReserved) {
 }
 
 CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
+  TOKENHUB_TRACE_ENTRY(C_GetInfo, pInfo);
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (!pInfo) return CKR_ARGUMENTS_BAD;
   pInfo->cryptokiVersion.major = 2;
@@ -188,6 +244,7 @@ CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
 }
 
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
+  TOKENHUB_TRACE_ENTRY(C_GetFunctionList, ppFunctionList);
   if (!ppFunctionList) return CKR_ARGUMENTS_BAD;
   routerFunctionList.version.major = 2;
   routerFunctionList.version.minor = 11;

@@ -15,6 +15,8 @@ void unloadBackend(BackendModule &module);
 
 // Process attach: creates the two locks.
 void routerProcessAttach();
+// In a child process after fork(): the library is not initialised there.
+void routerAfterFork();
 // Process detach. On a dynamic unload the outstanding initialisation is
 // finalised; when the process is ending, the backend modules may already be
 // gone, so they are neither called nor freed.

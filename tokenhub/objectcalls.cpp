@@ -11,7 +11,7 @@ namespace tokenhub {
 CK_OBJECT_HANDLE BackendCall::lookUp(CK_OBJECT_HANDLE handle, HandleKind kind) {
   if (result_ != CKR_OK) return 0;
   ObjectEntry object;
-  result_ = findObject(handle, kind, object);
+  result_ = findObject(handle, kind, object, session_.slot);
   return result_ == CKR_OK ? object.backendHandle : 0;
 }
 
@@ -27,9 +27,10 @@ CK_RV BackendCall::registerNewObjects() {
   for (unsigned i = 0; i < createdCount_; ++i) {
     routerHandles[i] = mapObject(session_.slot, created_[i].backendHandle);
     if (routerHandles[i] != 0) continue;
-    for (unsigned j = 0; j < createdCount_; ++j)
-      session_.functionList->C_DestroyObject(session_.backendHandle, created_[j].backendHandle);
-    for (unsigned j = 0; j < i; ++j) removeObject(ObjectEntry{routerHandles[j], session_.slot, created_[j].backendHandle});
+    if (supports<&CK_FUNCTION_LIST::C_DestroyObject>(*session_.functionList))
+      for (unsigned j = 0; j < createdCount_; ++j)
+        session_.functionList->C_DestroyObject(session_.backendHandle, created_[j].backendHandle);
+    for (unsigned j = 0; j < i; ++j) removeObject(ObjectEntry{routerHandles[j], session_.slot, created_[j].backendHandle, 0});
     return CKR_FUNCTION_FAILED;
   }
   for (unsigned i = 0; i < createdCount_; ++i) *created_[i].out = routerHandles[i];
@@ -71,13 +72,17 @@ CK_RV C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTR
 }
 
 CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
+  TOKENHUB_TRACE_ENTRY(C_DestroyObject, trace::Session{hSession}, trace::Object{hObject});
   SessionEntry session;
   ObjectEntry object;
   CK_RV rv = enterSession(hSession, session);
-  if (rv == CKR_OK) rv = findObject(hObject, HandleKind::Object, object);
-  if (rv == CKR_OK) rv = session.functionList->C_DestroyObject(session.backendHandle, object.backendHandle);
+  if (rv != CKR_OK) return rv;
+  if (!supports<&CK_FUNCTION_LIST::C_DestroyObject>(*session.functionList)) return CKR_FUNCTION_NOT_SUPPORTED;
+  rv = beginDestroy(hObject, session.slot, object);
+  if (rv != CKR_OK) return rv;
+  rv = session.functionList->C_DestroyObject(session.backendHandle, object.backendHandle);
   // A refusal keeps the row: the object still exists and its handle stays usable.
-  if (rv == CKR_OK) removeObject(object);
+  endDestroy(object, rv == CKR_OK);
   return rv;
 }
 
@@ -101,9 +106,12 @@ CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, 
 
 CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
                     CK_ULONG_PTR pulObjectCount) {
+  TOKENHUB_TRACE_ENTRY(C_FindObjects, trace::Session{hSession}, trace::Handles{phObject, true}, ulMaxObjectCount,
+                       pulObjectCount);
   SessionEntry session;
   CK_RV rv = enterSession(hSession, session);
   if (rv != CKR_OK) return rv;
+  if (!supports<&CK_FUNCTION_LIST::C_FindObjects>(*session.functionList)) return CKR_FUNCTION_NOT_SUPPORTED;
   if (!phObject || ulMaxObjectCount == 0 || !pulObjectCount) return CKR_ARGUMENTS_BAD;
   // One batch never holds more than the object table can: the caller's
   // maximum alone (it may be any number) does not decide how much heap the

@@ -19,7 +19,7 @@ CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle) {
   for (ObjectEntry &row : objects.rows) {
     if (row.routerHandle == 0) {
       if (!freeRow) freeRow = &row;
-    } else if (row.slot == slot && row.backendHandle == backendHandle) {
+    } else if (row.slot == slot && row.backendHandle == backendHandle && row.destroyers == 0) {
       return row.routerHandle;
     }
   }
@@ -30,13 +30,40 @@ CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle) {
   return freeRow->routerHandle;
 }
 
-CK_RV findObject(CK_OBJECT_HANDLE routerHandle, HandleKind kind, ObjectEntry &object) {
+namespace {
+ObjectEntry *rowOf(CK_OBJECT_HANDLE routerHandle, const SlotEntry *slot) {
+  ObjectEntry *row = rowWithHandle(objects.rows, static_cast<uint32_t>(routerHandle));
+  if (!row || row->routerHandle != routerHandle || (slot && row->slot != slot)) return nullptr;
+  return row;
+}
+CK_RV unknown(HandleKind kind) { return kind == HandleKind::Key ? CKR_KEY_HANDLE_INVALID : CKR_OBJECT_HANDLE_INVALID; }
+}  // namespace
+
+CK_RV findObject(CK_OBJECT_HANDLE routerHandle, HandleKind kind, ObjectEntry &object, const SlotEntry *slot) {
   LockGuard hold(tableLock);
-  const ObjectEntry *row = rowWithHandle(objects.rows, static_cast<uint32_t>(routerHandle));
-  if (!row || row->routerHandle != routerHandle)
-    return kind == HandleKind::Key ? CKR_KEY_HANDLE_INVALID : CKR_OBJECT_HANDLE_INVALID;
+  const ObjectEntry *row = rowOf(routerHandle, slot);
+  if (!row) return unknown(kind);
   object = *row;
   return CKR_OK;
+}
+
+CK_RV beginDestroy(CK_OBJECT_HANDLE routerHandle, const SlotEntry *slot, ObjectEntry &object) {
+  LockGuard hold(tableLock);
+  ObjectEntry *row = rowOf(routerHandle, slot);
+  if (!row) return unknown(HandleKind::Object);
+  ++row->destroyers;
+  object = *row;
+  return CKR_OK;
+}
+
+void endDestroy(const ObjectEntry &object, bool destroyed) {
+  LockGuard hold(tableLock);
+  ObjectEntry *row = rowOf(object.routerHandle, object.slot);
+  if (!row) return;
+  if (destroyed)
+    *row = ObjectEntry{};
+  else
+    --row->destroyers;
 }
 
 void removeObject(const ObjectEntry &object) {

@@ -11,6 +11,7 @@ struct ObjectEntry {
   CK_OBJECT_HANDLE routerHandle;  // 0 marks a free row
   SlotEntry *slot;
   CK_OBJECT_HANDLE backendHandle;
+  uint32_t destroyers;  // C_DestroyObject calls on the row in the backend now
 };
 
 struct ObjectTable {
@@ -29,8 +30,18 @@ void clearObjectTable();
 // 0 when no row is free.
 CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle);
 // CKR_OK and a copy of the row taken under tableLock; otherwise
-// CKR_KEY_HANDLE_INVALID or CKR_OBJECT_HANDLE_INVALID by the kind.
-CK_RV findObject(CK_OBJECT_HANDLE routerHandle, HandleKind kind, ObjectEntry &object);
+// CKR_KEY_HANDLE_INVALID or CKR_OBJECT_HANDLE_INVALID by the kind. With a
+// slot, a row of another virtual slot counts as unknown: a handle of one
+// token never reaches the backend session of another.
+CK_RV findObject(CK_OBJECT_HANDLE routerHandle, HandleKind kind, ObjectEntry &object,
+                 const SlotEntry *slot = nullptr);
+// findObject on the session's slot, marking the row as being destroyed until
+// endDestroy: while the backend destroys the object, a new object that the
+// backend gives the same handle gets a row of its own.
+CK_RV beginDestroy(CK_OBJECT_HANDLE routerHandle, const SlotEntry *slot, ObjectEntry &object);
+// After the backend's answer: a destroyed object's row is freed, a refused
+// destruction leaves the row as it was.
+void endDestroy(const ObjectEntry &object, bool destroyed);
 // Frees the row that holds object.routerHandle, if it is still in use.
 void removeObject(const ObjectEntry &object);
 void removeSlotObjects(const SlotEntry *slot);

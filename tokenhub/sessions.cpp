@@ -2,11 +2,13 @@
 #include "sessions.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "forwarding.h"
 #include "handletable.h"
 #include "objects.h"
 #include "recognition.h"
+#include "trace.h"
 
 namespace tokenhub {
 
@@ -40,15 +42,22 @@ CK_RV removeSession(const SessionEntry &session) {
   return CKR_OK;
 }
 
-bool slotHasSessions(const SlotEntry *slot) {
+namespace {
+bool openedThrough(const SessionEntry &row, const SlotEntry *slot, CK_FUNCTION_LIST_PTR functionList) {
+  return row.routerHandle != 0 && row.slot == slot && (!functionList || row.functionList == functionList);
+}
+}  // namespace
+
+bool slotHasSessions(const SlotEntry *slot, CK_FUNCTION_LIST_PTR functionList) {
   LockGuard hold(tableLock);
-  return findRow(sessions.rows, [slot](const SessionEntry &r) { return r.routerHandle != 0 && r.slot == slot; });
+  return findRow(sessions.rows,
+                 [&](const SessionEntry &r) { return openedThrough(r, slot, functionList); });
 }
 
-CK_RV removeSlotSessions(const SlotEntry *slot) {
+CK_RV removeSlotSessions(const SlotEntry *slot, CK_FUNCTION_LIST_PTR functionList) {
   LockGuard hold(tableLock);
   for (SessionEntry &row : sessions.rows)
-    if (row.slot == slot) row = SessionEntry{};
+    if (openedThrough(row, slot, functionList)) row = SessionEntry{};
   return CKR_OK;
 }
 
@@ -85,6 +94,8 @@ extern "C" {
 
 CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
                     CK_SESSION_HANDLE_PTR phSession) {
+  TOKENHUB_TRACE_ENTRY(C_OpenSession, trace::Slot{slotID}, trace::Flags{flags}, pApplication, Notify,
+                       trace::NewSession{phSession});
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   SlotEntry *slot = nullptr;
   CK_RV rv = findSlot(slotID, &slot);
@@ -96,6 +107,7 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
   rv = resolveBackend(*slot, &functionList, &backendSlot, &family);
   if (rv != CKR_OK) return rv;
 
+  if (!supports<&CK_FUNCTION_LIST::C_OpenSession>(*functionList)) return CKR_FUNCTION_NOT_SUPPORTED;
   CK_SESSION_HANDLE backendHandle = 0;
   rv = functionList->C_OpenSession(backendSlot, flags, pApplication, Notify, &backendHandle);
   if (rv != CKR_OK) return rv == CKR_TOKEN_NOT_PRESENT ? CKR_TOKEN_NOT_RECOGNIZED : rv;
@@ -110,7 +122,7 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
   }
   rv = CKR_OK;
   if (routerHandle == 0) {
-    functionList->C_CloseSession(backendHandle);
+    if (supports<&CK_FUNCTION_LIST::C_CloseSession>(*functionList)) functionList->C_CloseSession(backendHandle);
     rv = CKR_SESSION_COUNT;
   }
   *phSession = routerHandle;
@@ -118,39 +130,55 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
 }
 
 CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
+  TOKENHUB_TRACE_ENTRY(C_CloseSession, trace::Session{hSession});
   SessionEntry session;
   CK_RV rv = enterSession(hSession, session);
   if (rv != CKR_OK) return rv;
-  rv = session.functionList->C_CloseSession(session.backendHandle);
-  if (sessionGone(rv)) forgetSession(session);
+  // A backend without C_CloseSession cannot be asked; the router forgets the
+  // session all the same, so that its row and the slot's objects do not stay.
+  rv = supports<&CK_FUNCTION_LIST::C_CloseSession>(*session.functionList)
+           ? session.functionList->C_CloseSession(session.backendHandle)
+           : CKR_FUNCTION_NOT_SUPPORTED;
+  if (sessionGone(rv) || rv == CKR_FUNCTION_NOT_SUPPORTED) forgetSession(session);
   return rv;
 }
 
 CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
+  TOKENHUB_TRACE_ENTRY(C_CloseAllSessions, trace::Slot{slotID});
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   SlotEntry *slot = nullptr;
   CK_RV rv = findSlot(slotID, &slot);
   if (rv != CKR_OK) return rv;
-  // The backend that opened the slot's sessions, known without reading the
-  // card again, which may have been pulled meanwhile.
+  // The backends that opened the slot's sessions, known without reading the
+  // card again, which may have been pulled meanwhile: the one of the family
+  // the last session was opened under, whose answer is the result, and the
+  // other family's when sessions from before a change of card are still open.
   CardFamily family = slot->sessionFamily;
   if (family == 0) return CKR_OK;
-  CK_FUNCTION_LIST_PTR functionList = router.backends[roleIndex(family, slot->profile)].functionList;
-  CK_SLOT_ID backendSlot = family == 1 ? slot->backendSlotFamily1 : slot->backendSlotFamily2;
-  if (!functionList) return CKR_OK;
-  rv = functionList->C_CloseAllSessions(backendSlot);
-  if (slotSessionsGone(rv)) {
-    LockGuard hold(tableLock);
-    removeSlotSessions(slot);
-    removeSlotObjects(slot);
+  CK_RV result = CKR_OK;
+  for (CardFamily each : {family, family == 1 ? CardFamily{2} : CardFamily{1}}) {
+    CK_FUNCTION_LIST_PTR functionList = router.backends[roleIndex(each, slot->profile)].functionList;
+    if (!functionList || (each != family && !slotHasSessions(slot, functionList))) continue;
+    CK_SLOT_ID backendSlot = each == 1 ? slot->backendSlotFamily1 : slot->backendSlotFamily2;
+    rv = supports<&CK_FUNCTION_LIST::C_CloseAllSessions>(*functionList)
+             ? functionList->C_CloseAllSessions(backendSlot)
+             : CKR_FUNCTION_NOT_SUPPORTED;
+    if (slotSessionsGone(rv) || rv == CKR_FUNCTION_NOT_SUPPORTED) removeSlotSessions(slot, functionList);
+    if (each == family || (slotSessionsGone(result) && !slotSessionsGone(rv))) result = rv;
   }
-  return rv;
+  {
+    LockGuard hold(tableLock);
+    if (!slotHasSessions(slot)) removeSlotObjects(slot);
+  }
+  return result;
 }
 
 CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
+  TOKENHUB_TRACE_ENTRY(C_GetSessionInfo, trace::Session{hSession}, pInfo);
   SessionEntry session;
   CK_RV rv = enterSession(hSession, session);
   if (rv != CKR_OK) return rv;
+  if (!supports<&CK_FUNCTION_LIST::C_GetSessionInfo>(*session.functionList)) return CKR_FUNCTION_NOT_SUPPORTED;
   rv = session.functionList->C_GetSessionInfo(session.backendHandle, pInfo);
   // The application knows the slot by the router's id only.
   if (rv == CKR_OK && pInfo) pInfo->slotID = session.slot->id;

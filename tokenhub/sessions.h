@@ -31,7 +31,9 @@ CK_SESSION_HANDLE addSession(SlotEntry *slot, CK_SESSION_HANDLE backendHandle, C
 CK_RV findSession(CK_SESSION_HANDLE routerHandle, SessionEntry &session);
 // Frees the row that holds session.routerHandle; a row already freed is left alone.
 CK_RV removeSession(const SessionEntry &session);
-bool slotHasSessions(const SlotEntry *slot);
-CK_RV removeSlotSessions(const SlotEntry *slot);
+// Whether the slot has sessions; with a function list, sessions opened through that backend.
+bool slotHasSessions(const SlotEntry *slot, CK_FUNCTION_LIST_PTR functionList = nullptr);
+// Frees the slot's rows; with a function list, only those opened through that backend.
+CK_RV removeSlotSessions(const SlotEntry *slot, CK_FUNCTION_LIST_PTR functionList = nullptr);
 
 }  // namespace tokenhub

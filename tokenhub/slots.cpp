@@ -7,6 +7,7 @@
 #include "cardcontext.h"
 #include "entrypoints.h"
 #include "recognition.h"
+#include "trace.h"
 
 namespace tokenhub {
 
@@ -84,15 +85,16 @@ CK_RV resolveSlot(CK_SLOT_ID slotID, SlotEntry **row, CK_FUNCTION_LIST_PTR *list
 
 // A slot-level call passed on to the backend that serves the card in the
 // slot's reader now, with the backend's slot id in place of the router's.
-template <typename Call>
-CK_RV forwardToSlotBackend(CK_SLOT_ID slotID, Call call) {
+template <auto Member, typename... Args>
+CK_RV forwardToSlotBackend(CK_SLOT_ID slotID, Args... args) {
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   SlotEntry *row = nullptr;
   CK_FUNCTION_LIST_PTR list = nullptr;
   CK_SLOT_ID backendSlot = 0;
   CK_RV rv = resolveSlot(slotID, &row, &list, &backendSlot, nullptr);
   if (rv != CKR_OK) return rv;
-  return slotLevelResult(call(*list, backendSlot));
+  if (!supports<Member>(*list)) return CKR_FUNCTION_NOT_SUPPORTED;
+  return slotLevelResult((list->*Member)(backendSlot, args...));
 }
 
 // Whether the slot holds a recognised card whose backend reports its token present.
@@ -146,7 +148,7 @@ void cardSerial(const SlotEntry &row, const CardIdentity &card, char (&serial)[k
       return;
     }
   }
-  readCardSerial(row, serial);
+  trace::serialRead(row, readCardSerial(row, serial), serial);
   if (card.eventCounter == 0 || serial[0] == '\0') return;  // a failed read is never kept
   LockGuard hold(tableLock);
   // Not when the context changed meanwhile: renewed for a new service, or
@@ -269,6 +271,7 @@ using namespace tokenhub;
 extern "C" {
 
 CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
+  TOKENHUB_TRACE_ENTRY(C_GetSlotList, tokenPresent, trace::Handles{pSlotList, false}, pulCount);
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (!pulCount) return CKR_ARGUMENTS_BAD;
   bool marked[kMaxSlots] = {};
@@ -287,6 +290,7 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PT
 }
 
 CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
+  TOKENHUB_TRACE_ENTRY(C_GetSlotInfo, trace::Slot{slotID}, pInfo);
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   SlotEntry *row = nullptr;
   CK_RV rv = findSlot(slotID, &row);
@@ -306,6 +310,7 @@ CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
 }
 
 CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+  TOKENHUB_TRACE_ENTRY(C_GetTokenInfo, trace::Slot{slotID}, pInfo);
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   SlotEntry *row = nullptr;
   CK_FUNCTION_LIST_PTR list = nullptr;
@@ -314,6 +319,7 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
   CardIdentity card{};
   CK_RV rv = resolveSlot(slotID, &row, &list, &backendSlot, &family, &card);
   if (rv != CKR_OK) return rv;
+  if (!supports<&CK_FUNCTION_LIST::C_GetTokenInfo>(*list)) return CKR_FUNCTION_NOT_SUPPORTED;
   char serial[kSerialBufferSize] = {};
   cardSerial(*row, card, serial);
   rv = list->C_GetTokenInfo(backendSlot, pInfo);
@@ -323,24 +329,22 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
 }
 
 CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
-  return forwardToSlotBackend(slotID, [&](CK_FUNCTION_LIST &backend, CK_SLOT_ID backendSlot) {
-    return backend.C_GetMechanismList(backendSlot, pMechanismList, pulCount);
-  });
+  TOKENHUB_TRACE_ENTRY(C_GetMechanismList, trace::Slot{slotID}, trace::Out{pMechanismList}, pulCount);
+  return forwardToSlotBackend<&CK_FUNCTION_LIST::C_GetMechanismList>(slotID, pMechanismList, pulCount);
 }
 
 CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
-  return forwardToSlotBackend(slotID, [&](CK_FUNCTION_LIST &backend, CK_SLOT_ID backendSlot) {
-    return backend.C_GetMechanismInfo(backendSlot, type, pInfo);
-  });
+  TOKENHUB_TRACE_ENTRY(C_GetMechanismInfo, trace::Slot{slotID}, trace::Mechanism{type}, pInfo);
+  return forwardToSlotBackend<&CK_FUNCTION_LIST::C_GetMechanismInfo>(slotID, type, pInfo);
 }
 
 CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
-  return forwardToSlotBackend(slotID, [&](CK_FUNCTION_LIST &backend, CK_SLOT_ID backendSlot) {
-    return backend.C_InitToken(backendSlot, pPin, ulPinLen, pLabel);
-  });
+  TOKENHUB_TRACE_ENTRY(C_InitToken, trace::Slot{slotID}, pPin, ulPinLen, pLabel);
+  return forwardToSlotBackend<&CK_FUNCTION_LIST::C_InitToken>(slotID, pPin, ulPinLen, pLabel);
 }
 
 CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved) {
+  TOKENHUB_TRACE_ENTRY(C_WaitForSlotEvent, trace::Flags{flags}, trace::SlotOut{pSlot}, pReserved);
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (!pSlot || pReserved) return CKR_ARGUMENTS_BAD;
   uint32_t generation = 0;

@@ -45,14 +45,18 @@ void buildLabel(const char *readerName, const char *suffix, char (&label)[kNameS
   label[nameLength + kSuffixLength] = '\0';
 }
 
-// The row labelled `label`, added at the end of the table when there is none
-// yet; null when the table is full.
+// The reader's row of the profile, added at the end of the table when there
+// is none yet; null when the table is full. Rows are found by the whole
+// reader name: two readers whose names differ only after the 48th character
+// (twin readers with long names) share a label but are two pairs of slots.
 SlotEntry *findOrAddRow(const char *readerName, const char *suffix, uint32_t profile) {
+  for (uint32_t i = 0; i < router.slotCount; ++i) {
+    SlotEntry &row = router.slotTable[i];
+    if (row.profile == profile && equalIgnoringCase(row.readerName, readerName)) return &row;
+  }
+  if (router.slotCount == kMaxSlots) return nullptr;
   char label[kNameSize];
   buildLabel(readerName, suffix, label);
-  for (uint32_t i = 0; i < router.slotCount; ++i)
-    if (equalIgnoringCase(router.slotTable[i].label, label)) return &router.slotTable[i];
-  if (router.slotCount == kMaxSlots) return nullptr;
   SlotEntry &row = router.slotTable[router.slotCount];
   row.id = router.slotCount + 1;
   std::memcpy(row.readerName, readerName, std::strlen(readerName) + 1);

@@ -81,4 +81,11 @@ void clearSlotTable();
 
 inline bool initialised() { return router.initCount != 0; }
 
+// A backend's function list may leave entries empty; a call that would go
+// through an empty one is answered CKR_FUNCTION_NOT_SUPPORTED instead.
+template <auto Member>
+bool supports(const CK_FUNCTION_LIST &list) {
+  return (list.*Member) != nullptr;
+}
+
 }  // namespace tokenhub

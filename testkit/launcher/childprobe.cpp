@@ -4,7 +4,9 @@
 // error. The record goes to <current directory>\<jar file name>.record, the
 // jar being the quoted path after -jar, so that two jobs keep apart. With
 // --sleep=<ms> among its arguments it then sleeps that long and leaves
-// <jar file name>.awake, so tests can see it outlive the launcher.
+// <jar file name>.awake, so tests can see it outlive the launcher. The record
+// also names every file the process holds a handle to, so tests can see which
+// handles it inherited.
 #include <windows.h>
 
 #include <cstdlib>
@@ -50,6 +52,22 @@ void writeFile(const std::wstring &path, const std::string &text) {
   CloseHandle(file);
 }
 
+// One "handle" line per file this process holds open, found by trying every
+// small handle value: inherited handles keep their values from the parent,
+// and Wine and Windows both hand out the lowest free ones.
+std::string heldFiles() {
+  std::string lines;
+  for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+    HANDLE handle = reinterpret_cast<HANDLE>(value);
+    DWORD flags = 0;
+    wchar_t name[1024];
+    if (!GetHandleInformation(handle, &flags)) continue;
+    const DWORD length = GetFinalPathNameByHandleW(handle, name, 1024, FILE_NAME_NORMALIZED);
+    if (length > 0 && length < 1024) lines += "handle\t" + utf8(name) + "\n";
+  }
+  return lines;
+}
+
 }  // namespace
 
 int wmain() {
@@ -67,6 +85,7 @@ int wmain() {
   for (const wchar_t *entry = block; entry && *entry; entry += wcslen(entry) + 1)
     record += "environment\t" + utf8(entry) + "\n";
   FreeEnvironmentStringsW(block);
+  record += heldFiles();
 
   const std::wstring name = jarName(commandLine);
   writeFile(directory + L"\\" + name + L".record", record);

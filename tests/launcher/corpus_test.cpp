@@ -17,15 +17,16 @@ namespace {
 class HostileConfig : public launcher_testkit::LogFixture {};
 
 TEST_F(HostileConfig, EachFileGivesAtMostOneLogLine) {
-  const char *dir = std::getenv("LAUNCHER_TOML_CORPUS");
+  const wchar_t *dir = _wgetenv(L"LAUNCHER_TOML_CORPUS");
   ASSERT_NE(dir, nullptr) << "LAUNCHER_TOML_CORPUS names the corpus folder";
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((std::string(dir) + "\\*.toml").c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((std::wstring(dir) + L"\\*.toml").c_str(), &found);
   ASSERT_NE(search, INVALID_HANDLE_VALUE);
   int files = 0, failed = 0;
   size_t logged = 0;
   do {
-    const std::string path = std::string(dir) + "\\" + found.cFileName;
+    const std::wstring path = std::wstring(dir) + L"\\" + found.cFileName;
+    const std::string name = launcher_testkit::utf8(found.cFileName);
     int32_t millisec = 0;
     WideString image, exec, data_dir, log_dir, configPath, main_jar, main_jar2, options;
     const DWORD started = GetTickCount();
@@ -33,16 +34,16 @@ TEST_F(HostileConfig, EachFileGivesAtMostOneLogLine) {
         loadConfig(path.c_str(), L"C:\\app", millisec, image, exec, data_dir, log_dir, configPath, main_jar,
                    main_jar2, options);
     const DWORD took = GetTickCount() - started;
-    if (took > 2000) std::printf("slow: %s took %lu ms\n", found.cFileName, static_cast<unsigned long>(took));
+    if (took > 2000) std::printf("slow: %s took %lu ms\n", name.c_str(), static_cast<unsigned long>(took));
     const std::string log = logText();
     const std::string added = log.substr(logged);
     logged = log.size();
     const auto lines = std::count(added.begin(), added.end(), '\n');
-    EXPECT_LE(lines, 1) << found.cFileName << ": " << added;
-    EXPECT_EQ(lines, result == kOk ? 0 : 1) << found.cFileName << ": " << added;
+    EXPECT_LE(lines, 1) << name << ": " << added;
+    EXPECT_EQ(lines, result == kOk ? 0 : 1) << name << ": " << added;
     ++files;
     failed += result != kOk;
-  } while (FindNextFileA(search, &found));
+  } while (FindNextFileW(search, &found));
   FindClose(search);
   EXPECT_GE(files, 200);
   std::printf("corpus: %d files, %d refused with one log line, %d read\n", files, failed, files - failed);
@@ -50,7 +51,7 @@ TEST_F(HostileConfig, EachFileGivesAtMostOneLogLine) {
   launcher_testkit::writeFile(scratch / L"good.toml", "[splash]\nmillisec = 9\n");
   int32_t millisec = 0;
   WideString image, exec, data_dir, log_dir, configPath, main_jar, main_jar2, options;
-  EXPECT_EQ(loadConfig(launcher_testkit::utf8(scratch / L"good.toml").c_str(), L"C:\\app", millisec, image, exec,
+  EXPECT_EQ(loadConfig((scratch / L"good.toml").c_str(), L"C:\\app", millisec, image, exec,
                        data_dir, log_dir, configPath, main_jar, main_jar2, options),
             kOk);
   EXPECT_EQ(millisec, 9);

@@ -187,21 +187,17 @@ class Names(LimitCase):
         self.assertEqual(run.debug, ["OK InitializeCriticalSectionAndSpinCount\n"] + ["ERROR vsnprintf\n"] * 4
                          + ["OK DeleteCriticalSection\n"])
 
-    def test_launcher_folder_above_u00ff_runs_without_configuration(self):
+    def test_launcher_folder_outside_the_ansi_code_page_reads_its_configuration(self):
         folder = self.mkdir("应用🚀")
-        run = self.run_launcher(self.install(folder=folder, config=self.config()))
+        run = self.run_launcher(self.install(folder=folder, config=self.config()), children=1)
         self.assertEqual(run.rc, 0)
         lines = run.lines()
         self.assertRegex(lines[1], at("loadconfig.prepareJob") + re.escape("moduleDir=" + in_log(win(folder))) + "$")
         self.assertIn("??", lines[1])
-        self.assertRegex(lines[2], at("loadconfig.prepareJob") + "moduleName=launcher$")
-        self.assertRegex(lines[3], at("loadconfig.prepareJob") + re.escape("programData=C:\\ProgramData") + "$")
-        # The configuration's path is formed with the 8-bit conversion, which
-        # refuses it: no file of that name could be opened.
-        self.assertRegex(lines[4], at("CppTool.format") + "ERROR vsnprintf$")
-        self.assertEqual(len(lines), 5)
-        time.sleep(2)
-        self.assertEqual(os.listdir(self.data), [])
+        self.assertNotIn("loadConfig", run.log)  # neither "fopen ..." nor "error loadConfig"
+        rec = self.record("app.jar")
+        self.assertEqual(rec["commandLine"], f'"{win(rig.CHILD)}" -Xmx512m  -jar "{win(folder)}\\app.jar" ')
+        self.assertEqual(rec["environment"][0], f"PATH={win(folder)}\\bin;{win(folder)}\\lib;E:\\tools;{SYSTEM}")
 
 
 class Detached(LimitCase):

@@ -103,18 +103,20 @@ class LauncherCase(unittest.TestCase):
         wanted = ("launcher" + stem + ".log").lower()
         return os.path.join(PENWICK, next((f for f in os.listdir(PENWICK) if f.lower() == wanted), wanted))
 
-    def start_launcher(self, exe, args=(), env=None, windows_path=None, debug="-all,warn+debugstr"):
-        """Starts the launcher without waiting; finish_launcher collects it."""
+    def start_launcher(self, exe, args=(), env=None, windows_path=None, debug="-all,warn+debugstr", parent=()):
+        """Starts the launcher without waiting; finish_launcher collects it.
+        `parent`: a program and its first arguments that start the launcher."""
         log_path = self.log_path(exe)
         self._log_start = (exe, os.path.getsize(log_path) if os.path.exists(log_path) else 0)
         environment = dict(os.environ, WINEDEBUG=debug, WINEPREFIX=PREFIX)
         environment.update(env or {})
         self._started = time.monotonic()
-        return subprocess.Popen([LOADER, windows_path or exe, *args], cwd=os.path.dirname(exe), env=environment,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return subprocess.Popen([LOADER, *parent, windows_path or exe, *args], cwd=os.path.dirname(exe),
+                                env=environment, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
 
     def finish_launcher(self, proc, children=0):
-        _, stderr = proc.communicate(timeout=180)
+        stdout, stderr = proc.communicate(timeout=180)
         seconds = time.monotonic() - self._started
         stderr = stderr.decode("utf-8", "replace")
         debug = re.findall(r'OutputDebugStringA "(.*)"', stderr)
@@ -127,7 +129,7 @@ class LauncherCase(unittest.TestCase):
                 f.seek(before)
                 log = f.read().decode("latin-1")
         run = LauncherRun(proc.returncode, [d.replace("\\n", "\n") for d in debug], log, seconds)
-        run.trace = stderr
+        run.trace, run.output = stderr, stdout.decode("utf-8", "replace")
         return run
 
     def run_launcher(self, exe, args=(), env=None, children=0, windows_path=None):
@@ -156,12 +158,12 @@ class LauncherCase(unittest.TestCase):
             time.sleep(0.2)
 
     def record(self, jar):
-        fields = {"environment": []}
+        fields = {"environment": [], "handle": []}
         with open(os.path.join(self.data, jar + ".record"), encoding="utf-8") as f:
             for line in f.read().split("\n"):
                 if line:
                     key, value = line.split("\t", 1)
-                    if key == "environment":
+                    if key in fields:
                         fields[key].append(value)
                     else:
                         fields[key] = value

@@ -2,8 +2,9 @@
 """The splash window of launcher.exe under wine64 and Xvfb (1024 by 768):
 its place and size, the picture or the application-workspace fill, how long
 it stays, the bounded timer, and an early close. windowprobe.exe watches the
-window from the same Wine prefix.
-Usage: launcher_splash.py <launcher.exe> <childprobe.exe> <windowprobe.exe> [test name...]"""
+window from the same Wine prefix. The splash also keeps the launcher running
+while captureparent.exe, which started it, looks at its standard handles.
+Usage: launcher_splash.py <launcher.exe> <childprobe.exe> <windowprobe.exe> <captureparent.exe> [test name...]"""
 import os
 import re
 import struct
@@ -15,7 +16,7 @@ import zlib
 import launcher_rig as rig
 from launcher_rig import LauncherCase, win
 
-PROBE = None
+PROBE = PARENT = None
 DESKTOP = (1024, 768)
 QUADRANTS = ((0xD0, 0x20, 0x20), (0x20, 0xB0, 0x30), (0x20, 0x40, 0xD0), (0xF0, 0xE0, 0x10))
 
@@ -44,6 +45,7 @@ class Splash(LauncherCase):
         config = f"[splash]\nmillisec = {millisec}\n"
         if image:
             config += f'image = "{image}"\n'
+        if image_bytes is not None:
             with open(os.path.join(self.app, image), "wb") as f:
                 f.write(image_bytes)
         if jobs:
@@ -96,18 +98,23 @@ class Splash(LauncherCase):
         self.assertLess(started, run.hidden, "the job was started while the splash was up")
 
     def test_without_a_usable_picture_the_window_is_400_by_200_and_filled(self):
-        cases = {"none": None, "empty": b"", "ico": struct.pack("<HHHBBBBHHII", 0, 1, 1, 32, 32, 0, 0, 1, 32,
-                                                                 0, 22) + png(32, 32)}
-        for name, data in cases.items():
+        ico = struct.pack("<HHHBBBBHHII", 0, 1, 1, 32, 32, 0, 0, 1, 32, 0, 22) + png(32, 32)
+        # name: (image, its bytes or None for no file, the one error line)
+        cases = {"none": (None, None, None), "empty": ("splash.empty", b"", "CreateIconFromResourceEx "),
+                 "ico": ("splash.ico", ico, "CreateIconFromResourceEx "),
+                 "device": ("NUL", None, "err:1 GetFileType "),
+                 "too large": ("big.png", png(32, 32) + bytes(16 << 20), "err:223 GetFileSizeEx ")}
+        for name, (image, data, error) in cases.items():
             with self.subTest(name):
                 for f in os.listdir(self.data):
                     os.remove(os.path.join(self.data, f))
-                run = self.splash(600, None if data is None else "splash." + name, data,
-                                  points=((5, 5), (200, 100), (395, 195)), jobs=False)
+                run = self.splash(600, image, data, points=((5, 5), (200, 100), (395, 195)), jobs=False)
                 self.assert_centred(run, 400, 200)
                 self.assertEqual(run.pixels, [run.workspace] * 3)
-                errors = [l for l in run.lines() if "CreateIconFromResourceEx" in l]
-                self.assertEqual(len(errors), 0 if data is None else 1, run.log)
+                errors = [l for l in run.lines() if " err:" in l]
+                self.assertEqual(len(errors), 0 if error is None else 1, run.log)
+                if error:
+                    self.assertIn(error, errors[0])
 
     def test_picture_larger_than_the_desktop_has_negative_origin(self):
         run = self.splash(500, "big.png", png(1200, 901), jobs=False)
@@ -118,10 +125,27 @@ class Splash(LauncherCase):
         run = self.splash(120000, close=True)
         self.assertEqual(run.timers, [(15, 60000)])
         self.assertLess(run.seconds, 20, "WM_CLOSE ended the launcher at once")
-        self.assertTrue(self.record("app.jar"), "the job had been started")
+        self.assertEqual(self.record("app.jar")["commandLine"],
+                         f'"{win(rig.CHILD)}" -Xmx512m  -jar "{win(self.app)}\\app.jar" ', "the job had been started")
+
+    def test_a_parent_capturing_the_output_keeps_its_handles_from_the_child(self):
+        """Started as a script that captures its output starts it (an
+        inheritable file as standard output and error, one more inheritable
+        handle, inheritance on), the launcher hands Java only the child's own
+        standard handles, while its own stay the parent's file."""
+        exe = self.install(config="[splash]\nmillisec = 1000\n" + self.config())
+        capture = os.path.join(self.dir, "capture.txt")
+        run = self.once_more_on_wine_glitch(lambda: self.finish_launcher(
+            self.start_launcher(exe, windows_path=win(exe), parent=(PARENT, win(capture))), children=1))
+        self.assertEqual(run.output.split(), ["stdout", "capture", "stderr", "capture", "exit", "0"])
+        held = self.record("app.jar")["handle"]
+        self.assertEqual([h for h in held if h.endswith((".log", ".txt"))],
+                         [f"\\\\?\\{win(self.logs)}\\{n}_launcher.log" for n in ("out", "err")])
+        self.assertEqual(self.read(os.path.join(self.logs, "out_launcher.log")), b"stdout of app.jar\n")
+        self.assertEqual(self.read(capture), b"")
 
 
 if __name__ == "__main__":
     rig.configure(sys.argv[1], sys.argv[2])
-    PROBE = os.path.abspath(sys.argv[3])
-    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[4:]])
+    PROBE, PARENT = os.path.abspath(sys.argv[3]), os.path.abspath(sys.argv[4])
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[5:]])

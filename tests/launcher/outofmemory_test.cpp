@@ -14,6 +14,7 @@
 #include "debugcapture.h"
 #include "loadconfig.h"
 #include "logfixture.h"
+#include "startProcess.h"
 
 namespace {
 // Requests of at least this many bytes are refused while it is not 0.
@@ -32,6 +33,13 @@ using launcher_testkit::LogFixture;
 namespace {
 
 void *noBlock(size_t, size_t) { return nullptr; }
+
+size_t blocksLeft = 0;
+void *fewBlocks(size_t count, size_t size) {
+  if (blocksLeft == 0) return nullptr;
+  --blocksLeft;
+  return callocBlock(count, size);
+}
 
 class OutOfMemory : public LogFixture {
 protected:
@@ -95,6 +103,20 @@ TEST_F(OutOfMemory, TextOperationsFailAndKeepTheirTargets) {
   EXPECT_STREQ(narrow.get(), "new");
 }
 
+// A child's environment block that cannot be built whole starts no child:
+// one line for the memory, and CreateProcessW never sees the block (its
+// refusal of the missing program would be a further line).
+TEST_F(OutOfMemory, EnvironmentBlockThatCannotBeBuiltWholeStartsNoChild) {
+  openLog();
+  MultiString absent, partial;
+  EXPECT_EQ(startProcess(nullptr, nullptr, L"C:\\no\\java.exe", L"C:\\", L"-jar x", absent), kFailed);
+  add(partial, L"PATH=C:\\bin");
+  blocksLeft = 1;  // the first passed variable is added, the next one finds no memory
+  allocateBlock = fewBlocks;
+  EXPECT_EQ(startProcess(nullptr, nullptr, L"C:\\no\\java.exe", L"C:\\", L"-jar x", partial), kFailed);
+  expectLines("CppTool:add ERROR out of memory\n");
+}
+
 // The log's own path needs memory too: with none left before the log is
 // open, the report goes to the debugger output, once, and nothing is written.
 TEST_F(OutOfMemory, LogThatCannotBeOpenedReportsOnTheDebuggerOutput) {
@@ -120,7 +142,7 @@ TEST_F(OutOfMemory, ConfigurationTooLargeForMemoryIsOneLogLine) {
   append(configPath, L"PATH=");
   append(exec, L"java.exe");
   refuseFrom = 1 << 20;
-  EXPECT_EQ(loadConfig(launcher_testkit::utf8(file).c_str(), L"D:\\app", millisec, image, exec, data_dir, log_dir,
+  EXPECT_EQ(loadConfig(file.c_str(), L"D:\\app", millisec, image, exec, data_dir, log_dir,
                        configPath, main_jar, main_jar2, options),
             kFailed);
   refuseFrom = 0;
@@ -131,7 +153,7 @@ TEST_F(OutOfMemory, ConfigurationTooLargeForMemoryIsOneLogLine) {
   expectLines("loadconfig:loadConfig ERROR out of memory\n");
 
   // With the memory there, the same file is read.
-  EXPECT_EQ(loadConfig(launcher_testkit::utf8(file).c_str(), L"D:\\app", millisec, image, exec, data_dir, log_dir,
+  EXPECT_EQ(loadConfig(file.c_str(), L"D:\\app", millisec, image, exec, data_dir, log_dir,
                        configPath, main_jar, main_jar2, options),
             kOk);
   ASSERT_TRUE(options.present());

@@ -6,6 +6,7 @@
 // so and no output of the caller is written. The cases are generated from the
 // function list, so a function added to the router is covered at once.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -158,6 +159,15 @@ std::vector<Fault> faultsUnder(std::initializer_list<Rule> rules) {
     for (Rule rule : rules)
       if (ruleOf(static_cast<Fn>(f)) == rule)
         for (const Code &code : kCodes) faults.push_back({static_cast<Fn>(f), code});
+  return faults;
+}
+
+// One case per function, for a module whose function list leaves it empty.
+std::vector<Fault> entriesUnder(std::initializer_list<Rule> rules) {
+  std::vector<Fault> faults;
+  for (unsigned f = 0; f < kFunctionCount; ++f)
+    for (Rule rule : rules)
+      if (ruleOf(static_cast<Fn>(f)) == rule) faults.push_back({static_cast<Fn>(f), {0, "ABSENT"}});
   return faults;
 }
 
@@ -347,6 +357,51 @@ TEST_P(FailingAtFinalize, StillEndsTheLibraryCompletely) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Unloading, FailingAtFinalize, ::testing::ValuesIn(faultsUnder({Rule::AtFinalize})),
+                         faultName);
+
+// An empty entry in a module's function list: the router answers for the
+// function without calling through it, and keeps its tables as a failure
+// that means "gone" would (a session it could not close is forgotten).
+using MissingEntry = BackendFaults;
+
+TEST_P(MissingEntry, IsNotSupportedAndNeverCalled) {
+  const Fn f = GetParam().function;
+  const Rule rule = ruleOf(f);
+  openAndFind();
+  Inputs in;
+  in.target = takesSlot(rule) ? 1 : first;
+  in.handle = keys[0];
+  Tables expected = Tables::now();
+  // The router holds the module's own list: empty the entry there.
+  auto *entries = reinterpret_cast<unsigned char *>(router.backends[0].functionList) + offsetof(CK_FUNCTION_LIST, C_Initialize);
+  std::memset(entries + fn(f) * sizeof(void *), 0, sizeof(void *));
+  EXPECT_EQ(callRouter(f, in), CKR_FUNCTION_NOT_SUPPORTED);
+  if (rule == Rule::CloseSession) expected.dropSession(first);
+  if (rule == Rule::CloseAll) expected.dropSlot(&row(0));
+  EXPECT_EQ(Tables::now(), expected);
+  EXPECT_TRUE(in.untouched());
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryBackendFunction, MissingEntry,
+                         ::testing::ValuesIn(entriesUnder({Rule::Session, Rule::SlotLevel, Rule::OpenSession,
+                                                           Rule::CloseSession, Rule::CloseAll})),
+                         faultName);
+
+// Without an entry that starting, listing or stopping needs, a module is no
+// backend: unloaded before its C_Initialize, its role left empty.
+using MissingAtInitialize = BackendFaults;
+
+TEST_P(MissingAtInitialize, LeavesTheRoleEmpty) {
+  mocks().backends[0].absent[fn(GetParam().function)] = 1;
+  start();
+  EXPECT_EQ(router.backends[0].functionList, nullptr);
+  EXPECT_EQ(mocks().backends[0].initializeCalls, 0u);
+  EXPECT_EQ(row(0).backendSlotFamily1, 0u);
+  EXPECT_NE(open(2), 0u) << "the other roles serve on";
+}
+
+INSTANTIATE_TEST_SUITE_P(SlotTableBuilding, MissingAtInitialize,
+                         ::testing::ValuesIn(entriesUnder({Rule::AtInitialize, Rule::AtFinalize, Rule::Presence})),
                          faultName);
 
 }  // namespace

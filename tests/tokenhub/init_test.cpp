@@ -57,6 +57,19 @@ TEST_F(Init, ArgumentsAreCheckedOnlyByTheFirstCall) {
   noThreads.pReserved = &bad;
   EXPECT_EQ(C_Initialize(&noThreads), rv(CKR_ARGUMENTS_BAD));
 
+  // The four locking functions come all or none: any of the 14 other subsets is refused.
+  auto stub = reinterpret_cast<CK_CREATEMUTEX>(+[](CK_VOID_PTR_PTR) -> CK_RV { return CKR_OK; });
+  for (unsigned given = 1; given < 15; ++given) {
+    CK_C_INITIALIZE_ARGS some = {};
+    if (given & 1) some.CreateMutex = stub;
+    if (given & 2) some.DestroyMutex = reinterpret_cast<CK_DESTROYMUTEX>(stub);
+    if (given & 4) some.LockMutex = reinterpret_cast<CK_LOCKMUTEX>(stub);
+    if (given & 8) some.UnlockMutex = reinterpret_cast<CK_UNLOCKMUTEX>(stub);
+    EXPECT_EQ(C_Initialize(&some), rv(CKR_ARGUMENTS_BAD)) << "functions given: " << given;
+  }
+  EXPECT_EQ(pcsc().establishCalls, 0);
+  EXPECT_EQ(mock::mockCount(0, fn(Fn::C_Initialize)), 0u);
+
   EXPECT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   EXPECT_EQ(C_Initialize(&bad), rv(CKR_OK)) << "a further call counts without looking at its arguments";
   EXPECT_EQ(router.initCount.load(), 2u);

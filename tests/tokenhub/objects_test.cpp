@@ -28,9 +28,9 @@ TEST_F(Objects, MappingKeepsOneHandlePerSlotAndBackendObject) {
   EXPECT_EQ(findObject(0, HandleKind::Object, o), CKR_OBJECT_HANDLE_INVALID);
   EXPECT_EQ(findObject(4, HandleKind::Object, o), CKR_OBJECT_HANDLE_INVALID);
 
-  removeObject(ObjectEntry{1, &row(0), 0x55});
+  removeObject(ObjectEntry{1, &row(0), 0x55, 0});
   EXPECT_EQ(findObject(1, HandleKind::Object, o), CKR_OBJECT_HANDLE_INVALID);
-  removeObject(ObjectEntry{1, &row(0), 0x55});  // already free: nothing happens
+  removeObject(ObjectEntry{1, &row(0), 0x55, 0});  // already free: nothing happens
   EXPECT_EQ(mapObject(&row(0), 0x57), 4u);
   EXPECT_EQ(objects.rows[0].routerHandle, 4u) << "the lowest free row, a new handle";
 
@@ -92,6 +92,8 @@ TEST_F(Objects, CallsCheckSessionThenHandleThenOutputThenReachTheBackend) {
 
   CK_OBJECT_HANDLE key = find(h, 1, {0x700})[0];
   EXPECT_EQ(C_WrapKey(h, &mech, key, 43, nullptr, nullptr), CKR_KEY_HANDLE_INVALID) << "the key to wrap is checked too";
+  EXPECT_EQ(C_WrapKey(h, &mech, 43, key, nullptr, nullptr), CKR_KEY_HANDLE_INVALID) << "a good second key cures no first";
+  EXPECT_EQ(mock::mockCount(1, fn(Fn::C_WrapKey)), 0u);
   EXPECT_EQ(C_UnwrapKey(h, &mech, key, nullptr, 0, &attr, 1, nullptr), CKR_ARGUMENTS_BAD);
   EXPECT_EQ(C_DeriveKey(h, &mech, key, &attr, 1, nullptr), CKR_ARGUMENTS_BAD);
 }
@@ -291,13 +293,35 @@ TEST_F(Objects, ASearchThatFillsTheTableStopsAtTheFailingPosition) {
   EXPECT_EQ(backendObject(out[1]), 0x42u) << "the rows made before the failure stay";
 }
 
-TEST_F(Objects, AHandleFromAnotherSlotIsTranslatedAndPassedOn) {
+TEST_F(Objects, ARowBeingDestroyedIsNotHandedToANewObjectOfTheSameBackendHandle) {
+  start();
+  CK_OBJECT_HANDLE h = mapObject(&row(0), 0x55);
+  ObjectEntry o;
+  for (bool destroyed : {false, true}) {
+    ASSERT_EQ(beginDestroy(h, &row(0), o), CKR_OK);
+    // Meanwhile the backend reuses its handle for a new object.
+    CK_OBJECT_HANDLE fresh = mapObject(&row(0), 0x55);
+    EXPECT_NE(fresh, h);
+    endDestroy(o, destroyed);
+    EXPECT_EQ(findObject(h, HandleKind::Object, o), destroyed ? CKR_OBJECT_HANDLE_INVALID : CKR_OK);
+    EXPECT_EQ(findObject(fresh, HandleKind::Object, o), CKR_OK) << "the new object's handle stays valid";
+    if (!destroyed) removeObject(o);
+  }
+}
+
+TEST_F(Objects, AHandleOfAnotherSlotIsUnknownThere) {
   start();
   CK_SESSION_HANDLE common = open(1), secure = open(2);
   CK_OBJECT_HANDLE key = find(common, 1, {0x66})[0];
+  CK_MECHANISM mech{CKM_RSA_PKCS, nullptr, 0};
   CK_ULONG size = 0;
-  EXPECT_EQ(C_GetObjectSize(secure, key, &size), CKR_OK);
-  EXPECT_EQ(lastCall(2, Fn::C_GetObjectSize).args[1], 0x66u);
+  EXPECT_EQ(C_GetObjectSize(secure, key, &size), CKR_OBJECT_HANDLE_INVALID);
+  EXPECT_EQ(C_SignInit(secure, &mech, key), CKR_KEY_HANDLE_INVALID);
+  EXPECT_EQ(C_DestroyObject(secure, key), CKR_OBJECT_HANDLE_INVALID);
+  EXPECT_EQ(mock::mockCount(2, fn(Fn::C_GetObjectSize)) + mock::mockCount(2, fn(Fn::C_SignInit)) +
+                mock::mockCount(2, fn(Fn::C_DestroyObject)),
+            0u);
+  EXPECT_EQ(C_GetObjectSize(common, key, &size), CKR_OK) << "the handle stays good on its own slot";
 }
 
 }  // namespace

@@ -172,6 +172,21 @@ TEST_F(Sessions, CloseAllUsesTheFamilyOfTheSlotsSessionsNotTheCard) {
   EXPECT_EQ(backendSession(secure), 0u);
 }
 
+TEST_F(Sessions, CloseAllReachesEveryBackendThatOpenedASessionOfTheSlot) {
+  start(kAtrFamily1);
+  CK_SESSION_HANDLE before = open(1);
+  pcsc().insert("Rd", kAtrFamily2);
+  CK_SESSION_HANDLE after = open(1);
+  mock::mockForce(1, fn(Fn::C_CloseAllSessions), CKR_FUNCTION_FAILED);
+  EXPECT_EQ(C_CloseAllSessions(1), CKR_FUNCTION_FAILED) << "the refusal is not hidden by the other's success";
+  EXPECT_EQ(backendSession(after), 0u);
+  EXPECT_NE(backendSession(before), 0u) << "kept while its backend still holds it";
+  mock::mockForce(1, fn(Fn::C_CloseAllSessions), CKR_OK);
+  EXPECT_EQ(C_CloseAllSessions(1), CKR_OK);
+  EXPECT_EQ(lastCall(1, Fn::C_CloseAllSessions).args[0], kBackendSlot);
+  EXPECT_EQ(backendSession(before), 0u);
+}
+
 TEST_F(Sessions, SessionInfoCarriesTheVirtualSlotId) {
   start();
   CK_SESSION_HANDLE h = open(2);
@@ -210,6 +225,7 @@ TEST_F(Sessions, OperationStateTranslatesGivenKeys) {
   EXPECT_EQ(set.args[4], 0u) << "0 means no key";
   uint32_t calls = mock::mockCount(1, fn(Fn::C_SetOperationState));
   EXPECT_EQ(C_SetOperationState(h, state, 4, 0, 999), CKR_KEY_HANDLE_INVALID);
+  EXPECT_EQ(C_SetOperationState(h, state, 4, 999, keys[1]), CKR_KEY_HANDLE_INVALID);
   EXPECT_EQ(mock::mockCount(1, fn(Fn::C_SetOperationState)), calls);
   EXPECT_EQ(C_SetOperationState(0, state, 4, 0, 0), CKR_SESSION_HANDLE_INVALID);
 }

@@ -567,6 +567,21 @@ TEST_F(WaitForSlotEvent, WithoutReadersTheServiceAnswerDecides) {
   EXPECT_EQ(wait(), rv(CKR_FUNCTION_FAILED));
 }
 
+TEST_F(WaitForSlotEvent, AnInitialisationThatEndedDuringTheQueryEndsTheWait) {
+  addReader("Rd A", {1});
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  static bool restarted;
+  restarted = false;
+  pcsc().afterStatusChange = [](int) {
+    if (restarted) return;
+    restarted = true;  // C_Initialize queries the reader too
+    C_Finalize(nullptr);
+    C_Initialize(nullptr);
+  };
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_CRYPTOKI_NOT_INITIALIZED)) << "the answer belongs to the ended one";
+  EXPECT_EQ(router.initCount.load(), 1u);
+}
+
 TEST_F(WaitForSlotEvent, FinalisingFromAnotherThreadEndsABlockingWait) {
   addReader("Rd A", {1});
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));

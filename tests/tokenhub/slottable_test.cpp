@@ -93,14 +93,18 @@ TEST_F(SlotTable, LabelLengthsAt48To64CharacterNames) {
   EXPECT_EQ(std::string(row(6).readerName), n64);
 }
 
-TEST_F(SlotTable, LongNamesAgreeingInTheirFirst48CharactersShareOnePair) {
+TEST_F(SlotTable, TwinReadersWithLongNamesGetAPairEachUnderOneLabel) {
   const std::string first = std::string(48, 'x') + "-first-reader";
   const std::string second = std::string(48, 'X') + "-other-reader";
   add(Common, 1, 1, first);
   add(Secure, 1, 2, second);
-  ASSERT_EQ(router.slotCount, 2u);
-  EXPECT_EQ(std::string(row(1).readerName), first);
-  EXPECT_EQ(row(1).backendSlotFamily1, 2u);
+  add(Common, 2, 3, std::string(48, 'x') + "-FIRST-reader");
+  ASSERT_EQ(router.slotCount, 4u);
+  EXPECT_EQ(std::string(row(2).readerName), second);
+  EXPECT_STRCASEEQ(row(0).label, row(2).label);
+  EXPECT_EQ(row(3).backendSlotFamily1, 2u);
+  EXPECT_EQ(row(1).backendSlotFamily1, 0u);
+  EXPECT_EQ(row(0).backendSlotFamily2, 3u) << "the whole name is compared without case";
 }
 
 TEST_F(SlotTable, BlankDescriptionsRegisterNothing) {

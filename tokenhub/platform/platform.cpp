@@ -1,6 +1,8 @@
 // The tables in force and the sleep hook; shared by both platforms.
 #include "platform.h"
 
+#include "../trace.h"
+
 namespace tokenhub {
 namespace {
 const PcscApi *activePcsc = nullptr;
@@ -9,7 +11,8 @@ void (*sleepHook)(uint32_t) = nullptr;
 
 }  // namespace
 
-const PcscApi &pcsc() { return activePcsc ? *activePcsc : platformPcsc(); }
+const PcscApi &pcscService() { return activePcsc ? *activePcsc : platformPcsc(); }
+const PcscApi &pcsc() { return trace::active() ? trace::watchedPcsc() : pcscService(); }
 const ModuleApi &modules() { return activeModules ? *activeModules : platformModules(); }
 void setPcscApi(const PcscApi *api) { activePcsc = api; }
 void setModuleApi(const ModuleApi *api) { activeModules = api; }

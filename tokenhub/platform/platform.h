@@ -51,21 +51,54 @@ struct PcscApi {
 };
 
 struct ModuleApi {
-  void *(*load)(const char *fileName);                 // null when the file cannot be loaded
+  // A backend module by its plain file name, looked for only in safe places:
+  // the folder that holds the router itself, then the system's own (the
+  // system directory on Windows, the loader's search on Linux); never the
+  // current directory or PATH. Null when no place holds a loadable file.
+  void *(*load)(const char *fileName);
   void *(*symbol)(void *module, const char *name);     // null when there is no such export
   void (*unload)(void *module);
 };
 
 // The tables in force; the platform's own until a test replaces them.
-const PcscApi &pcsc();
+const PcscApi &pcsc();        // through the trace's watch while the trace is on
+const PcscApi &pcscService(); // the table in force, unwatched
 const ModuleApi &modules();
 void setPcscApi(const PcscApi *api);      // null restores the platform's
 void setModuleApi(const ModuleApi *api);  // null restores the platform's
 const PcscApi &platformPcsc();
 const ModuleApi &platformModules();
 
+// The loader's reason for the last failed load on this thread: the system's
+// error code (0 where the loader gives none) and its text.
+uint32_t moduleLoadError(char *text, uint32_t size);
+// The full path of a loaded module; false when the system does not say.
+bool modulePath(void *module, char *path, uint32_t size);
+
+// What the diagnostic trace needs of the system: its switch, one append-only
+// file per process, the local time and the ids of the writing process and thread.
+struct LocalTime {
+  uint16_t year, month, day, hour, minute, second, millisecond;
+};
+LocalTime localTime();
+uint32_t processId();
+uint64_t threadId();
+// Reads the switch: TOKENHUB_LOG, then on Windows the LogFile value under
+// HKEY_CURRENT_USER, then HKEY_LOCAL_MACHINE, \Software\Varenzo\tokenhub.
+// True when one names a file; the name is kept for the calls below.
+bool readTraceSwitch();
+bool traceFileOpen(uint64_t *size);  // appends; *size is what the file already holds
+bool traceFileWrite(const char *text, uint32_t length);  // one write; false unless all was written
+void traceFileClose();
+// Closes the file, renames it to the name with ".1" added (replacing an
+// older copy) and opens a new one.
+bool traceFileRotate(uint64_t *size);
+
 // "aetpkss1" -> "aetpkss1.dll" on Windows, "aetpkss1.so" elsewhere.
 const char *moduleSuffix();
+
+// Runs handler in the child process after every fork() (POSIX); nothing on Windows.
+void afterForkInChild(void (*handler)());
 
 void sleepMilliseconds(uint32_t ms);
 void setSleepHook(void (*hook)(uint32_t ms));  // tests count sleeps; null restores

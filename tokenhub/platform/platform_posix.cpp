@@ -2,14 +2,24 @@
 // recursive pthread mutex.
 #include <PCSC/winscard.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <link.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "platform.h"
+#include "../trace.h"
 
 namespace tokenhub {
 namespace {
@@ -97,7 +107,49 @@ PcscResult disconnect(PcscCard card, uint32_t disposition) {
 const PcscApi pcscLite = {establishContext, releaseContext, getStatusChange, connect, beginTransaction,
                           endTransaction,   status,         reconnect,       transmit, disconnect};
 
-void *load(const char *fileName) { return dlopen(fileName, RTLD_NOW | RTLD_LOCAL); }
+// The folder that holds this code, as an absolute path without the final
+// slash; empty when unknown. A shared object loaded by a relative name keeps
+// the folder the loader resolved it in (its origin), so a later change of the
+// current directory does not move it. A program that links the router in
+// (the test suites) has only its absolute argv[0].
+std::string ownFolder() {
+  Dl_info info;
+  link_map *map = nullptr;
+  if (!dladdr1(reinterpret_cast<void *>(&ownFolder), &info, reinterpret_cast<void **>(&map), RTLD_DL_LINKMAP) ||
+      !info.dli_fname)
+    return {};
+  std::string path = info.dli_fname;
+  if (path.empty() || path[0] != '/') {
+    // The main program has no origin of its own here; glibc leaves it unset.
+    if (!map || !map->l_name || map->l_name[0] == '\0') return {};
+    char origin[2 * PATH_MAX + 2] = {};
+    if (dlinfo(map, RTLD_DI_ORIGIN, origin) != 0 || origin[0] != '/') return {};
+    return origin;
+  }
+  return path.substr(0, path.rfind('/'));
+}
+
+// Where a backend module is looked for, in order: beside libtokenhub.so by
+// full path, then the bare name through the loader's own search
+// (LD_LIBRARY_PATH, the run path, the cache), which never looks in the
+// current directory unless LD_LIBRARY_PATH says so.
+std::vector<std::string> moduleCandidates(const char *fileName) {
+  std::vector<std::string> paths;
+  std::string folder = ownFolder();
+  if (!folder.empty()) paths.push_back(folder + '/' + fileName);
+  paths.push_back(fileName);
+  return paths;
+}
+
+// The first candidate that loads wins, as on Windows.
+void *load(const char *fileName) {
+  for (const std::string &path : moduleCandidates(fileName)) {
+    void *module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    trace::moduleLoad(path.c_str(), module);
+    if (module) return module;
+  }
+  return nullptr;
+}
 void *symbol(void *module, const char *name) { return dlsym(module, name); }
 void unload(void *module) { dlclose(module); }
 
@@ -105,11 +157,90 @@ const ModuleApi loader = {load, symbol, unload};
 
 pthread_mutex_t *mutex(unsigned char *storage) { return reinterpret_cast<pthread_mutex_t *>(storage); }
 
+char tracePath[4096];
+int traceFd = -1;
+
+void copyText(const char *from, char *to, uint32_t size) {
+  if (size == 0) return;
+  size_t n = std::strlen(from);
+  if (n >= size) n = size - 1;
+  std::memcpy(to, from, n);
+  to[n] = '\0';
+}
+
 }  // namespace
 
 const PcscApi &platformPcsc() { return pcscLite; }
 const ModuleApi &platformModules() { return loader; }
 const char *moduleSuffix() { return ".so"; }
+
+void afterForkInChild(void (*handler)()) { pthread_atfork(nullptr, nullptr, handler); }
+
+uint32_t moduleLoadError(char *text, uint32_t size) {
+  const char *reason = dlerror();
+  copyText(reason ? reason : "", text, size);
+  return 0;  // dlopen gives a text only
+}
+
+bool modulePath(void *module, char *path, uint32_t size) {
+  link_map *map = nullptr;
+  if (dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return false;
+  copyText(map->l_name, path, size);
+  return true;
+}
+
+LocalTime localTime() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm parts{};
+  localtime_r(&now.tv_sec, &parts);
+  return {static_cast<uint16_t>(parts.tm_year + 1900), static_cast<uint16_t>(parts.tm_mon + 1),
+          static_cast<uint16_t>(parts.tm_mday),        static_cast<uint16_t>(parts.tm_hour),
+          static_cast<uint16_t>(parts.tm_min),         static_cast<uint16_t>(parts.tm_sec),
+          static_cast<uint16_t>(now.tv_nsec / 1000000)};
+}
+
+uint32_t processId() { return static_cast<uint32_t>(getpid()); }
+uint64_t threadId() { return static_cast<uint64_t>(gettid()); }
+
+bool readTraceSwitch() {
+  const char *path = std::getenv("TOKENHUB_LOG");
+  if (!path || !*path || std::strlen(path) >= sizeof tracePath) return false;
+  copyText(path, tracePath, sizeof tracePath);
+  return true;
+}
+
+bool traceFileOpen(uint64_t *size) {
+  traceFileClose();
+  traceFd = open(tracePath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  struct stat info {};
+  if (traceFd < 0 || fstat(traceFd, &info) != 0) {
+    traceFileClose();
+    return false;
+  }
+  *size = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+
+bool traceFileWrite(const char *text, uint32_t length) {
+  if (traceFd < 0) return false;
+  ssize_t written = write(traceFd, text, length);
+  return written == static_cast<ssize_t>(length);
+}
+
+void traceFileClose() {
+  if (traceFd >= 0) close(traceFd);
+  traceFd = -1;
+}
+
+bool traceFileRotate(uint64_t *size) {
+  traceFileClose();
+  char older[sizeof tracePath + 2];
+  std::memcpy(older, tracePath, std::strlen(tracePath));
+  std::memcpy(older + std::strlen(tracePath), ".1", 3);
+  if (rename(tracePath, older) != 0) return false;
+  return traceFileOpen(size);
+}
 
 void platformSleepMilliseconds(uint32_t ms) {
   timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

@@ -1,10 +1,16 @@
-// Windows: WinSCard (the ...A functions), LoadLibraryA and critical sections.
+// Windows: WinSCard (the ...A functions), backend modules by full path and
+// critical sections.
 #include <windows.h>
 #include <winscard.h>
 
+#include <cstring>
+#include <cwchar>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "platform.h"
+#include "../trace.h"
 
 namespace tokenhub {
 namespace {
@@ -87,7 +93,75 @@ PcscResult disconnect(PcscCard card, uint32_t disposition) {
 const PcscApi winscard = {establishContext, releaseContext, getStatusChange, connect, beginTransaction,
                           endTransaction,   status,         reconnect,       transmit, disconnect};
 
-void *load(const char *fileName) { return reinterpret_cast<void *>(LoadLibraryA(fileName)); }
+// The folder that holds this code (tokenhub.dll, or the test program that
+// links the router in), without the final backslash; empty when unknown.
+std::wstring ownFolder() {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCWSTR>(&ownFolder), &self))
+    return {};
+  // A path longer than MAX_PATH comes back cut to the buffer: grow and ask again.
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length = GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    if (path.size() >= 0x10000) return {};
+    path.resize(path.size() * 2);
+  }
+  size_t slash = path.find_last_of(L'\\');
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+// The system directory. A 32-bit process on 64-bit Windows asks for System32
+// and the system's file redirection gives it SysWOW64.
+std::wstring systemFolder() {
+  UINT size = GetSystemDirectoryW(nullptr, 0);  // with the terminating NUL
+  if (size == 0) return {};
+  std::wstring path(size, L'\0');
+  UINT length = GetSystemDirectoryW(&path[0], size);
+  if (length == 0 || length >= size) return {};
+  path.resize(length);
+  return path;
+}
+
+// Where a backend module is looked for, as full paths in order: beside
+// tokenhub.dll, then in the system directory. Never the current directory or
+// PATH: a DLL planted in a document folder would run inside the process that
+// holds the card and the PIN.
+std::vector<std::wstring> moduleCandidates(const char *fileName) {
+  std::wstring name(fileName, fileName + std::strlen(fileName));  // the backends' file names are ASCII
+  std::vector<std::wstring> paths;
+  for (const std::wstring &folder : {ownFolder(), systemFolder()})
+    if (!folder.empty()) paths.push_back(folder + L'\\' + name);
+  return paths;
+}
+
+// The first candidate that loads wins: a file that is there but cannot be
+// loaded (another architecture, a dependency missing) gives way to the next
+// place. The backend's own dependencies come from its folder. The process's
+// DLL search stays as the host set it (no SetDllDirectory).
+// A full path as UTF-8 for the trace, keeping the loader's error for it.
+void traceModuleLoad(const std::wstring &path, HMODULE module) {
+  DWORD error = GetLastError();
+  int size = WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string text(size > 0 ? size : 1, '\0');
+  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, &text[0], size, nullptr, nullptr);
+  SetLastError(error);
+  trace::moduleLoad(text.c_str(), reinterpret_cast<void *>(module));
+}
+
+void *load(const char *fileName) {
+  for (const std::wstring &path : moduleCandidates(fileName)) {
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (trace::active()) traceModuleLoad(path, module);
+    if (module) return reinterpret_cast<void *>(module);
+  }
+  return nullptr;
+}
 void *symbol(void *module, const char *name) {
   return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
@@ -97,12 +171,92 @@ const ModuleApi loader = {load, symbol, unload};
 
 CRITICAL_SECTION *section(unsigned char *storage) { return reinterpret_cast<CRITICAL_SECTION *>(storage); }
 
+wchar_t tracePath[1024];
+HANDLE traceFile = INVALID_HANDLE_VALUE;
+const wchar_t kSettingsKey[] = L"Software\\Varenzo\\tokenhub";
+
+// The value's text when it names a file (a REG_EXPAND_SZ value comes expanded).
+bool registryPath(HKEY root) {
+  DWORD bytes = sizeof tracePath;
+  return RegGetValueW(root, kSettingsKey, L"LogFile", RRF_RT_REG_SZ, nullptr, tracePath,
+                      &bytes) == ERROR_SUCCESS &&
+         tracePath[0] != L'\0';
+}
+
 }  // namespace
 
 const PcscApi &platformPcsc() { return winscard; }
 const ModuleApi &platformModules() { return loader; }
 const char *moduleSuffix() { return ".dll"; }
+void afterForkInChild(void (*)()) {}
 void platformSleepMilliseconds(uint32_t ms) { Sleep(ms); }
+
+uint32_t moduleLoadError(char *text, uint32_t size) {
+  DWORD code = GetLastError();
+  if (size == 0) return code;
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, size,
+                           nullptr);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) --n;
+  text[n < size ? n : size - 1] = '\0';
+  return code;
+}
+
+bool modulePath(void *module, char *path, uint32_t size) {
+  DWORD n = GetModuleFileNameA(static_cast<HMODULE>(module), path, size);
+  return n > 0 && n < size;
+}
+
+LocalTime localTime() {
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+}
+
+uint32_t processId() { return GetCurrentProcessId(); }
+uint64_t threadId() { return GetCurrentThreadId(); }
+
+// The environment variable wins: a Java program started by the launcher has
+// only the launcher's reduced environment, so the registry is the other way in.
+bool readTraceSwitch() {
+  DWORD n = GetEnvironmentVariableW(L"TOKENHUB_LOG", tracePath, ARRAYSIZE(tracePath));
+  if (n > 0 && n < ARRAYSIZE(tracePath)) return true;
+  return registryPath(HKEY_CURRENT_USER) || registryPath(HKEY_LOCAL_MACHINE);
+}
+
+bool traceFileOpen(uint64_t *size) {
+  traceFileClose();
+  // Shared for deletion too, so that another process can rotate the file.
+  traceFile = CreateFileW(tracePath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  LARGE_INTEGER existing{};
+  if (traceFile == INVALID_HANDLE_VALUE || !GetFileSizeEx(traceFile, &existing)) {
+    traceFileClose();
+    return false;
+  }
+  *size = static_cast<uint64_t>(existing.QuadPart);
+  return true;
+}
+
+bool traceFileWrite(const char *text, uint32_t length) {
+  DWORD written = 0;
+  return traceFile != INVALID_HANDLE_VALUE && WriteFile(traceFile, text, length, &written, nullptr) &&
+         written == length;
+}
+
+void traceFileClose() {
+  if (traceFile != INVALID_HANDLE_VALUE) CloseHandle(traceFile);
+  traceFile = INVALID_HANDLE_VALUE;
+}
+
+bool traceFileRotate(uint64_t *size) {
+  traceFileClose();
+  wchar_t older[ARRAYSIZE(tracePath) + 2];
+  size_t n = wcslen(tracePath);
+  wmemcpy(older, tracePath, n);
+  wmemcpy(older + n, L".1", 3);
+  if (!MoveFileExW(tracePath, older, MOVEFILE_REPLACE_EXISTING)) return false;
+  return traceFileOpen(size);
+}
 
 void Lock::create() {
   InitializeCriticalSection(new (storage_) CRITICAL_SECTION);

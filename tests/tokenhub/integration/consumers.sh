@@ -7,7 +7,10 @@
 #   consumers.sh BUILD_DIR router   through tokenhub: the SoftHSM2-backed
 #                                   backend serves "Virtual PCD 00 00", where
 #                                   the card emulator holds a family-1 card
-#                                   (needs pcscd with vpcd running)
+#                                   (needs pcscd with vpcd running); tokenhub's
+#                                   trace is on (TOKENHUB_LOG, or a file of
+#                                   its own) and must hold neither the PIN nor
+#                                   the data nor a signature
 #   consumers.sh BUILD_DIR direct   the same consumers on the SoftHSM2-backed
 #                                   backend module alone, for comparison
 #
@@ -16,7 +19,7 @@ build=$(cd "$1" && pwd)
 mode=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 softhsm=/usr/lib/softhsm/libsofthsm2.so
-pin=123456
+pin=Tr4cePin91  # a PIN no line of the trace can hold by chance
 label=tokenhub-test
 step() { printf '\n== %s\n' "$*"; }
 
@@ -45,6 +48,7 @@ case $mode in
   router)
     module=$build/tokenhub/libtokenhub.so
     export LD_LIBRARY_PATH=$build/softhsm-backend:$build/testbin
+    export TOKENHUB_LOG=${TOKENHUB_LOG:-$rig_work/trace.log}
     step "emulated family-1 card in Virtual PCD 00 00"
     rig_insert_card "$build" || exit 1
     # pcscd takes a moment to power the new card and read its ATR.
@@ -150,3 +154,17 @@ tail -1 test.module
 diff test.reference test.module && echo "the same results as on $reference"
 
 step "all consumers signed and every signature verified"
+
+if [ "$mode" = router ]; then
+  step "tokenhub's trace: $(wc -l <"$TOKENHUB_LOG") lines, no PIN, no data, no signature"
+  hex() { od -An -tx1 -N8 "$1" | tr -d ' \n'; }
+  for secret in "$pin" "$(printf %s "$pin" | od -An -tx1 | tr -d ' \n')" \
+    "$(hex data.bin)" "$(hex data.sha256)" "$(hex ec.sig)" "$(hex rsa.sig)"; do
+    if grep -qiF -- "$secret" "$TOKENHUB_LOG"; then echo "FAIL: the trace holds $secret"; exit 1; fi
+  done
+  for call in 'C_Login\(session [0-9]+/b[0-9]+, 1, buffer, 10\) = CKR_OK' \
+    'C_Sign\(session [0-9]+/b[0-9]+, buffer, 32, buffer, \*[0-9]+\) = CKR_OK'; do
+    grep -qE "$call" "$TOKENHUB_LOG" || { echo "FAIL: no line $call in the trace"; exit 1; }
+  done
+  echo "the trace shows the logins and signatures by lengths only"
+fi

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -180,6 +182,49 @@ TEST_F(WinscardDouble, WaitForSlotEventInsertionRemovalAndFinalisation) {
   auto [result, ended] = waited.get();
   EXPECT_EQ(result, rv(CKR_CRYPTOKI_NOT_INITIALIZED));
   EXPECT_LT(ended - finalising, std::chrono::milliseconds(100));
+}
+
+std::string fileText(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The trace's switch: HKEY_CURRENT_USER's LogFile before HKEY_LOCAL_MACHINE's,
+// TOKENHUB_LOG before both, each read by the C_Initialize that starts the library.
+TEST_F(WinscardDouble, TraceSwitchFromTheRegistryAndTheEnvironment) {
+  const char key[] = "Software\\Varenzo\\tokenhub";
+  char temp[MAX_PATH];
+  ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
+  const std::string user = std::string(temp) + "th-user.log", machine = std::string(temp) + "th-machine.log",
+                    environment = std::string(temp) + "th-env.log";
+  for (const std::string *file : {&user, &machine, &environment}) DeleteFileA(file->c_str());
+  auto setValue = [&](HKEY root, const std::string &file) {
+    return RegSetKeyValueA(root, key, "LogFile", REG_SZ, file.c_str(), static_cast<DWORD>(file.size() + 1));
+  };
+  ASSERT_EQ(setValue(HKEY_CURRENT_USER, user), ERROR_SUCCESS);
+  ASSERT_EQ(setValue(HKEY_LOCAL_MACHINE, machine), ERROR_SUCCESS);
+  const std::string started = "C_Initialize(NULL) = CKR_OK";
+  auto initialiseOnce = [] {
+    EXPECT_EQ(p11->C_Initialize(nullptr), rv(CKR_OK));
+    EXPECT_EQ(p11->C_Finalize(nullptr), rv(CKR_OK));
+  };
+  initialiseOnce();
+  EXPECT_NE(fileText(user).find(started), std::string::npos) << fileText(user);
+  EXPECT_EQ(fileText(machine), "");
+  RegDeleteKeyValueA(HKEY_CURRENT_USER, key, "LogFile");
+  initialiseOnce();
+  EXPECT_NE(fileText(machine).find(started), std::string::npos);
+  SetEnvironmentVariableA("TOKENHUB_LOG", environment.c_str());
+  size_t machineSize = fileText(machine).size();
+  initialiseOnce();
+  EXPECT_NE(fileText(environment).find("module load \"aetpkss1.dll\": loaded "), std::string::npos)
+      << fileText(environment);
+  EXPECT_EQ(fileText(machine).size(), machineSize);
+  SetEnvironmentVariableA("TOKENHUB_LOG", nullptr);
+  RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, key, "LogFile");
+  initialiseOnce();  // off again
 }
 
 }  // namespace

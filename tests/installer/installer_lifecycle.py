@@ -1,0 +1,115 @@
+#!/usr/bin/python3
+"""The x64 package's life cycle under wine64, in a copy of the untouched
+prefix that scripts/wine-setup keeps: quiet install, files and version blocks
+in place, the installed launcher starting a recording child and logging below
+ProgramData, removal of an unchanged install, then an upgrade and a removal
+that keep the user's launcher.toml and the logs and nothing else.
+Usage: installer_lifecycle.py BUILD_DIR"""
+import os, re, shutil, subprocess, sys, tempfile
+import pefile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD = os.path.abspath(sys.argv[1])
+scratch = tempfile.mkdtemp(prefix="installer-lifecycle-", dir=BUILD)
+pristine = os.path.join(os.path.dirname(os.environ.get("TOKENHUB_WINEPREFIX", ROOT + "/build/wine/prefix")), "pristine")
+if not os.path.isdir(pristine):
+    subprocess.run(["bash", ROOT + "/scripts/wine-setup"], check=True)
+subprocess.run(["cp", "-a", pristine, scratch + "/prefix"], check=True)
+# No menu entries on the Linux desktop for the Start-menu shortcut.
+ENV = dict(os.environ, WINEPREFIX=scratch + "/prefix", WINEDEBUG="-all", WINEDLLOVERRIDES="winemenubuilder.exe=d")
+C = scratch + "/prefix/drive_c/"
+PROGRAM, DATA, DLL = C + "Program Files/Orvane/Penwick/", C + "ProgramData/Orvane/Penwick/", C + "windows/system32/tokenhub.dll"
+built = {"launcher.exe": BUILD + "/launcher/launcher.exe", "tokenhub.dll": BUILD + "/tokenhub/tokenhub.dll"}
+first, second = BUILD + "/installer/penwick.msi", scratch + "/higher/penwick.msi"
+failures = []
+
+
+def check(ok, text):
+    if not ok:
+        failures.append(text)
+        print("FAIL:", text, file=sys.stderr)
+
+
+def win(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def wine(*args):
+    out = subprocess.run(["/usr/lib/wine/wine64", *args], env=ENV, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+    subprocess.run(["wineserver", "-w"], env=ENV, timeout=120)
+    return out.returncode, out.stdout.decode("utf-8", "replace")
+
+
+def msiexec(action, package, log):
+    check(wine("msiexec", action, win(package), "/qn", "/l*v", win(scratch + "/" + log))[0] == 0, f"msiexec {action} {log}")
+    return open(scratch + "/" + log, encoding="utf-8", errors="replace").read()
+
+
+def products():
+    return re.findall(r"\{[0-9A-F-]{36}\}", wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall")[1])
+
+
+def version(path):
+    fixed = pefile.PE(path).VS_FIXEDFILEINFO[0]
+    return f"{fixed.FileVersionMS >> 16}.{fixed.FileVersionMS & 0xFFFF}.{fixed.FileVersionLS >> 16}.{fixed.FileVersionLS & 0xFFFF}"
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def left():
+    found = [os.path.relpath(os.path.join(top, n), C) for base in (C + "Program Files/Orvane", C + "ProgramData/Orvane")
+             for top, dirs, files in os.walk(base) for n in dirs + files]
+    return sorted(found + [os.path.relpath(p, C) for p in (C + "Program Files/Orvane", C + "ProgramData/Orvane", DLL,
+                                                          shortcut) if os.path.exists(p)])
+
+
+os.makedirs(os.path.dirname(second))
+subprocess.run([sys.executable, ROOT + "/installer/build_msi.py", "x64", "2.1.4", built["launcher.exe"],
+                built["tokenhub.dll"], ROOT + "/installer/launcher.toml", second], check=True, stderr=subprocess.DEVNULL)
+log = msiexec("/i", first, "install.log")
+# Wine 8 puts a per-machine package's shortcuts in the installing user's Start menu.
+menu = re.search(r"Property\(S\): ProgramMenuFolder = C:\\(.*?)\\?\r?\n", log)
+shortcut = C + (menu.group(1).replace("\\", "/") if menu else "?") + "/Penwick.lnk"
+check(os.path.isfile(shortcut) and "C:\\Program Files\\Orvane\\Penwick\\launcher.exe".encode() in read(shortcut),
+      f"Start-menu shortcut {shortcut} to the installed launcher.exe")
+check(sorted(os.listdir(PROGRAM)) == ["launcher.example.toml", "launcher.exe", "launcher.toml"], "install folder")
+check(read(PROGRAM + "launcher.exe") == read(built["launcher.exe"]) and read(DLL) == read(built["tokenhub.dll"]),
+      "the built launcher.exe in Program Files, the built 64-bit tokenhub.dll in the 64-bit system folder")
+check((version(PROGRAM + "launcher.exe"), version(DLL)) == ("2.1.3.0", "2.0.0.11"), "version blocks 2.1.3.0 and 2.0.0.11")
+check(read(PROGRAM + "launcher.toml") == read(ROOT + "/installer/launcher.toml"), "launcher.toml is the example")
+check(os.listdir(DATA) == [], "an empty log folder below ProgramData")
+msiexec("/x", first, "remove-unchanged.log")
+check(left() == [] and products() == [], f"a removal right after the install leaves nothing, left {left()}")
+
+msiexec("/i", first, "install-again.log")
+installed = products()
+child = scratch + "/child"
+os.makedirs(child)
+user_config = (f"[jre]\nmain_jar = \"penwick.jar\"\n[app]\nexec = '{win(BUILD + '/testbin/childprobe.exe')}'\n"
+               f"data_dir = '{win(child)}'\n").encode()
+with open(PROGRAM + "launcher.toml", "wb") as f:
+    f.write(user_config)
+wine("C:\\Program Files\\Orvane\\Penwick\\launcher.exe", "started")
+record = child + "/penwick.jar.record"
+check(os.path.isfile(record) and b'-jar "C:\\Program Files\\Orvane\\Penwick\\penwick.jar" started' in read(record),
+      "the installed launcher starts the child with the installed jar path")
+check(b"moduleDir=C:\\Program Files\\Orvane\\Penwick\n" in read(DATA + "launcherlauncher.log"), "log below ProgramData")
+
+msiexec("/i", second, "upgrade.log")
+upgraded = products()
+check(len(installed) == len(upgraded) == 1 and installed != upgraded, f"the upgrade replaces {installed} by {upgraded}")
+check("2.1.4" in wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall" "\\" + upgraded[0],
+                      "/v", "DisplayVersion")[1], "version 2.1.4 registered")
+check(read(PROGRAM + "launcher.toml") == user_config and os.path.isfile(DLL), "the upgrade keeps the user's launcher.toml")
+logs = read(DATA + "launcherlauncher.log")
+msiexec("/x", second, "remove.log")
+check(left() == ["Program Files/Orvane", "Program Files/Orvane/Penwick", "Program Files/Orvane/Penwick/launcher.toml",
+                 "ProgramData/Orvane", "ProgramData/Orvane/Penwick", "ProgramData/Orvane/Penwick/launcherlauncher.log"]
+      and read(PROGRAM + "launcher.toml") == user_config and read(DATA + "launcherlauncher.log") == logs
+      and products() == [], f"the removal keeps the logs and the changed launcher.toml only, left {left()}")
+if failures:
+    sys.exit(f"installer life cycle: {len(failures)} failure(s), scratch kept in {scratch}")
+shutil.rmtree(scratch)
