@@ -10,6 +10,8 @@ namespace {
 constexpr PcscResult kScardEInvalidHandle = static_cast<PcscResult>(0x80100003);
 constexpr PcscResult kScardENoService = static_cast<PcscResult>(0x8010001D);
 constexpr PcscResult kScardEServiceStopped = static_cast<PcscResult>(0x8010001E);
+constexpr PcscResult kScardFCommError = static_cast<PcscResult>(0x80100013);
+constexpr PcscResult kScardWSecurityViolation = static_cast<PcscResult>(0x8010006A);
 constexpr PcscResult kScardEUnknownReader = static_cast<PcscResult>(0x80100009);
 constexpr PcscResult kScardENoReadersAvailable = static_cast<PcscResult>(0x8010002E);
 
@@ -25,7 +27,12 @@ bool readersMissing(PcscResult result) {
 }
 
 bool cardServiceGone(PcscResult result) {
-  return result == kScardEServiceStopped || result == kScardENoService || result == kScardEInvalidHandle;
+  // pcsc-lite answers a call that the daemon left in the middle, by ending,
+  // with SCARD_F_COMM_ERROR or SCARD_W_SECURITY_VIOLATION. Counted here too:
+  // a new context is then refused while the service is away, and where the
+  // code meant what it says, the repeated call on a new context answers it again.
+  return result == kScardEServiceStopped || result == kScardENoService || result == kScardEInvalidHandle ||
+         result == kScardFCommError || result == kScardWSecurityViolation;
 }
 
 ContextUse currentCardContext() {

@@ -7,8 +7,9 @@
 
 namespace tokenhub {
 
-// SCARD_E_SERVICE_STOPPED, SCARD_E_NO_SERVICE, and SCARD_E_INVALID_HANDLE for
-// a context that its service no longer knows.
+// SCARD_E_SERVICE_STOPPED, SCARD_E_NO_SERVICE, SCARD_E_INVALID_HANDLE for a
+// context that its service no longer knows, and the two answers of a call
+// that the service left by ending (SCARD_F_COMM_ERROR, SCARD_W_SECURITY_VIOLATION).
 bool cardServiceGone(PcscResult result);
 
 // Whether the readers may still be missing because the service went away:
