@@ -102,6 +102,11 @@ Line &Line::code(CK_RV rv) {
   return name ? text(name) : format("0x%lX", static_cast<unsigned long>(rv));
 }
 
+Line &Line::scard(PcscResult result) {
+  const char *name = scardName(result);
+  return name ? text(name) : format("0x%08lX", static_cast<unsigned long>(static_cast<uint32_t>(result)));
+}
+
 void Line::write() {
   buffer_[length_++] = '\n';
   writeLine(buffer_, static_cast<uint32_t>(length_));
@@ -424,12 +429,7 @@ void serialRead(const SlotEntry &slot, PcscResult result, const char *serial) {
   if (serial[0]) line.format("serial %s", serial);
   else if (result == kScardSuccess) line.text("no serial file of either layout");
   else line.text("failed");
-  const char *name = scardName(result);
-  if (name)
-    line.format(" (last exchange %s)", name);
-  else
-    line.format(" (last exchange 0x%08lX)", static_cast<unsigned long>(static_cast<uint32_t>(result)));
-  line.write();
+  line.text(" (last exchange ").scard(result).text(")").write();
 }
 
 }  // namespace detail
@@ -443,12 +443,7 @@ PcscResult failed(const char *call, const char *reader, PcscResult result) {
   Line line;
   line.format("PC/SC %s", call);
   if (reader) line.format(" \"%s\"", reader);
-  const char *name = scardName(result);
-  if (name)
-    line.format(" = %s", name);
-  else
-    line.format(" = 0x%08lX", static_cast<unsigned long>(static_cast<uint32_t>(result)));
-  line.write();
+  line.text(" = ").scard(result).write();
   return result;
 }
 

@@ -145,6 +145,7 @@ class Line {
 #endif
       ;
   Line &code(CK_RV rv);  // CKR_ name, or hex
+  Line &scard(PcscResult result);  // SCARD_ name, or hex
   void write();
 
   // An entry point's arguments, after the call; `result` is its result.
