@@ -1,6 +1,7 @@
 // Registration of backend slots with arbitrary 64-byte descriptions, ids,
 // families and profiles: labels stay NUL-terminated and within 64
-// characters, rows stay paired, and no two labels match ignoring case.
+// characters, rows stay paired, and no reader has two rows of one profile
+// (reader names compared whole, ignoring case; twin readers may share a label).
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -29,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (std::memchr(row.label, 0, sizeof row.label) == nullptr || std::strlen(row.label) > 64) __builtin_trap();
     if (std::strcmp(row.readerName, router.slotTable[i & ~1u].readerName) != 0) __builtin_trap();
     for (uint32_t j = 0; j < i; ++j)
-      if (strcasecmp(router.slotTable[j].label, row.label) == 0) __builtin_trap();
+      if (router.slotTable[j].profile == row.profile && strcasecmp(router.slotTable[j].readerName, row.readerName) == 0)
+        __builtin_trap();
   }
   for (uint32_t i = router.slotCount; i < kMaxSlots; ++i)
     if (router.slotTable[i].id != 0) __builtin_trap();

@@ -219,7 +219,7 @@ TEST_F(WinscardDouble, TraceSwitchFromTheRegistryAndTheEnvironment) {
   SetEnvironmentVariableA("TOKENHUB_LOG", environment.c_str());
   size_t machineSize = fileText(machine).size();
   initialiseOnce();
-  EXPECT_NE(fileText(environment).find("module load \"aetpkss1.dll\": loaded "), std::string::npos)
+  EXPECT_NE(fileText(environment).find("\\aetpkss1.dll\": loaded"), std::string::npos)
       << fileText(environment);
   EXPECT_EQ(fileText(machine).size(), machineSize);
   SetEnvironmentVariableA("TOKENHUB_LOG", nullptr);
