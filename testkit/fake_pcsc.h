@@ -15,15 +15,15 @@
 
 namespace testkit {
 
-constexpr tokenhub::PcscResult kScardEUnknownReader = static_cast<tokenhub::PcscResult>(0x80100009);
-constexpr tokenhub::PcscResult kScardEInvalidHandle = static_cast<tokenhub::PcscResult>(0x80100003);
+using tokenhub::kScardEInvalidHandle;
+using tokenhub::kScardENoService;
+using tokenhub::kScardEServiceStopped;
+using tokenhub::kScardEUnknownReader;
 constexpr tokenhub::PcscResult kScardEInsufficientBuffer = static_cast<tokenhub::PcscResult>(0x80100008);
-constexpr tokenhub::PcscResult kScardENoService = static_cast<tokenhub::PcscResult>(0x8010001D);
 constexpr tokenhub::PcscResult kScardENoSmartcard = static_cast<tokenhub::PcscResult>(0x8010000C);
 constexpr tokenhub::PcscResult kScardESharingViolation = static_cast<tokenhub::PcscResult>(0x8010000B);
 constexpr tokenhub::PcscResult kScardECommError = static_cast<tokenhub::PcscResult>(0x80100013);
 constexpr tokenhub::PcscResult kScardEInvalidValue = static_cast<tokenhub::PcscResult>(0x80100011);
-constexpr tokenhub::PcscResult kScardEServiceStopped = static_cast<tokenhub::PcscResult>(0x8010001E);
 
 // Results of successive calls: the queued ones first, then `otherwise`.
 struct Script {

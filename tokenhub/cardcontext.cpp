@@ -7,13 +7,6 @@
 namespace tokenhub {
 
 namespace {
-constexpr PcscResult kScardEInvalidHandle = static_cast<PcscResult>(0x80100003);
-constexpr PcscResult kScardENoService = static_cast<PcscResult>(0x8010001D);
-constexpr PcscResult kScardEServiceStopped = static_cast<PcscResult>(0x8010001E);
-constexpr PcscResult kScardFCommError = static_cast<PcscResult>(0x80100013);
-constexpr PcscResult kScardWSecurityViolation = static_cast<PcscResult>(0x8010006A);
-constexpr PcscResult kScardEUnknownReader = static_cast<PcscResult>(0x80100009);
-constexpr PcscResult kScardENoReadersAvailable = static_cast<PcscResult>(0x8010002E);
 
 std::atomic<bool> serviceReturning{false};
 }  // namespace

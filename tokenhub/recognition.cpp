@@ -23,30 +23,9 @@ bool startsWith(const uint8_t *atr, uint32_t length, const uint8_t (&pattern)[N]
   return length >= N && std::memcmp(atr, pattern, N) == 0;
 }
 
-}  // namespace
-
 // resolveBackend's choice, from the reader state that it asks PC/SC for.
-static CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, CK_FUNCTION_LIST_PTR *functionList,
-                           CK_SLOT_ID *backendSlot, CardFamily *family, CardIdentity *card);
-
-CardFamily recogniseAtr(const uint8_t *atr, uint32_t length) {
-  CardFamily family = 0;
-  if (length == sizeof pattern1 && startsWith(atr, length, pattern1)) family = 1;
-  if (startsWith(atr, length, pattern2)) family = 2;
-  if (startsWith(atr, length, pattern3)) family = 2;
-  return family;
-}
-
-CK_RV resolveBackend(const SlotEntry &slot, CK_FUNCTION_LIST_PTR *functionList, CK_SLOT_ID *backendSlot,
-                     CardFamily *family, CardIdentity *card) {
-  ReaderState state;
-  CK_RV rv = chooseBackend(slot, state, functionList, backendSlot, family, card);
-  trace::recognition(slot, state, rv);
-  return rv;
-}
-
-static CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, CK_FUNCTION_LIST_PTR *functionList,
-                           CK_SLOT_ID *backendSlot, CardFamily *family, CardIdentity *card) {
+CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, CK_FUNCTION_LIST_PTR *functionList,
+                    CK_SLOT_ID *backendSlot, CardFamily *family, CardIdentity *card) {
   std::memset(&state, 0, sizeof state);
   state.reader = slot.readerName;
   state.currentState = kScardStateUnaware;
@@ -75,5 +54,24 @@ static CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, CK_FUNCTIO
   }
   return CKR_OK;
 }
+
+}  // namespace
+
+CardFamily recogniseAtr(const uint8_t *atr, uint32_t length) {
+  CardFamily family = 0;
+  if (length == sizeof pattern1 && startsWith(atr, length, pattern1)) family = 1;
+  if (startsWith(atr, length, pattern2)) family = 2;
+  if (startsWith(atr, length, pattern3)) family = 2;
+  return family;
+}
+
+CK_RV resolveBackend(const SlotEntry &slot, CK_FUNCTION_LIST_PTR *functionList, CK_SLOT_ID *backendSlot,
+                     CardFamily *family, CardIdentity *card) {
+  ReaderState state;
+  CK_RV rv = chooseBackend(slot, state, functionList, backendSlot, family, card);
+  trace::recognition(slot, state, rv);
+  return rv;
+}
+
 
 }  // namespace tokenhub

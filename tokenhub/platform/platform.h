@@ -16,6 +16,13 @@ using PcscCard = uintptr_t;
 // Values shared by WinSCard and pcsc-lite.
 constexpr PcscResult kScardSuccess = 0;
 constexpr PcscResult kScardWResetCard = static_cast<PcscResult>(0x80100068);
+constexpr PcscResult kScardEInvalidHandle = static_cast<PcscResult>(0x80100003);
+constexpr PcscResult kScardEUnknownReader = static_cast<PcscResult>(0x80100009);
+constexpr PcscResult kScardFCommError = static_cast<PcscResult>(0x80100013);
+constexpr PcscResult kScardENoService = static_cast<PcscResult>(0x8010001D);
+constexpr PcscResult kScardEServiceStopped = static_cast<PcscResult>(0x8010001E);
+constexpr PcscResult kScardENoReadersAvailable = static_cast<PcscResult>(0x8010002E);
+constexpr PcscResult kScardWSecurityViolation = static_cast<PcscResult>(0x8010006A);
 constexpr uint32_t kScardStateUnaware = 0x0000;
 constexpr uint32_t kScardStatePresent = 0x0020;
 constexpr uint32_t kScardShareShared = 2;
