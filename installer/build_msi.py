@@ -34,12 +34,23 @@
 The product code follows from the architecture and the version, so a build
 of the same version gives the same package identity.
 
+Two builds from the same input files give the same bytes: the files go into
+the cabinet with the source's time (SOURCE_DATE_EPOCH, or the last commit's
+time) in UTC, and pin_summary then sets the summary information's creation
+and save times to that time and its package code, which wixl draws at
+random, to a name-based UUID over every other stream of the package, so
+that any change of the package's content still gives a new package code.
+
 Usage: build_msi.py ARCH VERSION LAUNCHER_EXE TOKENHUB_DLL EXAMPLE_CONFIG OUT_MSI"""
+import hashlib
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import uuid
+
+import olefile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 UPGRADE_CODE = uuid.UUID("4C6A1E52-7D3B-4F0A-9B6E-2A8D5C7E1F34")
@@ -63,6 +74,53 @@ def product_code(arch, version):
     return "{" + str(uuid.uuid5(UPGRADE_CODE, f"Penwick {arch} {version}")).upper() + "}"
 
 
+def source_time():
+    if os.environ.get("SOURCE_DATE_EPOCH"):
+        return int(os.environ["SOURCE_DATE_EPOCH"])
+    return int(subprocess.run(["git", "-C", HERE, "log", "-1", "--format=%ct"], capture_output=True, text=True,
+                              check=True).stdout)
+
+
+def stage(path, folder, when):
+    """A copy of an input file with a fixed time, as the cabinet records it."""
+    copy = os.path.join(folder, os.path.basename(path))
+    shutil.copyfile(path, copy)
+    os.utime(copy, (when, when))
+    return copy
+
+
+def pin_summary(path, when):
+    """Sets the creation and last-save times (FILETIME properties 12 and 13)
+    and the package code (property 9, 38 characters as wixl writes it) of the
+    summary information stream in place."""
+    name = "\x05SummaryInformation"
+    with olefile.OleFileIO(path) as ole:
+        content = hashlib.sha256()
+        for entry in sorted(ole.listdir()):
+            if entry != [name]:
+                content.update("/".join(entry).encode("utf-8") + b"\0" + ole.openstream(entry).read())
+        data = bytearray(ole.openstream(name).read())
+    code = "{" + str(uuid.uuid5(UPGRADE_CODE, content.hexdigest())).upper() + "}"
+    filetime = (when + 11644473600) * 10000000
+    section = struct.unpack_from("<I", data, 44)[0]
+    count = struct.unpack_from("<I", data, section + 4)[0]
+    pinned = set()
+    for i in range(count):
+        pid, offset = struct.unpack_from("<II", data, section + 8 + 8 * i)
+        at = section + offset
+        kind = struct.unpack_from("<I", data, at)[0]
+        if pid in (12, 13) and kind == 64:  # VT_FILETIME
+            struct.pack_into("<Q", data, at + 4, filetime)
+            pinned.add(pid)
+        elif pid == 9 and kind == 30 and struct.unpack_from("<I", data, at + 4)[0] == len(code) + 1:  # VT_LPSTR
+            data[at + 8:at + 8 + len(code)] = code.encode("ascii")
+            pinned.add(pid)
+    if pinned != {9, 12, 13}:
+        sys.exit(f"build_msi: summary information without the expected properties, pinned {sorted(pinned)}")
+    with olefile.OleFileIO(path, write_mode=True) as ole:
+        ole.write_stream(name, bytes(data))
+
+
 def main(arch, version, launcher, tokenhub, config, out):
     if arch not in ("x86", "x64"):
         sys.exit(f"build_msi: architecture x86 or x64, not {arch}")
@@ -73,6 +131,8 @@ def main(arch, version, launcher, tokenhub, config, out):
     shutil.copyfile(config, staged)
     os.utime(staged, (EXAMPLE_TIME, EXAMPLE_TIME))
     config = staged
+    when = source_time()
+    launcher, tokenhub = (stage(path, os.path.dirname(staged), when) for path in (launcher, tokenhub))
     defines = {"Arch": arch, "Version": version, "ProductCode": product_code(arch, version),
                "LauncherExe": launcher, "TokenhubDll": tokenhub, "ExampleConfig": config}
     command = ["wixl", "-a", arch, "-o", partial, os.path.join(HERE, "penwick.wxs")]
@@ -81,7 +141,7 @@ def main(arch, version, launcher, tokenhub, config, out):
         defines[name] = os.path.relpath(defines[name])
     for name, value in defines.items():
         command += ["-D", f"{name}={value}"]
-    subprocess.run(command, check=True)
+    subprocess.run(command, check=True, env=dict(os.environ, TZ="UTC"))
     attributes = PERMANENT | NEVER_OVERWRITE | (WIN64 if arch == "x64" else 0)
     queries = [
         f"UPDATE `Component` SET `Attributes` = {attributes} WHERE `Component` = 'LauncherConfig'",
@@ -100,6 +160,7 @@ def main(arch, version, launcher, tokenhub, config, out):
     ]
     for query in queries:
         subprocess.run(["msibuild", partial, "-q", query], check=True)
+    pin_summary(partial, when)
     os.replace(partial, out)
 
 

@@ -3,7 +3,7 @@
 # that is already done.
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ pkg-config python3 python3-pefile
+  cmake ninja-build g++ pkg-config python3 python3-pefile python3-olefile
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64
   googletest libgtest-dev libp11-kit-dev libtomlplusplus-dev
   pcscd libpcsclite-dev vsmartcard-vpcd opensc

@@ -1,12 +1,17 @@
 #!/usr/bin/python3
-"""Static check of the shipped launcher.exe: a 32-bit x86 GUI program that
-imports only Windows system DLLs, carries the version block, the icon groups
+"""Static check of the shipped launcher.exe: an x86 or x64 GUI program
+(check_launcher_pe.py FILE i386|amd64) that imports only Windows system DLLs,
+is hardened as the tokenhub DLL is, carries the version block, the icon groups
 107 and 108 (seven square sizes at 32 bits per pixel) and a manifest that
 keeps it unelevated."""
+import os
 import struct
 import sys
 
 import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tokenhub"))
+from check_module import pe_hardening  # noqa: E402
 
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll", "advapi32.dll", "shell32.dll",
                "ole32.dll", "comctl32.dll"}
@@ -18,8 +23,11 @@ def check(condition, text):
         failures.append(text)
 
 
-pe = pefile.PE(sys.argv[1])
-check(pe.FILE_HEADER.Machine == 0x14C, "machine is i386")
+data = open(sys.argv[1], "rb").read()
+pe = pefile.PE(data=data)
+machine = sys.argv[2] if len(sys.argv) > 2 else "i386"
+check(pe.FILE_HEADER.Machine == {"i386": 0x14C, "amd64": 0x8664}[machine], f"machine is {machine}")
+pe_hardening(pe, data, check)
 check(pe.OPTIONAL_HEADER.Subsystem == 2, "GUI subsystem")
 
 imports = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}

@@ -7,7 +7,8 @@
 The 68 names of the export definition must follow the order of the function
 list in the PKCS#11 header. A DLL must export exactly those names with
 ordinals 1 to 68, import only Windows system DLLs and carry the version
-block; a shared object must export exactly those 68 functions.
+block; a shared object must export exactly those 68 functions. Both must be
+hardened as pe_hardening and elf_hardening say.
 """
 import re
 import subprocess
@@ -50,9 +51,30 @@ def check_definition(entries):
     return names
 
 
+def pe_hardening(pe, data, check):
+    """A shipped Windows binary: ASLR with its relocations, 64-bit address
+    entropy on x64, no execution of data, no section both writable and
+    executable, and the stack protector's support code linked in (its failure
+    message is in the file only when some function calls it)."""
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    check(flags & 0x40, "ASLR (DYNAMIC_BASE)")
+    check(pe.OPTIONAL_HEADER.DATA_DIRECTORY[5].Size > 0 and not pe.FILE_HEADER.Characteristics & 1,
+          "base relocations present")
+    check(flags & 0x100, "NX_COMPAT")
+    if pe.FILE_HEADER.Machine == 0x8664:
+        check(flags & 0x20, "HIGH_ENTROPY_VA")
+    writable_code = [s.Name.rstrip(b"\0").decode() for s in pe.sections
+                     if s.Characteristics & 0x20000000 and s.Characteristics & 0x80000000]
+    check(not writable_code, f"no section both writable and executable {writable_code}")
+    check(b"*** stack smashing detected ***" in data, "stack protector linked in")
+    check(pe.FILE_HEADER.TimeDateStamp == 0, "no link time stamp")
+
+
 def check_dll(path, names, machine):
     import pefile
-    pe = pefile.PE(path)
+    data = open(path, "rb").read()
+    pe = pefile.PE(data=data)
+    pe_hardening(pe, data, check)
     want = {"i386": 0x14C, "amd64": 0x8664}[machine]
     check(pe.FILE_HEADER.Machine == want, f"machine is {machine}")
     exports = [(e.name.decode(), e.ordinal) for e in pe.DIRECTORY_ENTRY_EXPORT.symbols]
@@ -81,6 +103,21 @@ def check_so(path, names):
     check(exported == sorted(names), f"exports exactly the 68 functions ({len(exported)} exported)")
     needed = subprocess.run(["readelf", "-d", path], capture_output=True, text=True, check=True).stdout
     check("libpcsclite.so" in needed, "links pcsc-lite")
+    elf_hardening(path, out + subprocess.run(["nm", "-D", "--undefined-only", path], capture_output=True,
+                                             text=True, check=True).stdout, needed)
+
+
+def elf_hardening(path, symbols, dynamic):
+    """Full RELRO (a read-only relocation segment, every symbol bound at load),
+    a stack that is not executable, the stack protector and fortified libc
+    calls."""
+    segments = subprocess.run(["readelf", "-lW", path], capture_output=True, text=True, check=True).stdout
+    stack = re.search(r"GNU_STACK(?:\s+\S+){5}\s+(\S+)", segments)
+    check("GNU_RELRO" in segments, "RELRO segment")
+    check(re.search(r"\(FLAGS\).*\bBIND_NOW\b|\(FLAGS_1\).*\bNOW\b", dynamic), "immediate binding (BIND_NOW)")
+    check(stack is not None and "E" not in stack.group(1), "stack not executable")
+    check("__stack_chk_fail" in symbols, "stack protector (__stack_chk_fail)")
+    check(re.search(r"\b__\w+_chk\b", symbols.replace("__stack_chk_fail", "")), "fortified libc calls (__*_chk)")
 
 
 def main():
