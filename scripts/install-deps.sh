@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libp11-kit-dev libtomlplusplus-dev
   pcscd libpcsclite-dev vsmartcard-vpcd opensc
   wine wine64 wine32:i386 qemu-user xvfb xauth
-  softhsm2 gnutls-bin python3-pykcs11 libengine-pkcs11-openssl openssl
+  softhsm2 gnutls-bin python3-pykcs11 libengine-pkcs11-openssl openssl osslsigncode
   openjdk-17-jdk-headless
   clang libclang-rt-14-dev valgrind
   wixl msitools

@@ -4,7 +4,9 @@ prefix that scripts/wine-setup keeps: quiet install, files and version blocks
 in place, the installed launcher starting a recording child and logging below
 ProgramData, removal of an unchanged install, then an upgrade and a removal
 that keep the user's launcher.toml and the logs and nothing else.
-Usage: installer_lifecycle.py BUILD_DIR"""
+Usage: installer_lifecycle.py BUILD_DIR [FILES_DIR]
+FILES_DIR holds another penwick.msi and the launcher.exe and tokenhub.dll it
+carries (a signed release's); by default the build's own."""
 import os, re, shutil, subprocess, sys, tempfile
 import pefile
 
@@ -19,8 +21,12 @@ subprocess.run(["cp", "-a", pristine, scratch + "/prefix"], check=True)
 ENV = dict(os.environ, WINEPREFIX=scratch + "/prefix", WINEDEBUG="-all", WINEDLLOVERRIDES="winemenubuilder.exe=d")
 C = scratch + "/prefix/drive_c/"
 PROGRAM, DATA, DLL = C + "Program Files/Orvane/Penwick/", C + "ProgramData/Orvane/Penwick/", C + "windows/system32/tokenhub.dll"
+FILES = sys.argv[2] if len(sys.argv) > 2 else None
 built = {"launcher.exe": BUILD + "/launcher/launcher.exe", "tokenhub.dll": BUILD + "/tokenhub/tokenhub.dll"}
 first, second = BUILD + "/installer/penwick.msi", scratch + "/higher/penwick.msi"
+if FILES:
+    built = {name: os.path.join(FILES, name) for name in built}
+    first = os.path.join(FILES, "penwick.msi")
 failures = []
 
 
