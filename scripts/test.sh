@@ -2,8 +2,9 @@
 # Builds every preset and runs every test: the native suites (plain and under
 # AddressSanitizer + UBSan, and under ThreadSanitizer), the fuzzers, the
 # integration tests against the real PC/SC
-# daemon with the virtual readers, the Windows builds' suites under Wine, and
-# last the main demonstration. Prints each preset's CTest summary and a
+# daemon with the virtual readers, the Windows builds' suites under Wine, the
+# release (reproducible, signed through tokenhub), and last the main
+# demonstration. Prints each preset's CTest summary and a
 # closing total.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -39,6 +40,34 @@ for preset in "${presets[@]}"; do
   fi
   rm -f "$log"
 done
+# The release (tests/release/release.sh): the shipped files built twice in
+# fresh trees and compared, signed through tokenhub against the real daemon,
+# and rebuilt signed from the detached signatures; the signed x64 package's
+# life cycle under Wine.
+release_test() {
+  local work rc=0
+  work=$(mktemp -d /tmp/tokenhub-release-XXXXXX)
+  bash tests/release/release.sh build "$work" || rc=1
+  if [ $rc = 0 ]; then
+    bash scripts/pcscd-rig start >/dev/null 2>&1 || rc=1
+    [ $rc = 1 ] || bash tests/release/release.sh sign "$work" build/linux || rc=1
+    bash scripts/pcscd-rig stop >/dev/null 2>&1 || true
+  fi
+  [ $rc = 1 ] || bash tests/release/release.sh check "$work" build/win64 || rc=1
+  [ $rc = 1 ] || rm -rf "$work"
+  return $rc
+}
+if [[ " ${presets[*]} " == *" linux "* && " ${presets[*]} " == *" win64 "* ]]; then
+  echo "== release (tests/release/release.sh)"
+  if release_test >release.log 2>&1; then
+    grep -E '^(ok|[0-9]+ of [0-9]+|tokenhub.s trace|the signed)' release.log
+    passed=$((passed + 1)); summaries+=("release: 1 passed, 0 failed")
+    rm -f release.log
+  else
+    tail -40 release.log
+    failed=$((failed + 1)); status=1; summaries+=("release: 0 passed, 1 failed (release.log)")
+  fi
+fi
 # The README's main job must keep working too: it runs last, on the builds
 # made above.
 if [[ " ${presets[*]} " == *" linux "* ]]; then
