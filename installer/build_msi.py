@@ -57,6 +57,9 @@ PERMANENT, NEVER_OVERWRITE, WIN64 = 0x10, 0x80, 0x100
 # - the creator of a file, on that file: read, write and empty it (0x12019f),
 #   still not delete or rename it: a user's launcher may start its own output
 #   logs afresh.
+# The right to create files in a folder is also the right to make it a mount
+# point, which NTFS allows on an empty folder only: README.txt, a file of the
+# package that users cannot delete, keeps the folder from ever being empty.
 LOG_FOLDER_SDDL = ("D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)(A;OIIO;0x12008d;;;BU)"
                    "(A;OIIO;0x12019f;;;CO)")
 EXAMPLE_TIME = 946684800  # 2000-01-01 00:00:00 UTC
@@ -125,6 +128,7 @@ def compile_package(arch, version, inputs, out):
     to paths."""
     defines = {"Arch": arch, "Version": version, "ProductCode": product_code(arch, version)}
     # wixl opens the sources relative to its working folder only.
+    inputs = dict(inputs, LogFolderNote=os.path.join(HERE, "logfolder.txt"))
     defines.update({name: os.path.relpath(path) for name, path in inputs.items()})
     command = ["wixl", "-a", arch, "-o", out, os.path.join(HERE, "penwick.wxs")]
     for name, value in defines.items():

@@ -4,7 +4,7 @@ Installer's rules depend on and Wine's msiexec does not model. Every PE file
 carries its version block's version and language and has no MsiFileHash row,
 and its bitness matches its component and folder; the log folder's DACL lets
 Users create and append, never delete, rename, overwrite others' files or
-nest folders; the x86 package refuses 64-bit Windows naming the x64 one; a
+nest folders, and a file of the package keeps it from being empty; the x86 package refuses 64-bit Windows naming the x64 one; a
 downgrade stops with a message; the unchanged-configuration removal has its
 rollback; fixed identity and component ids.
 Usage: check_msi.py PENWICK_MSI x86|x64"""
@@ -113,6 +113,9 @@ check(files.get("BU", 0) & (forbidden | ADD_FILE_OR_WRITE) == 0 and files.get("B
       f"Users on every file: append, not overwrite, {files.get('BU', 0):#x}")
 check(files.get("CO", 0) & forbidden == 0 and "CO" not in folder, f"a file's creator: no delete, {files.get('CO', 0):#x}")
 check(all(folder.get(t) == files.get(t) == 0x1F01FF for t in ("SY", "BA")), "SYSTEM and Administrators: full")
+# Creating files there is also the right to make the folder a mount point,
+# which only an empty folder can become: a file of the package stays in it.
+check(any(components[row[1]][2] == "LOGDIR" for row in rows.values()), "a file of the package in the log folder")
 
 # Launch conditions: no downgrade; the x86 package only on 32-bit Windows.
 conditions = dict(table("LaunchCondition"))
@@ -123,11 +126,13 @@ check(conditions == ({} if x64 else {"Installed OR NOT VersionNT64": conditions.
 
 # Identity: fixed per architecture, so the same build gives the same product
 # and the components keep their ids from version to version.
-ids = dict(zip(("product", "Launcher", "LauncherConfig", "Tokenhub", "LogFolder", "Tokenhub32"), (
+ids = dict(zip(("product", "Launcher", "LauncherConfig", "Tokenhub", "LogFolder", "LogFolderNote", "Tokenhub32"), (
     "0A4C4EA2-D162-5C57-B636-5AB2D90C42C1 A007EC8F-B300-5DB4-9840-76A459654CBD B516D8C2-C62D-5280-B721-4065FB8257DD "
-    "74386647-80AE-58E2-8FA1-ED54FA3F8BB1 8E3F0B6C-1D2A-4C5B-9A7E-6F1D3B2C4A58 37E1F8F7-F161-5A3B-8A61-B0DD3AC334F9"
-    if x64 else "22BE4B9A-3D23-51BB-B473-D83DF336CA68 BB4B1E53-312C-5558-981B-FE89031D35DF "
-    "40832121-9715-5DA7-AEDE-D23AFA731ABA 723C393B-C0CE-5917-B737-B9C76E08270C 3B7D2E94-6C1F-4A8B-B5D0-9E2C7F4A1D63").split()))
+    "74386647-80AE-58E2-8FA1-ED54FA3F8BB1 8E3F0B6C-1D2A-4C5B-9A7E-6F1D3B2C4A58 D9202B68-0A50-46A7-9D9D-C61DAF99445B "
+    "37E1F8F7-F161-5A3B-8A61-B0DD3AC334F9" if x64 else
+    "22BE4B9A-3D23-51BB-B473-D83DF336CA68 BB4B1E53-312C-5558-981B-FE89031D35DF 40832121-9715-5DA7-AEDE-D23AFA731ABA "
+    "723C393B-C0CE-5917-B737-B9C76E08270C 3B7D2E94-6C1F-4A8B-B5D0-9E2C7F4A1D63 169BED7A-E8EC-4465-9294-B77BACA06F1E"
+    ).split()))
 props = dict(table("Property"))
 icons = {row[0] for row in table("Icon")}
 check({k: props.get(k) for k in ("ProductCode", "UpgradeCode", "ProductVersion", "ALLUSERS", "ARPNOMODIFY")}
@@ -135,7 +140,7 @@ check({k: props.get(k) for k in ("ProductCode", "UpgradeCode", "ProductVersion",
           "ProductVersion": "2.1.3", "ALLUSERS": "1", "ARPNOMODIFY": "1"}
       and props.get("ARPPRODUCTICON") in icons, "identity; Programs and Features: an icon, no Change")
 check({c: row[1] for c, row in components.items()} == {c: "{" + i + "}" for c, i in ids.items() if c in components}
-      and len(components) == (5 if x64 else 4), "component ids")
+      and len(components) == (6 if x64 else 5), "component ids")
 check(int(components["LauncherConfig"][3]) & 0x90 == 0x90, "launcher.toml: permanent and never overwritten")
 
 # Removal of an unchanged launcher.toml: set aside in the removal script, with
