@@ -8,16 +8,19 @@ nest folders, and a file of the package keeps it from being empty; the x86 packa
 downgrade stops with a message; the unchanged-configuration removal has its
 rollback; fixed identity and component ids.
 Usage: check_msi.py PENWICK_MSI x86|x64"""
-import io
+import os
 import re
 import struct
 import subprocess
 import sys
+import tempfile
 import zlib
 
 import pefile
 
-msi, arch = sys.argv[1:3]
+msi, arch = os.path.abspath(sys.argv[1]), sys.argv[2]
+# msiinfo writes a table's binary streams (the Icon table's) into its working folder.
+scratch = tempfile.TemporaryDirectory()
 x64 = arch == "x64"
 failures = []
 
@@ -29,7 +32,7 @@ def check(ok, text):
 
 
 def table(name):
-    out = subprocess.run(["msiinfo", "export", msi, name], capture_output=True, text=True).stdout
+    out = subprocess.run(["msiinfo", "export", msi, name], capture_output=True, text=True, cwd=scratch.name).stdout
     return [tuple(line.split("\t")) for line in out.split("\n")[3:] if line]
 
 
