@@ -149,8 +149,11 @@ check(b"moduleDir=C:\\Program Files\\Orvane\\Penwick\n" in read(DATA + "launcher
 msiexec("/i", second, "upgrade.log")
 upgraded = products()
 check(len(installed) == len(upgraded) == 1 and installed != upgraded, f"the upgrade replaces {installed} by {upgraded}")
-check("2.1.4" in wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall" "\\" + upgraded[0],
-                      "/v", "DisplayVersion")[1], "version 2.1.4 registered")
+entry = wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall" "\\" + upgraded[0])[1]
+icon = C + "windows/Installer/" + upgraded[0] + "/launcher.ico"
+check(re.search(r"DisplayVersion\s+REG_SZ\s+2\.1\.4\s", entry) and re.search(r"NoModify\s+REG_DWORD\s+0x1\s", entry)
+      and os.path.isfile(icon) and read(icon) == read(BUILD + "/launcher/launcher_large.ico"),
+      "version 2.1.4 registered, with no Change and the launcher's icon")
 check(read(PROGRAM + "launcher.toml") == user_config and os.path.isfile(DLL) and os.path.isfile(DLL32),
       "the upgrade keeps the user's launcher.toml")
 check("LaunchConditions. Return value 0" in msiexec("/i", first, "downgrade.log", fails=True)
