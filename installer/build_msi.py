@@ -2,6 +2,13 @@
 """Builds the product's Windows Installer package from penwick.wxs with wixl
 (msitools), then sets with msibuild what wixl 0.101 cannot express:
 
+- the version and language of every PE file: wixl leaves the File table's
+  Version and Language empty and writes an MsiFileHash row for every file,
+  so Windows Installer would treat launcher.exe and tokenhub.dll as
+  unversioned files (an older or foreign tokenhub.dll already in the system
+  folder would stay, and a repair would not replace a changed copy). Each PE
+  file's row gets the file version and language of its version block, and
+  loses its MsiFileHash row (that table is for unversioned files only);
 - the configuration component's attributes: wixl ignores Permanent and
   NeverOverwrite, so the Component row gets them here (msidbComponentAttributes
   Permanent 0x10 and NeverOverwrite 0x80, beside the 64-bit flag 0x100);
@@ -15,21 +22,11 @@
   the Penwick folders below it;
 - the removal of an unchanged launcher.toml: wixl writes only custom
   actions that run a file of the package or a program named by a property,
-  so the CustomAction and InstallExecuteSequence rows of DropUnchangedConfig
-  are written here. The action runs, in the removal script before the files
-  go, the system's command interpreter in the install folder, which deletes
-  launcher.toml when its size and last-write time are those of
-  launcher.example.toml. Both are extracted from the package with the time
-  stamp set here on the example (2000-01-01), so any change a user saves
-  gives the file another time. (Wine 8's fc.exe is a stub that reports
-  every pair of files equal: a comparison of contents cannot be proven
-  there.) The condition leaves the file alone when an upgrade removes the
-  old product; the new package then finds it and, never-overwrite, keeps it.
+  so the three custom actions of that removal are written here (see
+  config_removal_queries);
 - the log folder's access: wixl knows neither Permission, PermissionEx nor
   the LockPermissions tables, so an MsiLockPermissionsEx row (Windows
-  Installer 5) gives the folder a protected DACL: SYSTEM and Administrators
-  full control, Users modify, inherited by the files in it, so that every
-  user of the machine can append to the launcher's log.
+  Installer 5) gives the folder a protected DACL (see LOG_FOLDER_SDDL).
 
 The product code follows from the architecture and the version, so a build
 of the same version gives the same package identity.
@@ -41,37 +38,191 @@ and save times to that time and its package code, which wixl draws at
 random, to a name-based UUID over every other stream of the package, so
 that any change of the package's content still gives a new package code.
 
-Usage: build_msi.py ARCH VERSION LAUNCHER_EXE TOKENHUB_DLL EXAMPLE_CONFIG OUT_MSI"""
+Usage: build_msi.py ARCH VERSION LAUNCHER_EXE TOKENHUB_DLL EXAMPLE_CONFIG OUT_MSI [TOKENHUB32_DLL]
+(TOKENHUB32_DLL, the PE32 tokenhub.dll for 32-bit programs, only with ARCH x64)"""
 import hashlib
 import os
 import shutil
-import struct
 import subprocess
+import struct
 import sys
 import uuid
 
 import olefile
+import pefile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 UPGRADE_CODE = uuid.UUID("4C6A1E52-7D3B-4F0A-9B6E-2A8D5C7E1F34")
 PERMANENT, NEVER_OVERWRITE, WIN64 = 0x10, 0x80, 0x100
-# SYSTEM and Administrators full control, Users read, write, execute and
-# delete (modify); containers and files inherit; nothing from ProgramData.
-LOG_FOLDER_SDDL = "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)"
+# The log folder, protected from what ProgramData would hand down:
+# - SYSTEM and Administrators: full control, on the folder and everything in it;
+# - Users, on the folder itself only: list, create files, read attributes and
+#   the permissions (0x1200ab). Not delete or rename it (DELETE), nor delete or
+#   rename what is in it (FILE_DELETE_CHILD), nor create folders in it
+#   (FILE_ADD_SUBDIRECTORY), nor change its attributes, permissions or owner;
+# - Users, on every file in it: read and append (0x12008d), not overwrite,
+#   empty, delete or rename: every user's launcher appends to the one
+#   diagnostic log, whoever created it;
+# - the creator of a file, on that file: read, write and empty it (0x12019f),
+#   still not delete or rename it: a user's launcher may start its own output
+#   logs afresh.
+# The right to create files in a folder is also the right to make it a mount
+# point, which NTFS allows on an empty folder only: README.txt, a file of the
+# package that users cannot delete, keeps the folder from ever being empty.
+LOG_FOLDER_SDDL = ("D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)(A;OIIO;0x12008d;;;BU)"
+                   "(A;OIIO;0x12019f;;;CO)")
+EXAMPLE_TIME = 946684800  # 2000-01-01 00:00:00 UTC
+# Only on a removal of the product itself: an upgrade keeps the file for the
+# new package, which finds it and, never-overwrite, leaves it alone.
+DROP_UNCHANGED_CONDITION = 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'
 # Custom action type 34 (a program with a working folder), in the deferred
 # script (0x400), as the installer service (0x800), its exit code ignored
-# (0x40): fc exits 1 when the user changed the file.
-DROP_UNCHANGED_TYPE = 34 | 0x400 | 0x800 | 0x40
-DROP_UNCHANGED_COMMAND = ('"[%ComSpec]" /c for %a in (launcher.example.toml) do @for %b in (launcher.toml) do '
-                          '@if "%~za %~ta"=="%~zb %~tb" del launcher.toml')
-EXAMPLE_TIME = 946684800  # 2000-01-01 00:00:00 UTC
-DROP_UNCHANGED_CONDITION = 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'
-# Just before RemoveFiles (3500).
-DROP_UNCHANGED_SEQUENCE = 3499
+# (0x40); 0x100 makes it a rollback action, 0x200 a commit action.
+DEFERRED_PROGRAM = 34 | 0x400 | 0x800 | 0x40
+ROLLBACK, COMMIT = 0x100, 0x200
+# An unchanged launcher.toml is set aside under this name before the files go,
+# in the install folder, which only administrators may write.
+SET_ASIDE = "launcher.toml.unchanged"
 
 
 def product_code(arch, version):
     return "{" + str(uuid.uuid5(UPGRADE_CODE, f"Penwick {arch} {version}")).upper() + "}"
+
+
+def pe_version(path):
+    """The file version ("2.1.3.0") and language ("1033") of a PE file's
+    version block, as the File table takes them."""
+    pe = pefile.PE(path, fast_load=True)
+    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    if not hasattr(pe, "VS_FIXEDFILEINFO"):
+        sys.exit(f"build_msi: {path} has no version block")
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    version = (f"{fixed.FileVersionMS >> 16}.{fixed.FileVersionMS & 0xFFFF}."
+               f"{fixed.FileVersionLS >> 16}.{fixed.FileVersionLS & 0xFFFF}")
+    languages = [int(language.split()[0], 16) for entries in getattr(pe, "FileInfo", []) for entry in entries
+                 if entry.Key == b"VarFileInfo" for var in entry.Var
+                 for language in var.entry.values()]
+    if not languages:
+        sys.exit(f"build_msi: {path} names no language in its version block")
+    return version, str(languages[0])
+
+
+def extract_icon(exe, out):
+    """The icon group 107 of a PE file (the launcher's window icon) as an .ico
+    file at `out`: the group's directory with file offsets in place of the
+    resource ids, then the images."""
+    pe = pefile.PE(exe, fast_load=True)
+    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    resources = {kind.id: {entry.id: entry.directory.entries[0].data.struct for entry in kind.directory.entries}
+                 for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries}
+    read = lambda data: pe.get_data(data.OffsetToData, data.Size)
+    group = read(resources[pefile.RESOURCE_TYPE["RT_GROUP_ICON"]][107])
+    count = struct.unpack_from("<H", group, 4)[0]
+    images, directory = [], group[:6]
+    offset = 6 + 16 * count
+    for index in range(count):
+        entry = group[6 + 14 * index: 20 + 14 * index]
+        image = read(resources[pefile.RESOURCE_TYPE["RT_ICON"]][struct.unpack_from("<H", entry, 12)[0]])
+        directory += entry[:8] + struct.pack("<II", len(image), offset)
+        images.append(image)
+        offset += len(image)
+    with open(out, "wb") as f:
+        f.write(directory + b"".join(images))
+    return out
+
+
+def compile_package(arch, version, inputs, out):
+    """wixl's package from penwick.wxs; `inputs` maps the source variables
+    (LauncherExe, LauncherIcon, TokenhubDll, Tokenhub32Dll, ExampleConfig)
+    to paths."""
+    defines = {"Arch": arch, "Version": version, "ProductCode": product_code(arch, version)}
+    # wixl opens the sources relative to its working folder only.
+    inputs = dict(inputs, LogFolderNote=os.path.join(HERE, "logfolder.txt"))
+    defines.update({name: os.path.relpath(path) for name, path in inputs.items()})
+    command = ["wixl", "-a", arch, "-o", out, os.path.join(HERE, "penwick.wxs")]
+    for name, value in defines.items():
+        command += ["-D", f"{name}={value}"]
+    subprocess.run(command, check=True, env=dict(os.environ, TZ="UTC"))
+
+
+def versioned_file_queries(pe_files):
+    """Version and language into the File rows of the PE files (File id to
+    path), and their MsiFileHash rows dropped."""
+    queries = []
+    for file_id, path in pe_files.items():
+        version, language = pe_version(path)
+        queries += [f"UPDATE `File` SET `Version` = '{version}', `Language` = '{language}' WHERE `File` = '{file_id}'",
+                    f"DELETE FROM `MsiFileHash` WHERE `File_` = '{file_id}'"]
+    return queries
+
+
+def config_removal_queries():
+    """A removal of the product deletes launcher.toml when it is still the
+    example as installed: same size and last-write time as
+    launcher.example.toml. Both are extracted from the package with the time
+    stamp set here on the example (2000-01-01), so any change a user saves
+    gives the file another time. (Wine 8's fc.exe is a stub that reports every
+    pair of files equal: a comparison of contents cannot be proven there.)
+
+    Three actions run the system's command interpreter in the install folder:
+    - SetAsideUnchangedConfig, in the removal script before the files go,
+      renames an unchanged launcher.toml to launcher.toml.unchanged;
+    - its rollback action, when the removal fails or is cancelled later on,
+      gives the file its name back;
+    - the commit action, once the removal has succeeded, deletes the set-aside
+      file and then the install folder and the Orvane folder above it if they
+      are empty (the set-aside file kept them at RemoveFolders)."""
+    unchanged = ('for %a in (launcher.example.toml) do @for %b in (launcher.toml) do '
+                 f'@if "%~za %~ta"=="%~zb %~tb" ren launcher.toml {SET_ASIDE}')
+    # Over whatever a rollback may have put there already (Wine's rollback
+    # installs the package's files anew, the example among them).
+    restore = f'if exist {SET_ASIDE} move /y {SET_ASIDE} launcher.toml'
+    finish = (f'del "[INSTALLDIR]{SET_ASIDE}" & rd "[INSTALLDIR]" & rd "[OrvaneProgramFolder]"')
+    # The rollback action goes into the script before the action it undoes;
+    # all three just before RemoveFiles (3500).
+    actions = [("RestoreUnchangedConfig", DEFERRED_PROGRAM | ROLLBACK, "INSTALLDIR", restore, 3497),
+               ("SetAsideUnchangedConfig", DEFERRED_PROGRAM, "INSTALLDIR", unchanged, 3498),
+               # Its working folder must outlive the install folder.
+               ("DropUnchangedConfig", DEFERRED_PROGRAM | COMMIT, "TARGETDIR", finish, 3499)]
+    queries = []
+    for name, kind, folder, command, sequence in actions:
+        queries += ["INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+                    f"VALUES ('{name}', {kind}, '{folder}', '\"[%ComSpec]\" /c {command}')",
+                    "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+                    f"VALUES ('{name}', '{DROP_UNCHANGED_CONDITION}', {sequence})"]
+    return queries
+
+
+def finish_tables(package, arch, pe_files):
+    """What wixl cannot express, written into its package with msibuild."""
+    attributes = PERMANENT | NEVER_OVERWRITE | (WIN64 if arch == "x64" else 0)
+    queries = versioned_file_queries(pe_files) + [
+        f"UPDATE `Component` SET `Attributes` = {attributes} WHERE `Component` = 'LauncherConfig'",
+        "INSERT INTO `CreateFolder` (`Directory_`, `Component_`) VALUES ('OrvaneProgramFolder', 'Launcher')",
+        "INSERT INTO `CreateFolder` (`Directory_`, `Component_`) VALUES ('OrvaneDataFolder', 'LogFolder')",
+        "UPDATE `Shortcut` SET `Target` = '[#launcher.exe]' WHERE `Shortcut` = 'StartMenuLauncher'",
+        "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, "
+        "`LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, `SDDL` LONGCHAR NOT NULL, "
+        "`Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)",
+        "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, `SDDL`) "
+        f"VALUES ('LogFolderAccess', 'LOGDIR', 'CreateFolder', '{LOG_FOLDER_SDDL}')",
+    ] + config_removal_queries()
+    for query in queries:
+        subprocess.run(["msibuild", package, "-q", query], check=True)
+
+
+def stage_folder(out):
+    staged = os.path.join(os.path.dirname(os.path.abspath(out)), "stage")
+    os.makedirs(staged, exist_ok=True)
+    return staged
+
+
+def stage_example(config, out):
+    """The example as the package carries it, with its fixed time stamp."""
+    staged = os.path.join(stage_folder(out), "launcher.toml")
+    shutil.copyfile(config, staged)
+    os.utime(staged, (EXAMPLE_TIME, EXAMPLE_TIME))
+    return staged
 
 
 def source_time():
@@ -81,9 +232,9 @@ def source_time():
                               check=True).stdout)
 
 
-def stage(path, folder, when):
+def stage(path, name, when, out):
     """A copy of an input file with a fixed time, as the cabinet records it."""
-    copy = os.path.join(folder, os.path.basename(path))
+    copy = os.path.join(stage_folder(out), name)
     shutil.copyfile(path, copy)
     os.utime(copy, (when, when))
     return copy
@@ -121,50 +272,30 @@ def pin_summary(path, when):
         ole.write_stream(name, bytes(data))
 
 
-def main(arch, version, launcher, tokenhub, config, out):
+def main(arch, version, launcher, tokenhub, config, out, tokenhub32=None):
     if arch not in ("x86", "x64"):
         sys.exit(f"build_msi: architecture x86 or x64, not {arch}")
-    partial = out + ".partial"
-    # The example as the package carries it, with its fixed time stamp.
-    staged = os.path.join(os.path.dirname(os.path.abspath(out)), "stage", "launcher.toml")
-    os.makedirs(os.path.dirname(staged), exist_ok=True)
-    shutil.copyfile(config, staged)
-    os.utime(staged, (EXAMPLE_TIME, EXAMPLE_TIME))
-    config = staged
+    if (tokenhub32 is not None) != (arch == "x64"):
+        sys.exit("build_msi: the x64 package, and only it, also carries the PE32 tokenhub.dll (TOKENHUB32_DLL)")
+    if tokenhub32 is not None and not os.path.isfile(tokenhub32):
+        sys.exit(f"build_msi: no PE32 tokenhub.dll at {tokenhub32}: build the win32 preset first")
     when = source_time()
-    launcher, tokenhub = (stage(path, os.path.dirname(staged), when) for path in (launcher, tokenhub))
-    defines = {"Arch": arch, "Version": version, "ProductCode": product_code(arch, version),
-               "LauncherExe": launcher, "TokenhubDll": tokenhub, "ExampleConfig": config}
-    command = ["wixl", "-a", arch, "-o", partial, os.path.join(HERE, "penwick.wxs")]
-    # wixl opens the sources relative to its working folder only.
-    for name in ("LauncherExe", "TokenhubDll", "ExampleConfig"):
-        defines[name] = os.path.relpath(defines[name])
-    for name, value in defines.items():
-        command += ["-D", f"{name}={value}"]
-    subprocess.run(command, check=True, env=dict(os.environ, TZ="UTC"))
-    attributes = PERMANENT | NEVER_OVERWRITE | (WIN64 if arch == "x64" else 0)
-    queries = [
-        f"UPDATE `Component` SET `Attributes` = {attributes} WHERE `Component` = 'LauncherConfig'",
-        "INSERT INTO `CreateFolder` (`Directory_`, `Component_`) VALUES ('OrvaneProgramFolder', 'Launcher')",
-        "INSERT INTO `CreateFolder` (`Directory_`, `Component_`) VALUES ('OrvaneDataFolder', 'LogFolder')",
-        "UPDATE `Shortcut` SET `Target` = '[#launcher.exe]' WHERE `Shortcut` = 'StartMenuLauncher'",
-        "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, "
-        "`LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, `SDDL` LONGCHAR NOT NULL, "
-        "`Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)",
-        "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, `SDDL`) "
-        f"VALUES ('LogFolderAccess', 'LOGDIR', 'CreateFolder', '{LOG_FOLDER_SDDL}')",
-        "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
-        f"VALUES ('DropUnchangedConfig', {DROP_UNCHANGED_TYPE}, 'INSTALLDIR', '{DROP_UNCHANGED_COMMAND}')",
-        "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
-        f"VALUES ('DropUnchangedConfig', '{DROP_UNCHANGED_CONDITION}', {DROP_UNCHANGED_SEQUENCE})",
-    ]
-    for query in queries:
-        subprocess.run(["msibuild", partial, "-q", query], check=True)
+    launcher, tokenhub = stage(launcher, "launcher.exe", when, out), stage(tokenhub, "tokenhub.dll", when, out)
+    if tokenhub32:
+        tokenhub32 = stage(tokenhub32, "tokenhub32.dll", when, out)
+    inputs = {"LauncherExe": launcher, "TokenhubDll": tokenhub, "ExampleConfig": stage_example(config, out),
+              "LauncherIcon": extract_icon(launcher, os.path.join(stage_folder(out), "launcher.ico"))}
+    pe_files = {"launcher.exe": launcher, "tokenhub.dll": tokenhub}
+    if tokenhub32:
+        inputs["Tokenhub32Dll"] = pe_files["tokenhub32.dll"] = tokenhub32
+    partial = out + ".partial"
+    compile_package(arch, version, inputs, partial)
+    finish_tables(partial, arch, pe_files)
     pin_summary(partial, when)
     os.replace(partial, out)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 7:
+    if len(sys.argv) not in (7, 8):
         sys.exit(__doc__.rsplit("\n\n", 1)[1])
     main(*sys.argv[1:])

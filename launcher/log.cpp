@@ -1,7 +1,10 @@
 // Diagnostic log: dated lines appended to
-// <programData>\Orvane\Penwick\launcher<moduleName>.log. Each piece of a line
-// is formatted into an exactly sized heap block and written at once, so the
-// launcher keeps no buffer of its own; the lock keeps a line's pieces together.
+// <programData>\Orvane\Penwick\launcher<moduleName>.log. Several launchers
+// may run at once (a second user on a terminal server, a double double-click),
+// all appending to the one file: it is opened for appending only and shared
+// for writing, and each line goes out whole in one write, which Windows
+// appends at the end of the file as one piece. Each piece of a line is
+// formatted into an exactly sized heap block and gathered into the line.
 #include "log.h"
 
 #include <cstdarg>
@@ -74,14 +77,49 @@ SourceName sourceName(const char *path) {
   return {base, static_cast<int>(dot ? dot - base : static_cast<int>(std::strlen(base)))};
 }
 
-bool writeBytes(const char *bytes, DWORD count) {
-  DWORD written = 0;
-  if (!WriteFile(logFile, bytes, count, &written, nullptr)) {
-    OutputDebugStringA("ERROR WriteFile\n");
-    return false;
+// The line being formed: its pieces are gathered here and written by one
+// WriteFile when the line is complete, so that the lines of launchers running
+// at the same time never interleave.
+class PendingLine {
+public:
+  PendingLine() = default;
+  ~PendingLine() { release(); }
+  PendingLine(const PendingLine &) = delete;
+  PendingLine &operator=(const PendingLine &) = delete;
+
+  bool add(const char *bytes, DWORD count) {
+    if (count == 0) return true;
+    const SIZE_T needed = static_cast<SIZE_T>(size) + count;
+    char *grown = needed > MAXDWORD ? nullptr
+                  : static_cast<char *>(line ? HeapReAlloc(GetProcessHeap(), 0, line, needed)
+                                             : HeapAlloc(GetProcessHeap(), 0, needed));
+    if (!grown) {
+      OutputDebugStringA("ERROR HeapAlloc\n");
+      return false;
+    }
+    CopyMemory(grown + size, bytes, count);
+    line = grown;
+    size = static_cast<DWORD>(needed);
+    return true;
   }
-  return true;
-}
+
+  // What was gathered, in one write.
+  void write() {
+    DWORD written = 0;
+    if (size && !WriteFile(logFile, line, size, &written, nullptr)) OutputDebugStringA("ERROR WriteFile\n");
+    release();
+  }
+
+private:
+  void release() {
+    if (line && !HeapFree(GetProcessHeap(), 0, line)) OutputDebugStringA("ERROR HeapFree\n");
+    line = nullptr;
+    size = 0;
+  }
+
+  char *line = nullptr;
+  DWORD size = 0;
+};
 
 enum class Piece { written, unformatted, lost };
 
@@ -110,7 +148,7 @@ public:
 
 // Formats one piece of a line into an exactly sized heap block and writes it.
 // `formatError` names the formatting step on the debugger output.
-Piece writePiece(const char *formatError, const char *pattern, va_list args) {
+Piece writePiece(PendingLine &out, const char *formatError, const char *pattern, va_list args) {
   va_list measure;
   va_copy(measure, args);
   const int count = _vscprintf(pattern, measure);
@@ -126,7 +164,7 @@ Piece writePiece(const char *formatError, const char *pattern, va_list args) {
     OutputDebugStringA(formatError);
     return Piece::unformatted;
   }
-  return writeBytes(buffer.block, static_cast<DWORD>(formatted)) ? Piece::written : Piece::lost;
+  return out.add(buffer.block, static_cast<DWORD>(formatted)) ? Piece::written : Piece::lost;
 }
 
 // The narrow pattern as a wide one that reads the same arguments: in the
@@ -160,7 +198,7 @@ HeapBlock<wchar_t> widePattern(const char *pattern) {
 // above U+00FF), formatted as UTF-16 and narrowed as the conversion does for
 // the rest, with "?" for each character that has no 8-bit form: the line
 // keeps what can be kept and still ends as its message ends.
-Piece writeNarrowed(const char *pattern, va_list args) {
+Piece writeNarrowed(PendingLine &out, const char *pattern, va_list args) {
   HeapBlock<wchar_t> wide = widePattern(pattern);
   if (!wide.block) return Piece::lost;
   va_list measure;
@@ -180,46 +218,46 @@ Piece writeNarrowed(const char *pattern, va_list args) {
     bytes.block[n++] = unit <= 0xFF ? static_cast<char>(unit) : '?';
     if (pair) ++i;
   }
-  return writeBytes(bytes.block, static_cast<DWORD>(n)) ? Piece::written : Piece::lost;
+  return out.add(bytes.block, static_cast<DWORD>(n)) ? Piece::written : Piece::lost;
 }
 
 // The caller's message: as the 8-bit conversion makes it, or narrowed when
 // that conversion refuses it (reported on the debugger output all the same).
-void writeMessage(const char *pattern, va_list args) {
+void writeMessage(PendingLine &out, const char *pattern, va_list args) {
   va_list again;
   va_copy(again, args);
-  if (writePiece("ERROR vsnprintf\n", pattern, args) == Piece::unformatted) writeNarrowed(pattern, again);
+  if (writePiece(out, "ERROR vsnprintf\n", pattern, args) == Piece::unformatted) writeNarrowed(out, pattern, again);
   va_end(again);
 }
 
-bool writeHeader(const char *pattern, ...) {
+bool writeHeader(PendingLine &out, const char *pattern, ...) {
   va_list args;
   va_start(args, pattern);
-  const bool written = writePiece("ERROR snprintf\n", pattern, args) == Piece::written;
+  const bool written = writePiece(out, "ERROR snprintf\n", pattern, args) == Piece::written;
   va_end(args);
   return written;
 }
 
 #define LINE_TIME_PATTERN "%d-%02d-%02d %02d:%02d:%02d %.*s:%d:%s "
 
-bool writePlainHeader(const char *sourceFile, int line, const char *function) {
+bool writePlainHeader(PendingLine &out, const char *sourceFile, int line, const char *function) {
   SYSTEMTIME now{};
   GetLocalTime(&now);
   const SourceName source = sourceName(sourceFile);
-  return writeHeader(LINE_TIME_PATTERN, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+  return writeHeader(out, LINE_TIME_PATTERN, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
                      source.length, source.start, line, function);
 }
 
-bool writeErrorHeader(const char *sourceFile, int line, const char *function, DWORD errorCode) {
+bool writeErrorHeader(PendingLine &out, const char *sourceFile, int line, const char *function, DWORD errorCode) {
   SYSTEMTIME now{};
   GetLocalTime(&now);
   const SourceName source = sourceName(sourceFile);
-  return writeHeader(LINE_TIME_PATTERN "err:%d ", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+  return writeHeader(out, LINE_TIME_PATTERN "err:%d ", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
                      now.wSecond, source.length, source.start, line, function, static_cast<int>(errorCode));
 }
 
 // The system's own text for an error code; it brings its CR LF.
-void writeSystemText(DWORD errorCode) {
+void writeSystemText(PendingLine &out, DWORD errorCode) {
   char *text = nullptr;
   const DWORD length =
       FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
@@ -228,7 +266,7 @@ void writeSystemText(DWORD errorCode) {
     OutputDebugStringA("ERROR FormatMessage\n");
     return;
   }
-  writeBytes(text, length);
+  out.add(text, length);
   LocalFree(text);
 }
 
@@ -252,12 +290,12 @@ void openLog() {
     OutputDebugStringA(kAllocationError);
     return;
   }
-  logFile = CreateFileW(path.get(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                        nullptr);
-  if (logFile == INVALID_HANDLE_VALUE)
-    OutputDebugStringA("ERROR CreateFile\n");
-  else
-    SetFilePointer(logFile, 0, nullptr, FILE_END);
+  // Appending only: every write lands at the end of the file, whoever else
+  // appends to it, and a user needs no more than the right to append to a log
+  // that another user's launcher created.
+  logFile = CreateFileW(path.get(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (logFile == INVALID_HANDLE_VALUE) OutputDebugStringA("ERROR CreateFile\n");
 }
 
 void forgetLogFile() {
@@ -270,11 +308,13 @@ void logMessage(const char *sourceFile, int line, const char *function, const ch
   LockedLine locked;
   openLog();
   if (!logUsable()) return;
-  if (!writePlainHeader(sourceFile, line, function)) return;
+  PendingLine out;
+  if (!writePlainHeader(out, sourceFile, line, function)) return;
   va_list args;
   va_start(args, pattern);
-  writeMessage(pattern, args);
+  writeMessage(out, pattern, args);
   va_end(args);
+  out.write();
 }
 
 // Unlike a plain line, every piece is tried even when an earlier one failed:
@@ -284,12 +324,14 @@ void logSystemError(const char *sourceFile, int line, const char *function, DWOR
   LockedLine locked;
   openLog();
   if (!logUsable()) return;
-  writeErrorHeader(sourceFile, line, function, errorCode);
+  PendingLine out;
+  writeErrorHeader(out, sourceFile, line, function, errorCode);
   va_list args;
   va_start(args, pattern);
-  writeMessage(pattern, args);
+  writeMessage(out, pattern, args);
   va_end(args);
-  writeSystemText(errorCode);
+  writeSystemText(out, errorCode);
+  out.write();
 }
 
 }  // namespace launcher

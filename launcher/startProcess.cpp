@@ -49,10 +49,43 @@ SECURITY_ATTRIBUTES inheritable() {
   return attributes;
 }
 
+// An output log is emptied at each start and then written by the child
+// alone: others may read it, not write it, so that while one child still
+// writes its log, another start cannot open it.
 HANDLE openOutput(const wchar_t *name) {
   SECURITY_ATTRIBUTES attributes = inheritable();
-  return CreateFileW(name, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, CREATE_ALWAYS,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileW(name, FILE_APPEND_DATA, FILE_SHARE_READ, &attributes, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
+}
+
+// A log that another running program still writes (it shares no writing), or
+// that another user's launcher created and this user may only append to, is
+// left alone: the child writes beside it, to the first of out_launcher.1.log
+// to out_launcher.99.log (the number before the last extension) that opens.
+constexpr int kBesideNames = 99;
+
+bool takenByAnother(DWORD error) { return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED; }
+
+HANDLE openOutputOrBeside(const char *key, const wchar_t *name) {
+  HANDLE file = openOutput(name);
+  if (file != INVALID_HANDLE_VALUE || !takenByAnother(GetLastError())) return file;
+  LOG_SYSTEM_ERROR_IN("startProcess", GetLastError(), "%S ", name);
+  const wchar_t *base = name;
+  for (const wchar_t *p = name; *p; ++p)
+    if (*p == L'\\' || *p == L'/') base = p + 1;
+  const wchar_t *dot = std::wcsrchr(base, L'.');
+  const int stem = static_cast<int>((dot ? dot : base + std::wcslen(base)) - name);
+  for (int number = 1; number <= kBesideNames; ++number) {
+    WideString beside;
+    if (format(beside, L"%.*s.%d%s", stem, name, number, name + stem) != kOk) return INVALID_HANDLE_VALUE;
+    file = openOutput(beside.get());
+    if (file != INVALID_HANDLE_VALUE) {
+      LOG_MESSAGE_IN("startProcess", "%s=%S\n", key, beside.get());
+      return file;
+    }
+    if (!takenByAnother(GetLastError())) break;
+  }
+  return INVALID_HANDLE_VALUE;
 }
 
 // The handles a child may inherit, as a thread attribute list: its three
@@ -134,12 +167,12 @@ int startProcess(const wchar_t *outLog, const wchar_t *errLog, const wchar_t *ap
   LOG_MESSAGE("outLog=%S\n", outName);
   LOG_MESSAGE("errLog=%S\n", errName);
 
-  OwnedHandle output(openOutput(outName));
+  OwnedHandle output(openOutputOrBeside("outLog", outName));
   if (!output.valid()) {
     LOG_SYSTEM_ERROR(GetLastError(), " ");
     return kFailed;
   }
-  OwnedHandle error(openOutput(errName));
+  OwnedHandle error(openOutputOrBeside("errLog", errName));
   if (!error.valid()) {
     LOG_SYSTEM_ERROR(GetLastError(), " ");
     return kFailed;

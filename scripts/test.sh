@@ -11,7 +11,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/install-deps.sh || exit 1
 
-presets=(${TOKENHUB_PRESETS:-linux linux-sanitize linux-tsan fuzz win64 win32})
+# win32 before win64: the x64 installer package carries the win32 build's
+# PE32 tokenhub.dll too.
+presets=(${TOKENHUB_PRESETS:-linux linux-sanitize linux-tsan fuzz win32 win64})
 for preset in "${presets[@]}"; do
   echo "== build $preset"
   cmake --preset "$preset" >"build-$preset.log" 2>&1 && cmake --build --preset "$preset" >>"build-$preset.log" 2>&1 \

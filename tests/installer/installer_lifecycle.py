@@ -1,12 +1,18 @@
 #!/usr/bin/python3
 """The x64 package's life cycle under wine64, in a copy of the untouched
-prefix that scripts/wine-setup keeps: quiet install, files and version blocks
-in place, the installed launcher starting a recording child and logging below
-ProgramData, removal of an unchanged install, then an upgrade and a removal
-that keep the user's launcher.toml and the logs and nothing else.
-Usage: installer_lifecycle.py BUILD_DIR [FILES_DIR]
-FILES_DIR holds another penwick.msi and the launcher.exe and tokenhub.dll it
-carries (a signed release's); by default the build's own."""
+prefix that scripts/wine-setup keeps: the x86 package refused; quiet
+install, files and version blocks in place (the PE32+ tokenhub.dll in the
+64-bit system folder, the PE32 one in SysWOW64, where a 32-bit host loads it),
+the installed launcher starting a recording child and logging below
+ProgramData; a removal that fails late leaving launcher.toml in place, then
+the removal of an unchanged install; an upgrade (one product registered), a
+downgrade refused, a repair restoring the deleted program files and keeping
+the user's launcher.toml, and a removal that keeps that file and the logs and
+nothing else.
+Usage: installer_lifecycle.py BUILD_DIR [RELEASE_DIR]
+(BUILD_DIR the win64 build, the win32 build beside it; RELEASE_DIR a release's
+signed files in win64/ and win32/, whose x64 package then runs in place of
+the build's)"""
 import os, re, shutil, subprocess, sys, tempfile
 import pefile
 
@@ -20,13 +26,22 @@ subprocess.run(["cp", "-a", pristine, scratch + "/prefix"], check=True)
 # No menu entries on the Linux desktop for the Start-menu shortcut.
 ENV = dict(os.environ, WINEPREFIX=scratch + "/prefix", WINEDEBUG="-all", WINEDLLOVERRIDES="winemenubuilder.exe=d")
 C = scratch + "/prefix/drive_c/"
-PROGRAM, DATA, DLL = C + "Program Files/Orvane/Penwick/", C + "ProgramData/Orvane/Penwick/", C + "windows/system32/tokenhub.dll"
-FILES = sys.argv[2] if len(sys.argv) > 2 else None
-built = {"launcher.exe": BUILD + "/launcher/launcher.exe", "tokenhub.dll": BUILD + "/tokenhub/tokenhub.dll"}
+PROGRAM, DATA = C + "Program Files/Orvane/Penwick/", C + "ProgramData/Orvane/Penwick/"
+DLL, DLL32 = C + "windows/system32/tokenhub.dll", C + "windows/syswow64/tokenhub.dll"
+BUILD32 = os.path.join(os.path.dirname(BUILD), "win32")
+built = {"launcher.exe": BUILD + "/launcher/launcher.exe", "tokenhub.dll": BUILD + "/tokenhub/tokenhub.dll",
+         "tokenhub32.dll": BUILD32 + "/tokenhub/tokenhub.dll"}
 first, second = BUILD + "/installer/penwick.msi", scratch + "/higher/penwick.msi"
-if FILES:
-    built = {name: os.path.join(FILES, name) for name in built}
-    first = os.path.join(FILES, "penwick.msi")
+if len(sys.argv) > 2:
+    RELEASE = sys.argv[2]
+    built = {"launcher.exe": RELEASE + "/win64/launcher.exe", "tokenhub.dll": RELEASE + "/win64/tokenhub.dll",
+             "tokenhub32.dll": RELEASE + "/win32/tokenhub.dll"}
+    first = RELEASE + "/win64/penwick.msi"
+# The first package with a step that fails a removal after the files went,
+# when the property FAILREMOVAL is set: before RemoveFolders, as Wine's
+# rollback extracts the package's files anew into folders it does not
+# create again.
+failing = scratch + "/failing/penwick.msi"
 failures = []
 
 
@@ -46,9 +61,11 @@ def wine(*args):
     return out.returncode, out.stdout.decode("utf-8", "replace")
 
 
-def msiexec(action, package, log):
-    check(wine("msiexec", action, win(package), "/qn", "/l*v", win(scratch + "/" + log))[0] == 0, f"msiexec {action} {log}")
-    return open(scratch + "/" + log, encoding="utf-8", errors="replace").read()
+def msiexec(action, package, log, *properties, fails=False):
+    rc = wine("msiexec", action, win(package), *properties, "/qn", "/l*v", win(scratch + "/" + log))[0]
+    check((rc != 0) == fails, f"msiexec {action} {log} {properties}: exit code {rc}")
+    text = read(scratch + "/" + log)
+    return text.decode("utf-16" if text[:2] == b"\xff\xfe" else "utf-8", "replace")
 
 
 def products():
@@ -69,12 +86,26 @@ def left():
     found = [os.path.relpath(os.path.join(top, n), C) for base in (C + "Program Files/Orvane", C + "ProgramData/Orvane")
              for top, dirs, files in os.walk(base) for n in dirs + files]
     return sorted(found + [os.path.relpath(p, C) for p in (C + "Program Files/Orvane", C + "ProgramData/Orvane", DLL,
-                                                          shortcut) if os.path.exists(p)])
+                                                          DLL32, shortcut) if os.path.exists(p)])
 
 
-os.makedirs(os.path.dirname(second))
+for package in (second, failing):
+    os.makedirs(os.path.dirname(package))
 subprocess.run([sys.executable, ROOT + "/installer/build_msi.py", "x64", "2.1.4", built["launcher.exe"],
-                built["tokenhub.dll"], ROOT + "/installer/launcher.toml", second], check=True, stderr=subprocess.DEVNULL)
+                built["tokenhub.dll"], ROOT + "/installer/launcher.toml", second, built["tokenhub32.dll"]],
+               check=True, stderr=subprocess.DEVNULL)
+shutil.copy(first, failing)
+for query in ("INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+              "VALUES ('FailRemoval', 3106, 'TARGETDIR', '\"[%ComSpec]\" /c exit 1')",
+              "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+              "VALUES ('FailRemoval', 'FAILREMOVAL', 3550)"):
+    subprocess.run(["msibuild", failing, "-q", query], check=True)
+
+# On a 64-bit Windows the x86 package stops, naming the x64 package.
+# (Wine's msiexec logs no launch condition's message: check_msi.py checks it.)
+refused = msiexec("/i", BUILD32 + "/installer/penwick.msi", "x86.log", fails=True)
+check("LaunchConditions. Return value 0" in refused and products() == [], "the x86 package refused")
+
 log = msiexec("/i", first, "install.log")
 # Wine 8 puts a per-machine package's shortcuts in the installing user's Start menu.
 menu = re.search(r"Property\(S\): ProgramMenuFolder = C:\\(.*?)\\?\r?\n", log)
@@ -82,13 +113,32 @@ shortcut = C + (menu.group(1).replace("\\", "/") if menu else "?") + "/Penwick.l
 check(os.path.isfile(shortcut) and "C:\\Program Files\\Orvane\\Penwick\\launcher.exe".encode() in read(shortcut),
       f"Start-menu shortcut {shortcut} to the installed launcher.exe")
 check(sorted(os.listdir(PROGRAM)) == ["launcher.example.toml", "launcher.exe", "launcher.toml"], "install folder")
-check(read(PROGRAM + "launcher.exe") == read(built["launcher.exe"]) and read(DLL) == read(built["tokenhub.dll"]),
-      "the built launcher.exe in Program Files, the built 64-bit tokenhub.dll in the 64-bit system folder")
+check(read(PROGRAM + "launcher.exe") == read(built["launcher.exe"]) and read(DLL) == read(built["tokenhub.dll"])
+      and read(DLL32) == read(built["tokenhub32.dll"]), "the built launcher.exe in Program Files, the PE32+ "
+      "tokenhub.dll in the 64-bit system folder and the PE32 one in the 32-bit system folder")
 check((version(PROGRAM + "launcher.exe"), version(DLL)) == ("2.1.3.0", "2.0.0.11"), "version blocks 2.1.3.0 and 2.0.0.11")
+# A 32-bit program finds the PE32 module in its system folder (one start of a
+# 32-bit program: they run slowly here).
+host = subprocess.run(["wine", BUILD32 + "/testbin/systemhost.exe"], env=ENV, stdin=subprocess.DEVNULL,
+                      capture_output=True, timeout=300).stdout.decode("utf-8", "replace")
+check(re.search(r"module C:\\windows\\(system32|syswow64)\\tokenhub.dll\r?\nC_GetFunctionList 0 version 2.11", host,
+                re.IGNORECASE), f"a 32-bit host loads the PE32 module from its system folder: {host!r}")
 check(read(PROGRAM + "launcher.toml") == read(ROOT + "/installer/launcher.toml"), "launcher.toml is the example")
-check(os.listdir(DATA) == [], "an empty log folder below ProgramData")
+check(os.listdir(DATA) == ["README.txt"], "the log folder below ProgramData holds its README.txt only")
 msiexec("/x", first, "remove-unchanged.log")
 check(left() == [] and products() == [], f"a removal right after the install leaves nothing, left {left()}")
+
+# A removal that fails after the files went is rolled back: the unchanged
+# launcher.toml is there again under its name. (Wine's rollback installs the
+# package's files anew and drops the product's Uninstall key; Windows restores
+# what it removed and keeps the registration.)
+msiexec("/i", failing, "install-failing.log")
+msiexec("/x", failing, "remove-failing.log", "FAILREMOVAL=1", fails=True)
+check(sorted(os.listdir(PROGRAM)) == ["launcher.example.toml", "launcher.exe", "launcher.toml"]
+      and read(PROGRAM + "launcher.toml") == read(ROOT + "/installer/launcher.toml"),
+      f"a failed removal leaves launcher.toml under its name, left {left()}")
+msiexec("/x", failing, "remove-after-failing.log")
+check(left() == [] and products() == [], f"then the removal leaves nothing, left {left()}")
 
 msiexec("/i", first, "install-again.log")
 installed = products()
@@ -107,9 +157,21 @@ check(b"moduleDir=C:\\Program Files\\Orvane\\Penwick\n" in read(DATA + "launcher
 msiexec("/i", second, "upgrade.log")
 upgraded = products()
 check(len(installed) == len(upgraded) == 1 and installed != upgraded, f"the upgrade replaces {installed} by {upgraded}")
-check("2.1.4" in wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall" "\\" + upgraded[0],
-                      "/v", "DisplayVersion")[1], "version 2.1.4 registered")
-check(read(PROGRAM + "launcher.toml") == user_config and os.path.isfile(DLL), "the upgrade keeps the user's launcher.toml")
+entry = wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall" "\\" + upgraded[0])[1]
+icon = C + "windows/Installer/" + upgraded[0] + "/launcher.ico"
+check(re.search(r"DisplayVersion\s+REG_SZ\s+2\.1\.4\s", entry) and re.search(r"NoModify\s+REG_DWORD\s+0x1\s", entry)
+      and os.path.isfile(icon) and read(icon) == read(BUILD + "/launcher/launcher_large.ico"),
+      "version 2.1.4 registered, with no Change and the launcher's icon")
+check(read(PROGRAM + "launcher.toml") == user_config and os.path.isfile(DLL) and os.path.isfile(DLL32),
+      "the upgrade keeps the user's launcher.toml")
+check("LaunchConditions. Return value 0" in msiexec("/i", first, "downgrade.log", fails=True)
+      and products() == upgraded, "a downgrade stops at its launch condition")
+for path in (PROGRAM + "launcher.exe", DLL, DLL32):
+    os.remove(path)
+msiexec("/i", second, "repair.log", "REINSTALL=ALL", "REINSTALLMODE=amus")
+check(read(PROGRAM + "launcher.exe") == read(built["launcher.exe"]) and read(DLL) == read(built["tokenhub.dll"])
+      and read(DLL32) == read(built["tokenhub32.dll"]) and read(PROGRAM + "launcher.toml") == user_config,
+      "a repair restores the program files and keeps the user's launcher.toml")
 logs = read(DATA + "launcherlauncher.log")
 msiexec("/x", second, "remove.log")
 check(left() == ["Program Files/Orvane", "Program Files/Orvane/Penwick", "Program Files/Orvane/Penwick/launcher.toml",

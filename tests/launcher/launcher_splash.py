@@ -3,13 +3,15 @@
 its place and size, the picture or the application-workspace fill, how long
 it stays, the bounded timer, and an early close. windowprobe.exe watches the
 window from the same Wine prefix. The splash also keeps the launcher running
-while captureparent.exe, which started it, looks at its standard handles.
+while captureparent.exe, which started it, looks at its standard handles,
+and while a second launcher starts beside it.
 Usage: launcher_splash.py <launcher.exe> <childprobe.exe> <windowprobe.exe> <captureparent.exe> [test name...]"""
 import os
 import re
 import struct
 import subprocess
 import sys
+import time
 import unittest
 import zlib
 
@@ -145,6 +147,40 @@ class Splash(LauncherCase):
                          [f"\\\\?\\{win(self.logs)}\\{n}_launcher.log" for n in ("out", "err")])
         self.assertEqual(self.read(os.path.join(self.logs, "out_launcher.log")), b"stdout of app.jar\n")
         self.assertEqual(self.read(capture), b"")
+
+    def test_a_second_launcher_logs_its_whole_start_and_leaves_the_first_ones_output_logs(self):
+        """The first launcher still shows its splash and its child still
+        writes its output logs when a second launcher of the same name starts
+        with the same log folder: both log every line of their start, whole,
+        to the one diagnostic log, and the second child writes beside the
+        first one's output logs."""
+        first = self.install(config="[splash]\nmillisec = 8000\n" + self.config(jar="a.jar"))
+        second_data = self.mkdir("data2")
+        second = self.install(folder=self.mkdir("app2"), config=self.config(jar="b.jar").replace(
+            rig.toml_str(win(self.data)), rig.toml_str(win(second_data))))
+        log_path = self.log_path(first)
+        before = os.path.getsize(log_path) if os.path.exists(log_path) else 0
+        running = self.start_launcher(first, ["--sleep=10000"])
+        self.wait_for_children(1)
+        self.finish_launcher(self.start_launcher(second, ["--sleep=1"]))
+        self.finish_launcher(running)
+        with open(log_path, "rb") as f:
+            f.seek(before)
+            lines = f.read().decode("latin-1").split("\n")[:-1]
+        for line in lines:
+            self.assertRegex(line, "^" + rig.HEADER + r"\w+:\d+:\w+ [^\n]*$")
+        starts = [l for l in lines if "application=" in l or "moduleDir=" in l or "currentDirectory=" in l]
+        self.assertEqual(len(starts), 6, "\n".join(lines))
+        self.assertIn(f"outLog={win(self.logs)}\\out_launcher.1.log", "\n".join(lines))
+        # Both children done, the first one's sleep over: nothing of theirs
+        # runs on into the next test.
+        deadline = time.monotonic() + 60
+        while not (os.path.exists(os.path.join(second_data, "b.jar.awake"))
+                   and os.path.exists(os.path.join(self.data, "a.jar.awake"))) and time.monotonic() < deadline:
+            time.sleep(0.2)
+        for kind in ("out", "err"):
+            self.assertEqual(self.read(os.path.join(self.logs, f"{kind}_launcher.log")), f"std{kind} of a.jar\n".encode())
+            self.assertEqual(self.read(os.path.join(self.logs, f"{kind}_launcher.1.log")), f"std{kind} of b.jar\n".encode())
 
 
 if __name__ == "__main__":

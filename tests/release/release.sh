@@ -130,7 +130,7 @@ check)
   done
   echo "$same of ${#signed[@]} signed files rebuilt byte for byte from the detached signatures"
   [ "$same" = "${#signed[@]}" ]
-  /usr/bin/python3 "$root/tests/installer/installer_lifecycle.py" "$(cd "$3" && pwd)" "$work/a/signed/win64"
+  /usr/bin/python3 "$root/tests/installer/installer_lifecycle.py" "$(cd "$3" && pwd)" "$work/a/signed"
   echo "the signed x64 package installs, runs and uninstalls" ;;
 *)
   sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
