@@ -59,7 +59,7 @@ release_test() {
   [ $rc = 1 ] || rm -rf "$work"
   return $rc
 }
-if [[ " ${presets[*]} " == *" linux "* && " ${presets[*]} " == *" win64 "* ]]; then
+if [[ " ${presets[*]} " == *" linux "* && " ${presets[*]} " == *" win32 "* && " ${presets[*]} " == *" win64 "* ]]; then
   echo "== release (tests/release/release.sh)"
   if release_test >release.log 2>&1; then
     grep -E '^(ok|[0-9]+ of [0-9]+|tokenhub.s trace|the signed)' release.log
