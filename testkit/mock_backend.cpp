@@ -4,7 +4,12 @@
 // be forced to answer a given result. Slot queries answer from the scripted
 // slots. Only C_GetFunctionList is exported, so that its function list never
 // binds to another module's functions of the same name.
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <thread>
 #include <tuple>
 #include <type_traits>
 
@@ -69,11 +74,31 @@ struct Behaviour<Fn::C_FindObjects, CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_
   }
 };
 
+// Out of process, TOKENHUB_MOCK_WORKER=1 makes C_Initialize start a thread
+// of the module's own that C_Finalize ends and waits for, as card vendors'
+// modules do for their slot watch; TOKENHUB_MOCK_SLOW_FINALIZE names a role
+// whose C_Finalize takes half a second first.
+bool environmentSays(const char *name, const char *value) {
+  const char *text = std::getenv(name);
+  return text && std::strcmp(text, value) == 0;
+}
+
+std::thread worker;
+std::atomic<bool> workerStop{false};
+
 template <>
 struct Behaviour<Fn::C_Initialize, CK_VOID_PTR> {
   static CK_RV run(CK_VOID_PTR args) {
+    if (self().initialised) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
+    self().initialised = 1;
     self().lastInitArgs = args;
     ++self().initializeCalls;
+    if (environmentSays("TOKENHUB_MOCK_WORKER", "1")) {
+      workerStop = false;
+      worker = std::thread([] {
+        while (!workerStop) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      });
+    }
     return CKR_OK;
   }
 };
@@ -81,6 +106,14 @@ struct Behaviour<Fn::C_Initialize, CK_VOID_PTR> {
 template <>
 struct Behaviour<Fn::C_Finalize, CK_VOID_PTR> {
   static CK_RV run(CK_VOID_PTR) {
+    if (!self().initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    if (environmentSays("TOKENHUB_MOCK_SLOW_FINALIZE", std::to_string(kRole).c_str()))
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (worker.joinable()) {
+      workerStop = true;
+      worker.join();
+    }
+    self().initialised = 0;
     ++self().finalizeCalls;
     return CKR_OK;
   }

@@ -366,7 +366,11 @@ void backend(unsigned role, CK_RV result) {
   Line line;
   line.format("backend role %u (%s): ", role + 1, roleModule(role));
   switch (result) {
-    case 0: line.text("ready"); break;
+    case 0:
+      line.text(role < kRoleCount && router.backends[role].adopted
+                    ? "ready, initialised already by another (never finalised here)"
+                    : "ready");
+      break;
     case kLoadFailed: line.text("not loaded"); break;
     case kNoFunctionListExport: line.text("no C_GetFunctionList export, unloaded"); break;
     case kFunctionListFailed: line.text("C_GetFunctionList failed, unloaded"); break;

@@ -116,13 +116,16 @@ std::wstring ownFolder() {
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
-// The system directory. A 32-bit process on 64-bit Windows asks for System32
-// and the system's file redirection gives it SysWOW64.
+// The system directory, as the folder the loader really searches: a 32-bit
+// process on 64-bit Windows is given SysWOW64 when it asks for System32, so
+// it names SysWOW64 (and the trace says where a backend was looked for).
 std::wstring systemFolder() {
-  UINT size = GetSystemDirectoryW(nullptr, 0);  // with the terminating NUL
+  BOOL wow64 = FALSE;
+  auto ask = IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? GetSystemWow64DirectoryW : GetSystemDirectoryW;
+  UINT size = ask(nullptr, 0);  // with the terminating NUL
   if (size == 0) return {};
   std::wstring path(size, L'\0');
-  UINT length = GetSystemDirectoryW(&path[0], size);
+  UINT length = ask(&path[0], size);
   if (length == 0 || length >= size) return {};
   path.resize(length);
   return path;
@@ -140,10 +143,6 @@ std::vector<std::wstring> moduleCandidates(const char *fileName) {
   return paths;
 }
 
-// The first candidate that loads wins: a file that is there but cannot be
-// loaded (another architecture, a dependency missing) gives way to the next
-// place. The backend's own dependencies come from its folder. The process's
-// DLL search stays as the host set it (no SetDllDirectory).
 // A full path as UTF-8 for the trace, keeping the loader's error for it.
 void traceModuleLoad(const std::wstring &path, HMODULE module) {
   DWORD error = GetLastError();
@@ -154,9 +153,16 @@ void traceModuleLoad(const std::wstring &path, HMODULE module) {
   trace::moduleLoad(text.c_str(), reinterpret_cast<void *>(module));
 }
 
+// The first candidate that loads wins: a file that is there but cannot be
+// loaded (another architecture, a dependency missing) gives way to the next
+// place. The DLLs that the backend imports are looked for only in its own
+// folder and the system directory, never in the current directory or on
+// PATH, where a planted helper DLL would run with the card and the PIN. The
+// process's DLL search stays as the host set it (no SetDllDirectory).
 void *load(const char *fileName) {
   for (const std::wstring &path : moduleCandidates(fileName)) {
-    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    HMODULE module =
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (trace::active()) traceModuleLoad(path, module);
     if (module) return reinterpret_cast<void *>(module);
   }
