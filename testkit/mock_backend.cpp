@@ -83,7 +83,7 @@ bool environmentSays(const char *name, const char *value) {
   return text && std::strcmp(text, value) == 0;
 }
 
-std::thread worker;
+std::thread *worker = nullptr;  // left running at the process's end, as a module's own thread may be
 std::atomic<bool> workerStop{false};
 
 template <>
@@ -95,7 +95,7 @@ struct Behaviour<Fn::C_Initialize, CK_VOID_PTR> {
     ++self().initializeCalls;
     if (environmentSays("TOKENHUB_MOCK_WORKER", "1")) {
       workerStop = false;
-      worker = std::thread([] {
+      worker = new std::thread([] {
         while (!workerStop) std::this_thread::sleep_for(std::chrono::milliseconds(5));
       });
     }
@@ -109,9 +109,11 @@ struct Behaviour<Fn::C_Finalize, CK_VOID_PTR> {
     if (!self().initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
     if (environmentSays("TOKENHUB_MOCK_SLOW_FINALIZE", std::to_string(kRole).c_str()))
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    if (worker.joinable()) {
+    if (worker) {
       workerStop = true;
-      worker.join();
+      worker->join();
+      delete worker;
+      worker = nullptr;
     }
     self().initialised = 0;
     ++self().finalizeCalls;

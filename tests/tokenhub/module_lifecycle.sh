@@ -11,22 +11,21 @@
 #   module_lifecycle.sh PROGRAM MODULE_BESIDE_BACKENDS MODULE_ALONE BACKEND_DIR [EMULATOR...]
 set -euo pipefail
 program=$1 module=$2 alone=$3 backends=$4; shift 4
-trace=$(mktemp) bare=$(mktemp -d); trap 'rm -rf "$trace" "$bare"' EXIT
+trace=$(mktemp) scratch=$(mktemp -d); trap 'rm -rf "$trace" "$scratch"' EXIT
 export TOKENHUB_MOCK_TRACE=$trace TOKENHUB_MOCK_SLOTS="1:1:Lifecycle Reader;2:1:Lifecycle Reader;3:1:Lifecycle Reader;4:1:Lifecycle Reader"
 # The module and its backends without the DLL the backends import.
-cp "$(dirname "$module")"/* "$bare"/ && rm -f "$bare"/mockctl.dll
+cp "$(dirname "$module")"/* "$scratch"/ && rm -f "$scratch"/mockctl.dll
+bare=$scratch/$(basename "$module")
 # A Windows program under Wine opens the files through drive Z:.
-z() { if [ $# -gt 0 ]; then echo "Z:${1//\//\\}"; fi; }
+z() { echo "Z:${1//\//\\}"; }
 if [ $# -gt 0 ]; then
-  TOKENHUB_MOCK_TRACE=$(z "$trace") module=$(z "$module") alone=$(z "$alone") bare=$(z "$bare/$(basename "$module")")
+  TOKENHUB_MOCK_TRACE=$(z "$trace") module=$(z "$module") alone=$(z "$alone") bare=$(z "$bare")
   export WINEPATH="$(z "$backends");${WINEPATH:-}"
-else
-  bare=$bare/$(basename "$module")
 fi
 calls() { grep -c "^[1-4] $1 ${2:-}" "$trace" || true; }   # function 0 is C_Initialize, 1 C_Finalize
 
 # Each backend starts a thread in C_Initialize and waits for it in C_Finalize.
-TOKENHUB_MOCK_WORKER=1 timeout 120 "$@" "$program" "$module" unload
+TOKENHUB_MOCK_WORKER=1 timeout 30 "$@" "$program" "$module" unload
 if [ $# -gt 0 ]; then want=0; else want=4; fi
 [ "$(calls 1)" = $want ] || { echo "FAIL: unload finalised $(calls 1) backends, want $want"; cat "$trace"; exit 1; }
 echo "ok: unloading the module finalised $want of the 4 backends beside it, within a second"

@@ -221,24 +221,72 @@ LocalTime localTime() {
 uint32_t processId() { return GetCurrentProcessId(); }
 uint64_t threadId() { return GetCurrentThreadId(); }
 
+// An elevated process: an administrator's full token, or a service's.
+bool elevated() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  bool result = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+                elevation.TokenIsElevated != 0;
+  CloseHandle(token);
+  return result;
+}
+
 // The environment variable wins: a Java program started by the launcher has
-// only the launcher's reduced environment, so the registry is the other way in.
+// only the launcher's reduced environment, so the registry is the other way
+// in. An elevated process takes the switch only from the machine's value:
+// the environment and the current user's value are the user's to set, and
+// would let a program without rights make an elevated one write where it
+// cannot.
 bool readTraceSwitch() {
+  if (elevated()) return registryPath(HKEY_LOCAL_MACHINE);
   DWORD n = GetEnvironmentVariableW(L"TOKENHUB_LOG", tracePath, ARRAYSIZE(tracePath));
   if (n > 0 && n < ARRAYSIZE(tracePath)) return true;
   return registryPath(HKEY_CURRENT_USER) || registryPath(HKEY_LOCAL_MACHINE);
 }
 
+// The file's identity: its volume and its index there.
+bool fileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION *info) {
+  return GetFileInformationByHandle(file, info) != 0;
+}
+
 bool traceFileOpen(uint64_t *size) {
   traceFileClose();
+  // A name in the device namespace (\\.\pipe\..., \\?\GLOBALROOT\...) would
+  // connect to whatever serves it: refused before anything is opened. A pipe
+  // reached otherwise (a share's \pipe) would meet an anonymous client only.
+  if (wcsncmp(tracePath, L"\\\\.\\", 4) == 0 || wcsncmp(tracePath, L"\\\\?\\", 4) == 0) return false;
   // Shared for deletion too, so that another process can rotate the file.
-  traceFile = CreateFileW(tracePath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // The reparse point itself is opened, never what it points to, and then refused.
+  traceFile = CreateFileW(tracePath, FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT |
+                              SECURITY_ANONYMOUS,
+                          nullptr);
+  BY_HANDLE_FILE_INFORMATION info{};
   LARGE_INTEGER existing{};
-  if (traceFile == INVALID_HANDLE_VALUE || !GetFileSizeEx(traceFile, &existing)) {
+  if (traceFile == INVALID_HANDLE_VALUE || GetFileType(traceFile) != FILE_TYPE_DISK ||
+      !fileIdentity(traceFile, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) ||
+      !GetFileSizeEx(traceFile, &existing)) {
     traceFileClose();
     return false;
   }
+  *size = static_cast<uint64_t>(existing.QuadPart);
+  return true;
+}
+
+uint32_t traceFileHead(char *text, uint32_t size) {
+  OVERLAPPED at{};  // offset 0
+  DWORD n = 0;
+  if (traceFile == INVALID_HANDLE_VALUE || !ReadFile(traceFile, text, size, &n, &at)) return 0;
+  return n;
+}
+
+bool traceFileSize(uint64_t *size) {
+  LARGE_INTEGER existing{};
+  if (traceFile == INVALID_HANDLE_VALUE || !GetFileSizeEx(traceFile, &existing)) return false;
   *size = static_cast<uint64_t>(existing.QuadPart);
   return true;
 }
@@ -254,14 +302,51 @@ void traceFileClose() {
   traceFile = INVALID_HANDLE_VALUE;
 }
 
-bool traceFileRotate(uint64_t *size) {
-  traceFileClose();
-  wchar_t older[ARRAYSIZE(tracePath) + 2];
-  size_t n = wcslen(tracePath);
-  wmemcpy(older, tracePath, n);
-  wmemcpy(older + n, L".1", 3);
-  if (!MoveFileExW(tracePath, older, MOVEFILE_REPLACE_EXISTING)) return false;
-  return traceFileOpen(size);
+// The name still names the open file (no other process has rotated it away).
+bool nameNamesOpenFile() {
+  HANDLE named = CreateFileW(tracePath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  bool same = fileIdentity(named, &a) && fileIdentity(traceFile, &b) &&
+              a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+              a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(named);
+  return same;
+}
+
+bool traceFileRotate(bool (*isOurs)(const char *head, uint32_t length), bool *reopened) {
+  *reopened = false;
+  if (traceFile == INVALID_HANDLE_VALUE) return false;
+  // The lock is on the open file's last possible byte, far past what is
+  // written: every process that has the file open waits here, and the one
+  // after the rename finds the name naming another file.
+  OVERLAPPED lockAt{};
+  lockAt.Offset = 0xFFFFFFFEu;
+  lockAt.OffsetHigh = 0x7FFFFFFFu;
+  if (!LockFileEx(traceFile, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockAt)) return true;
+  bool current = nameNamesOpenFile();
+  char head[256];
+  bool renamed = false;
+  if (current && isOurs(head, traceFileHead(head, sizeof head))) {
+    wchar_t older[ARRAYSIZE(tracePath) + 2];
+    size_t n = wcslen(tracePath);
+    wmemcpy(older, tracePath, n);
+    wmemcpy(older + n, L".1", 3);
+    renamed = MoveFileExW(tracePath, older, MOVEFILE_REPLACE_EXISTING) != 0;
+  }
+  if (current && !renamed) {
+    UnlockFileEx(traceFile, 0, 1, 0, &lockAt);
+    return true;
+  }
+  HANDLE locked = traceFile;
+  traceFile = INVALID_HANDLE_VALUE;
+  uint64_t size = 0;
+  bool opened = traceFileOpen(&size);
+  UnlockFileEx(locked, 0, 1, 0, &lockAt);
+  CloseHandle(locked);
+  *reopened = opened;
+  return opened;
 }
 
 void Lock::create() {
