@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <future>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -191,8 +192,9 @@ std::string fileText(const std::string &path) {
   return text.str();
 }
 
-// The trace's switch: HKEY_CURRENT_USER's LogFile before HKEY_LOCAL_MACHINE's,
-// TOKENHUB_LOG before both, each read by the C_Initialize that starts the library.
+// The trace's switch, read by the C_Initialize that starts the library:
+// TOKENHUB_LOG, then HKEY_CURRENT_USER's LogFile, then HKEY_LOCAL_MACHINE's.
+// An elevated process (Wine runs programs elevated) reads only the machine's.
 TEST_F(WinscardDouble, TraceSwitchFromTheRegistryAndTheEnvironment) {
   const char key[] = "Software\\Varenzo\\tokenhub";
   char temp[MAX_PATH];
@@ -205,26 +207,36 @@ TEST_F(WinscardDouble, TraceSwitchFromTheRegistryAndTheEnvironment) {
   };
   ASSERT_EQ(setValue(HKEY_CURRENT_USER, user), ERROR_SUCCESS);
   ASSERT_EQ(setValue(HKEY_LOCAL_MACHINE, machine), ERROR_SUCCESS);
-  const std::string started = "C_Initialize(NULL) = CKR_OK";
-  auto initialiseOnce = [] {
+  SetEnvironmentVariableA("TOKENHUB_LOG", environment.c_str());
+  HANDLE token = nullptr;
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  ASSERT_TRUE(GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size));
+  CloseHandle(token);
+  const bool elevated = elevation.TokenIsElevated != 0;
+  std::printf("this process is %selevated\n", elevated ? "" : "not ");
+  // The files that a start of the library wrote to.
+  const std::map<std::string, const std::string *> files = {
+      {"user", &user}, {"machine", &machine}, {"environment", &environment}};
+  auto written = [&] {
+    std::map<std::string, size_t> before;
+    for (const auto &[name, file] : files) before[name] = fileText(*file).size();
     EXPECT_EQ(p11->C_Initialize(nullptr), rv(CKR_OK));
     EXPECT_EQ(p11->C_Finalize(nullptr), rv(CKR_OK));
+    std::string grown;
+    for (const auto &[name, file] : files)
+      if (fileText(*file).size() != before[name]) grown += name;
+    return grown;
   };
-  initialiseOnce();
-  EXPECT_NE(fileText(user).find(started), std::string::npos) << fileText(user);
-  EXPECT_EQ(fileText(machine), "");
-  RegDeleteKeyValueA(HKEY_CURRENT_USER, key, "LogFile");
-  initialiseOnce();
-  EXPECT_NE(fileText(machine).find(started), std::string::npos);
-  SetEnvironmentVariableA("TOKENHUB_LOG", environment.c_str());
-  size_t machineSize = fileText(machine).size();
-  initialiseOnce();
-  EXPECT_NE(fileText(environment).find("\\aetpkss1.dll\": loaded"), std::string::npos)
-      << fileText(environment);
-  EXPECT_EQ(fileText(machine).size(), machineSize);
+  EXPECT_EQ(written(), elevated ? "machine" : "environment");
+  EXPECT_NE(fileText(elevated ? machine : environment).find("\\aetpkss1.dll\": loaded"), std::string::npos);
   SetEnvironmentVariableA("TOKENHUB_LOG", nullptr);
+  EXPECT_EQ(written(), elevated ? "machine" : "user");
+  RegDeleteKeyValueA(HKEY_CURRENT_USER, key, "LogFile");
+  EXPECT_EQ(written(), "machine");
   RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, key, "LogFile");
-  initialiseOnce();  // off again
+  EXPECT_EQ(written(), "") << "off again";
 }
 
 }  // namespace
