@@ -51,6 +51,19 @@ if [ $# -eq 0 ]; then
   echo "ok: children forked after C_Initialize and inside C_Finalize served all four roles and finalised none"
 fi
 
+# A set-user-id host (effective user root, real user nobody) is never traced,
+# whatever TOKENHUB_LOG says; the same program without the bit is.
+if [ $# -eq 0 ] && [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+  mkdir -m 1777 "$scratch/logs" && cp "$program" "$scratch/suid" && chmod 755 "$scratch" && chmod 4755 "$scratch/suid"
+  for host in "$program" "$scratch/suid"; do
+    TOKENHUB_LOG=$scratch/logs/$(basename "$host").log setpriv --reuid=65534 --regid=65534 --clear-groups \
+      "$host" "$module" exit >/dev/null 2>&1 || true
+  done
+  [ -s "$scratch/logs/$(basename "$program").log" ] || { echo "FAIL: the plain host was not traced"; exit 1; }
+  [ ! -e "$scratch/logs/suid.log" ] || { echo "FAIL: the set-user-id host took the switch"; exit 1; }
+  echo "ok: a set-user-id host took no trace switch from the environment"
+fi
+
 # The module in a folder of its own; the backends in the current directory
 # and on PATH only.
 : >"$trace"
