@@ -182,11 +182,17 @@ HANDLE traceFile = INVALID_HANDLE_VALUE;
 const wchar_t kSettingsKey[] = L"Software\\Varenzo\\tokenhub";
 
 // The value's text when it names a file (a REG_EXPAND_SZ value comes expanded).
+// Always the machine's own (64-bit) view of the key: a 32-bit tokenhub on
+// 64-bit Windows would otherwise read the separate WOW6432Node copy, which
+// reg.exe and an administrator do not set.
 bool registryPath(HKEY root) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, kSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
   DWORD bytes = sizeof tracePath;
-  return RegGetValueW(root, kSettingsKey, L"LogFile", RRF_RT_REG_SZ, nullptr, tracePath,
-                      &bytes) == ERROR_SUCCESS &&
-         tracePath[0] != L'\0';
+  bool named = RegGetValueW(key, nullptr, L"LogFile", RRF_RT_REG_SZ, nullptr, tracePath, &bytes) == ERROR_SUCCESS &&
+               tracePath[0] != L'\0';
+  RegCloseKey(key);
+  return named;
 }
 
 }  // namespace
