@@ -235,6 +235,19 @@ TEST_F(WinscardDouble, TraceSwitchFromTheRegistryAndTheEnvironment) {
   EXPECT_EQ(written(), elevated ? "machine" : "user");
   RegDeleteKeyValueA(HKEY_CURRENT_USER, key, "LogFile");
   EXPECT_EQ(written(), "machine");
+  // Another program's file at the name is left as it is; a pipe's name is
+  // refused before anything connects to its server.
+  std::ofstream(machine, std::ios::binary | std::ios::trunc) << "another program's file\n";
+  EXPECT_EQ(written(), "");
+  EXPECT_EQ(fileText(machine), "another program's file\n");
+  const char pipeName[] = "\\\\.\\pipe\\tokenhub-trace-test";
+  HANDLE server = CreateNamedPipeA(pipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_NOWAIT, 1, 0, 4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(setValue(HKEY_LOCAL_MACHINE, pipeName), ERROR_SUCCESS);
+  EXPECT_EQ(written(), "");
+  EXPECT_FALSE(ConnectNamedPipe(server, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PIPE_LISTENING)) << "no client ever connected";
+  CloseHandle(server);
   RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, key, "LogFile");
   EXPECT_EQ(written(), "") << "off again";
 }
