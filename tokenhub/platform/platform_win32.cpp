@@ -159,10 +159,20 @@ void traceModuleLoad(const std::wstring &path, HMODULE module) {
 // folder and the system directory, never in the current directory or on
 // PATH, where a planted helper DLL would run with the card and the PIN. The
 // process's DLL search stays as the host set it (no SetDllDirectory).
+// Those search flags need Windows 8, or Windows 7 with its loader update
+// (KB2533623), which is when kernel32 has AddDllDirectory; a Windows 7
+// without it refuses them, and gets the backend's own folder first as before.
+DWORD backendSearch() {
+  static const DWORD flags =
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "AddDllDirectory")
+          ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32
+          : LOAD_WITH_ALTERED_SEARCH_PATH;
+  return flags;
+}
+
 void *load(const char *fileName) {
   for (const std::wstring &path : moduleCandidates(fileName)) {
-    HMODULE module =
-        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, backendSearch());
     if (trace::active()) traceModuleLoad(path, module);
     if (module) return reinterpret_cast<void *>(module);
   }
