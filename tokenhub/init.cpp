@@ -145,7 +145,7 @@ void routerAfterFork() {
   // parent's threads held stays held for ever, so both are made anew.
   libraryLock.create();
   tableLock.create();
-  trace::attach();  // the trace file's lock, likewise
+  trace::afterFork();  // the trace file's lock, likewise
   // The loaded backends, the card-service context and the tables belong to
   // the parent, whatever the count says (a fork while another thread is in
   // C_Initialize or C_Finalize finds it 0 with backends loaded): the child

@@ -71,6 +71,11 @@ const char *profileName(uint32_t profile) { return profile == Common ? "common" 
 
 void attach() { fileLock.create(); }
 
+void afterFork() {
+  fileLock.create();
+  giveUp();
+}
+
 void detach() {
   {
     LockGuard hold(fileLock);

@@ -38,6 +38,10 @@ void beginInitialize();
 // Process attach and detach: the trace's lock, and the file closed.
 void attach();
 void detach();
+// In a forked child: the lock made anew, and the parent's open file let go
+// (shared with the parent, it would share the parent's rotation lock too);
+// the child's own C_Initialize opens the file again.
+void afterFork();
 // For tests: the size at which the file is rotated.
 void setSizeLimit(uint64_t bytes);
 
