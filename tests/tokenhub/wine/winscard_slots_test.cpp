@@ -235,6 +235,29 @@ TEST_F(WinscardDouble, TraceSwitchFromTheRegistryAndTheEnvironment) {
   EXPECT_EQ(written(), elevated ? "machine" : "user");
   RegDeleteKeyValueA(HKEY_CURRENT_USER, key, "LogFile");
   EXPECT_EQ(written(), "machine");
+  // A file of tokenhub's that is already at its bound (written by other
+  // processes) is rotated at the next line; while a viewer holds it open
+  // without sharing deletion it cannot be, and the trace goes on in it.
+  const std::string older = machine + ".1";
+  DeleteFileA(older.c_str());
+  {
+    std::ofstream full(machine, std::ios::binary | std::ios::trunc);
+    full << "2026-01-01 00:00:00.000 pid 1 tid 1 trace on: tokenhub 2.0.0.11, rotated at 10485760 bytes\n"
+         << std::string(10u << 20, '.') << "\n";
+  }
+  HANDLE viewer = CreateFileA(machine.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(written(), "machine");
+  std::string text = fileText(machine);
+  EXPECT_NE(text.find("C_Finalize(NULL) = CKR_OK", text.size() - 100), std::string::npos) << "the trace went on";
+  EXPECT_EQ(GetFileAttributesA(older.c_str()), INVALID_FILE_ATTRIBUTES);
+  CloseHandle(viewer);
+  EXPECT_EQ(written(), "machine");
+  EXPECT_GT(fileText(older).size(), 10u << 20) << "rotated once the viewer let go";
+  text = fileText(machine);
+  EXPECT_NE(text.substr(0, text.find('\n')).find(" trace on: tokenhub "), std::string::npos) << "the new file is marked";
+  DeleteFileA(older.c_str());
   // Another program's file at the name is left as it is; a pipe's name is
   // refused before anything connects to its server.
   std::ofstream(machine, std::ios::binary | std::ios::trunc) << "another program's file\n";
