@@ -24,12 +24,13 @@ if [ $# -gt 0 ]; then
 fi
 calls() { grep -c "^[1-4] $1 ${2:-}" "$trace" || true; }   # function 0 is C_Initialize, 1 C_Finalize
 
-# Each backend starts a thread in C_Initialize and waits for it in C_Finalize
-# (not in 32-bit Windows programs: 32-bit Wine guests under qemu-i386 do not
-# survive threads).
-worker=1
-if [ $# -gt 0 ] && [ "$(bash "$(dirname "$0")/../../scripts/pe-arch" "$program")" = 32 ]; then worker=0; fi
-TOKENHUB_MOCK_WORKER=$worker timeout 30 "$@" "$program" "$module" unload
+# 32-bit Windows programs cost most of a minute a start under qemu-i386 and
+# do not survive threads there: they skip the backends' own threads and the
+# proofs whose code is the 64-bit build's (the host's backend, the imports).
+full=1
+if [ $# -gt 0 ] && [ "$(bash "$(dirname "$0")/../../scripts/pe-arch" "$program")" = 32 ]; then full=0; fi
+# Each backend starts a thread in C_Initialize and waits for it in C_Finalize.
+TOKENHUB_MOCK_WORKER=$full timeout 30 "$@" "$program" "$module" unload
 if [ $# -gt 0 ]; then want=0; else want=4; fi
 [ "$(calls 1)" = $want ] || { echo "FAIL: unload finalised $(calls 1) backends, want $want"; cat "$trace"; exit 1; }
 echo "ok: unloading the module finalised $want of the 4 backends beside it, within a second"
@@ -40,8 +41,10 @@ echo "ok: unloading the module finalised $want of the 4 backends beside it, with
 [ "$(calls 1)" = 0 ] || { echo "FAIL: process end called C_Finalize of $(calls 1) backends"; exit 1; }
 echo "ok: ending the process left the backends alone"
 
-TOKENHUB_MOCK_SLOTS="1:1:Lifecycle Reader" "$@" "$program" "$module" shared
-echo "ok: a backend that the host initialised served and was left to the host to finalise"
+if [ $full = 1 ]; then
+  TOKENHUB_MOCK_SLOTS="1:1:Lifecycle Reader" "$@" "$program" "$module" shared
+  echo "ok: a backend that the host initialised served and was left to the host to finalise"
+fi
 
 if [ $# -eq 0 ]; then
   : >"$trace"
@@ -75,7 +78,7 @@ fi
 if [ "$(calls 0)" != 0 ]; then echo "FAIL: a backend from the current directory or PATH was loaded"; cat "$trace"; exit 1; fi
 echo "ok: no backend was loaded from the current directory or PATH"
 
-if [ $# -gt 0 ]; then
+if [ $# -gt 0 ] && [ $full = 1 ]; then
   # The backends beside the module, the DLL they import only in the current
   # directory and on PATH: they must not load.
   (cd "$backends" && "$@" "$program" "$bare" unload)
