@@ -4,8 +4,16 @@
 // be forced to answer a given result. Slot queries answer from the scripted
 // slots. Only C_GetFunctionList is exported, so that its function list never
 // binds to another module's functions of the same name.
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <tuple>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <unistd.h>
+#endif
 #include <type_traits>
 
 #include "functions.h"
@@ -69,11 +77,58 @@ struct Behaviour<Fn::C_FindObjects, CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_
   }
 };
 
+// Out of process, TOKENHUB_MOCK_WORKER=1 makes C_Initialize start a thread
+// of the module's own that C_Finalize ends and waits for, as card vendors'
+// modules do for their slot watch; TOKENHUB_MOCK_SLOW_FINALIZE names a role
+// whose C_Finalize takes half a second first. No std::string and no C++
+// thread library here: with them in the mocks, the 32-bit Windows fault
+// suite, which loads and unloads the mocks hundreds of times, ended midway.
+bool environmentSays(const char *name, const char *value) {
+  const char *text = std::getenv(name);
+  return text && std::strcmp(text, value) == 0;
+}
+
+std::atomic<bool> workerStop{false};
+#ifdef _WIN32
+HANDLE worker = nullptr;  // left running at the process's end, as a module's own thread may be
+DWORD WINAPI workerMain(LPVOID) {
+  while (!workerStop) Sleep(5);
+  return 0;
+}
+void startWorker() { worker = CreateThread(nullptr, 0, workerMain, nullptr, 0, nullptr); }
+void endWorker() {
+  WaitForSingleObject(worker, INFINITE);
+  CloseHandle(worker);
+}
+void pause(unsigned ms) { Sleep(ms); }
+#else
+pthread_t worker;
+bool workerRunning = false;
+void *workerMain(void *) {
+  while (!workerStop) usleep(5000);
+  return nullptr;
+}
+void startWorker() { workerRunning = pthread_create(&worker, nullptr, workerMain, nullptr) == 0; }
+void endWorker() {
+  if (workerRunning) pthread_join(worker, nullptr);
+  workerRunning = false;
+}
+void pause(unsigned ms) { usleep(ms * 1000); }
+#endif
+bool workerStarted = false;
+
 template <>
 struct Behaviour<Fn::C_Initialize, CK_VOID_PTR> {
   static CK_RV run(CK_VOID_PTR args) {
+    if (self().initialised) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
+    self().initialised = 1;
     self().lastInitArgs = args;
     ++self().initializeCalls;
+    if (environmentSays("TOKENHUB_MOCK_WORKER", "1")) {
+      workerStop = false;
+      startWorker();
+      workerStarted = true;
+    }
     return CKR_OK;
   }
 };
@@ -81,6 +136,15 @@ struct Behaviour<Fn::C_Initialize, CK_VOID_PTR> {
 template <>
 struct Behaviour<Fn::C_Finalize, CK_VOID_PTR> {
   static CK_RV run(CK_VOID_PTR) {
+    if (!self().initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    const char role[] = {static_cast<char>('0' + kRole), '\0'};
+    if (environmentSays("TOKENHUB_MOCK_SLOW_FINALIZE", role)) pause(500);
+    if (workerStarted) {
+      workerStop = true;
+      endWorker();
+      workerStarted = false;
+    }
+    self().initialised = 0;
     ++self().finalizeCalls;
     return CKR_OK;
   }

@@ -7,7 +7,21 @@
 #include <string>
 #include <mutex>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace mock {
+
+namespace {
+#ifdef _WIN32
+unsigned long processId() { return GetCurrentProcessId(); }
+#else
+unsigned long processId() { return static_cast<unsigned long>(getpid()); }
+#endif
+}  // namespace
 
 namespace {
 Control control;
@@ -109,10 +123,11 @@ CK_ULONG mockTakeHandles(uint32_t role, CK_ULONG *out, CK_ULONG max) {
 
 void mockLogCall(uint32_t role, uint32_t function, const uintptr_t *args, uint32_t argCount) {
   std::lock_guard<std::mutex> hold(logLock);
-  // Out of process, TOKENHUB_MOCK_TRACE names a file that gets "role function" per call.
+  // Out of process, TOKENHUB_MOCK_TRACE names a file that gets "role function
+  // pid" per call: a forked child's calls are told from its parent's.
   if (const char *trace = std::getenv("TOKENHUB_MOCK_TRACE")) {
     if (FILE *f = std::fopen(trace, "ab")) {
-      std::fprintf(f, "%u %u\n", role, function);
+      std::fprintf(f, "%u %u %lu\n", role, function, static_cast<unsigned long>(processId()));
       std::fclose(f);
     }
   }

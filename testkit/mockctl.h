@@ -46,6 +46,10 @@ struct Backend {
   CK_VOID_PTR lastInitArgs;       // what C_Initialize received
   uint32_t initializeCalls;
   uint32_t finalizeCalls;
+  // Set by C_Initialize, cleared by C_Finalize: a second C_Initialize
+  // meanwhile answers CKR_CRYPTOKI_ALREADY_INITIALIZED, as a real module's does
+  // (a host that initialised the module itself, a forked child's copy).
+  uint32_t initialised;
   // The handles that the functions making sessions and objects hand out, in
   // order; once these are used up they count on from role * 0x10000 + 1.
   // C_FindObjects finds only queued handles.

@@ -18,18 +18,6 @@ namespace {
 
 CK_FUNCTION_LIST routerFunctionList;
 
-// Backend modules that a forked child found loaded and initialised by its
-// parent. The child's copy of such a module still counts itself initialised,
-// so its C_Initialize may answer that it already is; that copy is the
-// child's own to use and finalise.
-void *inheritedModules[kRoleCount];
-
-bool inheritedModule(void *handle) {
-  for (void *inherited : inheritedModules)
-    if (inherited && inherited == handle) return true;
-  return false;
-}
-
 void clearTables() {
   clearSlotTable();
   forgetCardSerials();
@@ -122,19 +110,25 @@ CK_RV loadBackend(const char *fileName, CK_VOID_PTR pInitArgs, BackendModule &mo
     return kNoFunctionListExport;
   }
   CK_RV rv = list->C_Initialize(pInitArgs);
-  if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED && inheritedModule(handle)) rv = CKR_OK;
-  if (rv != CKR_OK) {
+  // A module that is initialised already is shared with its initialiser: a
+  // browser that loaded a card vendor's module itself, or, in a forked child,
+  // the parent (whose card-service connection the child's copy holds). It
+  // serves the router as it is and is never finalised by it.
+  bool adopted = rv == CKR_CRYPTOKI_ALREADY_INITIALIZED;
+  if (rv != CKR_OK && !adopted) {
     modules().unload(handle);
     return rv;
   }
   module.handle = handle;
   module.functionList = list;
+  module.adopted = adopted;
   return 0;
 }
 
 void unloadBackend(BackendModule &module) {
-  if (module.functionList) module.functionList->C_Finalize(nullptr);
+  if (module.functionList && !module.adopted) module.functionList->C_Finalize(nullptr);
   module.functionList = nullptr;
+  module.adopted = false;
   if (module.handle) modules().unload(module.handle);
   module.handle = nullptr;
 }
@@ -151,23 +145,23 @@ void routerAfterFork() {
   // parent's threads held stays held for ever, so both are made anew.
   libraryLock.create();
   tableLock.create();
-  trace::attach();  // the trace file's lock, likewise
-  if (router.initCount == 0) return;
-  // The card-service context and the backends' initialisation belong to the
-  // parent: the child neither uses nor releases nor finalises them, and
-  // starts as a process that has not initialised the library.
-  for (unsigned role = 0; role < kRoleCount; ++role) {
-    inheritedModules[role] = router.backends[role].handle;
-    router.backends[role] = BackendModule{};
-  }
+  trace::afterFork();  // the trace file's lock, likewise
+  // The loaded backends, the card-service context and the tables belong to
+  // the parent, whatever the count says (a fork while another thread is in
+  // C_Initialize or C_Finalize finds it 0 with backends loaded): the child
+  // neither uses nor releases nor finalises them, and starts as a process
+  // that has not initialised the library. Its copies of the modules stay
+  // loaded and still count themselves initialised, so its own C_Initialize
+  // adopts them and never finalises them.
+  for (BackendModule &module : router.backends) module = BackendModule{};
   router.cardContext = 0;
   clearTables();
   ++router.generation;
   router.initCount = 0;
 }
 
-void routerProcessDetach(bool processEnding) {
-  if (!processEnding) C_Finalize(nullptr);
+void routerProcessDetach(bool leaveBackends) {
+  if (!leaveBackends) C_Finalize(nullptr);
   tableLock.destroy();
   libraryLock.destroy();
   trace::detach();

@@ -17,9 +17,11 @@ void unloadBackend(BackendModule &module);
 void routerProcessAttach();
 // In a child process after fork(): the library is not initialised there.
 void routerAfterFork();
-// Process detach. On a dynamic unload the outstanding initialisation is
-// finalised; when the process is ending, the backend modules may already be
-// gone, so they are neither called nor freed.
-void routerProcessDetach(bool processEnding);
+// Process detach. Unless the backends are to be left alone, the outstanding
+// initialisation is finalised. They are left alone when the process is
+// ending (the backend modules may already be gone) and on Windows at every
+// unload: the DLL entry point runs under the loader lock, where a backend
+// that ends a thread of its own in C_Finalize would hang the process.
+void routerProcessDetach(bool leaveBackends);
 
 }  // namespace tokenhub

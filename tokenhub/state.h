@@ -19,6 +19,10 @@ using CardFamily = uint32_t;
 struct BackendModule {
   void *handle;
   CK_FUNCTION_LIST_PTR functionList;
+  // Initialised by another before the router asked (the host, which loaded
+  // the same module itself; in a forked child, the parent): used, but its
+  // initialisation is the other's, so the router never finalises it.
+  bool adopted;
 };
 
 constexpr unsigned kRoleCount = 4;

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "forwarding.h"
 #include "init.h"
@@ -20,7 +21,6 @@ namespace {
 
 Lock fileLock;  // the file, its size and the limit
 bool fileOpen = false;
-uint64_t fileSize = 0;
 uint64_t sizeLimit = kDefaultSizeLimit;
 
 // A file that cannot be written is given up: the trace ends for this
@@ -31,12 +31,37 @@ void giveUp() {
   fileOpen = false;
 }
 
+// A file is tokenhub's own when its first line is the one that each start
+// of the trace writes; only such a file is written to and rotated. A file
+// that something else wrote is never renamed, replaced or added to.
+constexpr char kFirstLineMark[] = " trace on: tokenhub ";
+
+bool ourFirstLine(const char *head, uint32_t length) {
+  const char *end = static_cast<const char *>(std::memchr(head, '\n', length));
+  std::string line(head, end ? end : head + length);
+  return !line.empty() && line[0] >= '0' && line[0] <= '9' && line.find(kFirstLineMark) != std::string::npos;
+}
+
+bool fileIsOurs() {
+  char head[256];
+  return ourFirstLine(head, traceFileHead(head, sizeof head));
+}
+
+void writeFirstLine();
+
+// After the size on disk, which every process writing the file adds to.
 void writeLine(const char *text, uint32_t length) {
   LockGuard hold(fileLock);
   if (!fileOpen) return;
-  if (fileSize > 0 && fileSize + length > sizeLimit && !traceFileRotate(&fileSize)) return giveUp();
+  uint64_t size = 0;
+  if (!traceFileSize(&size)) return giveUp();
+  if (size > 0 && size + length > sizeLimit) {
+    bool reopened = false;
+    if (!traceFileRotate(ourFirstLine, &reopened)) return giveUp();
+    if (reopened && traceFileSize(&size) && size == 0) writeFirstLine();
+    else if (reopened && !fileIsOurs()) return giveUp();
+  }
   if (!traceFileWrite(text, length)) return giveUp();
-  fileSize += length;
 }
 
 const char *roleModule(unsigned role) { return role < kRoleCount ? backendRoles[role].baseName : "?"; }
@@ -45,6 +70,11 @@ const char *profileName(uint32_t profile) { return profile == Common ? "common" 
 }  // namespace
 
 void attach() { fileLock.create(); }
+
+void afterFork() {
+  fileLock.create();
+  giveUp();
+}
 
 void detach() {
   {
@@ -65,12 +95,15 @@ void beginInitialize() {
   {
     LockGuard hold(fileLock);
     giveUp();
-    if (readTraceSwitch() && traceFileOpen(&fileSize)) opened = fileOpen = true;
+    uint64_t size = 0;
+    if (readTraceSwitch() && traceFileOpen(&size)) {
+      opened = fileOpen = size == 0 || fileIsOurs();
+      if (!opened) traceFileClose();
+    }
   }
   if (!opened) return;
   on.store(true, std::memory_order_relaxed);
-  Line().format("trace on: tokenhub 2.0.0.11, rotated at %llu bytes",
-                static_cast<unsigned long long>(sizeLimit)).write();
+  writeFirstLine();
 }
 
 // ---- Lines
@@ -82,6 +115,15 @@ Line::Line() {
       t.hour, t.minute, t.second, t.millisecond, static_cast<unsigned long>(processId()),
       static_cast<unsigned long long>(threadId())));
 }
+
+namespace {
+// Begins each start of the trace and each file it rotates to.
+void writeFirstLine() {
+  Line line;
+  line.format("trace on: tokenhub 2.0.0.11, rotated at %llu bytes", static_cast<unsigned long long>(sizeLimit));
+  line.writeUnbounded();
+}
+}  // namespace
 
 Line &Line::text(const char *text) { return format("%s", text); }
 
@@ -112,11 +154,26 @@ void Line::write() {
   writeLine(buffer_, static_cast<uint32_t>(length_));
 }
 
+void Line::writeUnbounded() {
+  buffer_[length_++] = '\n';
+  LockGuard hold(fileLock);
+  if (fileOpen && !traceFileWrite(buffer_, static_cast<uint32_t>(length_))) giveUp();
+}
+
 void Line::separator() {
   if (arguments_++ > 0) text(", ");
 }
 
+void Line::setPinCall(const char *name) {
+  pinCall_ = std::strcmp(name, "C_InitToken") == 0 || std::strcmp(name, "C_InitPIN") == 0 ||
+             std::strcmp(name, "C_SetPIN") == 0 || std::strcmp(name, "C_Login") == 0;
+}
+
 void Line::add(unsigned long number) {
+  if (pinLengthNext_) {
+    pinLengthNext_ = false;
+    return;
+  }
   if (pendingTemplate_) {
     // The count of the template before it: each attribute's type and length.
     CK_ATTRIBUTE_PTR attributes = pendingTemplate_;
@@ -144,6 +201,7 @@ void Line::add(unsigned long number) {
 void Line::add(unsigned char *buffer) {
   separator();
   text(buffer ? "buffer" : "NULL");
+  pinLengthNext_ = pinCall_;
 }
 
 void Line::add(CK_ULONG_PTR length) {
@@ -366,7 +424,11 @@ void backend(unsigned role, CK_RV result) {
   Line line;
   line.format("backend role %u (%s): ", role + 1, roleModule(role));
   switch (result) {
-    case 0: line.text("ready"); break;
+    case 0:
+      line.text(role < kRoleCount && router.backends[role].adopted
+                    ? "ready, initialised already by another (never finalised here)"
+                    : "ready");
+      break;
     case kLoadFailed: line.text("not loaded"); break;
     case kNoFunctionListExport: line.text("no C_GetFunctionList export, unloaded"); break;
     case kFunctionListFailed: line.text("C_GetFunctionList failed, unloaded"); break;

@@ -38,6 +38,10 @@ void beginInitialize();
 // Process attach and detach: the trace's lock, and the file closed.
 void attach();
 void detach();
+// In a forked child: the lock made anew, and the parent's open file let go
+// (shared with the parent, it would share the parent's rotation lock too);
+// the child's own C_Initialize opens the file again.
+void afterFork();
 // For tests: the size at which the file is rotated.
 void setSizeLimit(uint64_t bytes);
 
@@ -147,9 +151,13 @@ class Line {
   Line &code(CK_RV rv);  // CKR_ name, or hex
   Line &scard(PcscResult result);  // SCARD_ name, or hex
   void write();
+  void writeUnbounded();  // without rotating: the first line of a file
 
   // An entry point's arguments, after the call; `result` is its result.
   void setResult(CK_RV result) { result_ = result; }
+  // In a call that takes PINs (C_InitToken, C_InitPIN, C_SetPIN, C_Login) the
+  // count after a buffer is a PIN's length: nothing of it is shown.
+  void setPinCall(const char *name);
   void add(unsigned long number);
   void add(unsigned int number) { add(static_cast<unsigned long>(number)); }
   void add(unsigned char number) { add(static_cast<unsigned long>(number)); }
@@ -186,6 +194,8 @@ class Line {
   char buffer_[2048];
   size_t length_ = 0;
   unsigned arguments_ = 0;
+  bool pinCall_ = false;
+  bool pinLengthNext_ = false;
   CK_RV result_ = CKR_OK;
   CK_ATTRIBUTE_PTR pendingTemplate_ = nullptr;
   const Handles *pendingHandles_ = nullptr;
@@ -206,6 +216,7 @@ CK_RV call(const char *name, F function, A... arguments) {
   Line line;
   line.text(name).text("(");
   line.setResult(rv);
+  line.setPinCall(name);
   (line.add(arguments), ...);
   line.text(") = ").code(rv).write();
   return rv;

@@ -1,5 +1,6 @@
 // Library initialisation and finalisation with the four mock modules and the
 // scripted card service; C_GetInfo and C_GetFunctionList.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -159,19 +160,51 @@ TEST_F(Init, FailedPresenceQueryLeavesTheCardAbsent) {
   EXPECT_EQ(row(0).cardPresent, 0u);
 }
 
-TEST_F(Init, ABackendFailingItsInitializeIsUnloadedAndLeftOut) {
+// A module initialised already (by the host that loaded it too) serves; one
+// that fails its C_Initialize is unloaded and left out. Neither is finalised.
+TEST_F(Init, ABackendInitialisedAlreadyServesAndAFailingOneIsLeftOut) {
   addReader("Rd", {1, 2, 3, 4});
   mock::mockForce(2, fn(Fn::C_Initialize), CKR_CRYPTOKI_ALREADY_INITIALIZED);
+  mock::mockForce(3, fn(Fn::C_Initialize), CKR_DEVICE_ERROR);
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
-  EXPECT_EQ(router.backends[1].functionList, nullptr);
-  EXPECT_EQ(router.backends[1].handle, nullptr);
-  EXPECT_NE(router.backends[0].functionList, nullptr);
-  EXPECT_EQ(row(1).backendSlotFamily1, 0u);
-  EXPECT_EQ(row(1).backendSlotFamily2, 1u);
-  EXPECT_EQ(mock::mockCount(2, fn(Fn::C_GetSlotList)), 0u);
+  EXPECT_NE(router.backends[1].functionList, nullptr);
+  EXPECT_EQ(router.backends[2].functionList, nullptr);
+  EXPECT_EQ(router.backends[2].handle, nullptr);
+  EXPECT_EQ(row(1).backendSlotFamily1, 1u) << "the adopted module's slot";
+  EXPECT_EQ(row(0).backendSlotFamily2, 0u);
+  EXPECT_EQ(mock::mockCount(3, fn(Fn::C_GetSlotList)), 0u);
   C_Finalize(nullptr);
-  EXPECT_EQ(mock::mockCount(2, fn(Fn::C_Finalize)), 0u) << "a module that failed is not finalised";
+  EXPECT_EQ(mock::mockCount(2, fn(Fn::C_Finalize)), 0u) << "the host's initialisation is the host's";
+  EXPECT_EQ(mock::mockCount(3, fn(Fn::C_Finalize)), 0u) << "a module that failed is not finalised";
   EXPECT_EQ(mock::mockCount(1, fn(Fn::C_Finalize)), 1u);
+}
+
+// The child's handler after fork(): whatever the count, the parent's
+// backends, context and tables are dropped unfinalised, and the child's
+// C_Initialize adopts its copies of the modules, which still count
+// themselves initialised.
+TEST_F(Init, AForkedChildStartsUninitialisedAndAdoptsItsCopiesOfTheBackends) {
+  addReader("Rd", {1, 2, 3, 4});
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  BackendModule parents[kRoleCount];
+  std::copy(std::begin(router.backends), std::end(router.backends), parents);
+  routerAfterFork();
+  EXPECT_EQ(router.initCount.load(), 0u);
+  EXPECT_EQ(router.cardContext, 0u);
+  CK_ULONG count = 0;
+  EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  for (const BackendModule &module : router.backends) EXPECT_TRUE(module.adopted);
+  EXPECT_EQ(row(1).backendSlotFamily2, 1u) << "role 4 serves";
+  BackendModule childs[kRoleCount];
+  std::copy(std::begin(router.backends), std::end(router.backends), childs);
+  router.initCount = 0;  // as C_Finalize sets it before its tear-down
+  routerAfterFork();
+  for (const BackendModule &module : router.backends) EXPECT_EQ(module.handle, nullptr);
+  EXPECT_EQ(router.cardContext, 0u);
+  EXPECT_EQ(mock::mockCount(0, fn(Fn::C_Finalize)), 0u);
+  for (BackendModule &module : childs) unloadBackend(module);  // adopted: unloaded only
+  for (BackendModule &module : parents) unloadBackend(module);  // the parent's part, for the next test
 }
 
 TEST_F(Init, SlotListFailuresAndTooManySlots) {
@@ -219,7 +252,7 @@ TEST_F(Init, MissingModulesWithoutExportOrFailingFunctionList) {
 }
 
 TEST_F(Init, LoadBackendResults) {
-  BackendModule m{reinterpret_cast<void *>(1), nullptr};
+  BackendModule m{reinterpret_cast<void *>(1), nullptr, false};
   EXPECT_EQ(loadBackend("no-such-module.dll", nullptr, m), kLoadFailed);
   EXPECT_EQ(m.handle, nullptr);
   std::string noexport = std::string("mock_noexport") + moduleSuffix();

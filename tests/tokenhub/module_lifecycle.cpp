@@ -1,10 +1,16 @@
 // Loads the shipped module the way a consumer does, initialises it once and
-// then either unloads it (argument "unload") or ends the process while it is
-// still loaded and initialised (argument "exit"). The mock modules' call
-// trace tells whether the router finalised them on the way out. On POSIX,
-// "fork" forks after the initialisation: the child must find the library not
-// initialised, initialise and finalise it on its own, and leave the parent's
-// card-service context and backends usable.
+// then:
+//   unload  unloads it without C_Finalize and fails when that takes a second;
+//   exit    ends the process while it is still loaded and initialised;
+//   shared  first loads and initialises the role-1 backend beside the module
+//           itself, as a browser with a card vendor's module does: the module
+//           must serve that backend and leave its finalisation to the host;
+//   fork    (POSIX) forks once after the initialisation and once while another
+//           thread is inside C_Finalize: each child must find the library not
+//           initialised and start it on its own, and the parent's card-service
+//           context must answer still. Each child's id is printed.
+// The mock modules' call trace (role, function, process id) tells who
+// initialised and finalised which backend.
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -12,53 +18,104 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <thread>
 
 #include "platform/platform.h"
 #include "tokenhub/pkcs11.h"
 
+namespace {
+
+const tokenhub::ModuleApi &loader = tokenhub::platformModules();
+
+// By path, as a consumer does (the platform's load takes backends' plain names only).
+CK_FUNCTION_LIST_PTR functionsOf(const std::string &path, void **module) {
+#ifdef _WIN32
+  *module = reinterpret_cast<void *>(LoadLibraryA(path.c_str()));
+#else
+  *module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+#endif
+  if (!*module) return nullptr;
+  auto getList = reinterpret_cast<CK_C_GetFunctionList>(loader.symbol(*module, "C_GetFunctionList"));
+  CK_FUNCTION_LIST_PTR list = nullptr;
+  return getList && getList(&list) == CKR_OK ? list : nullptr;
+}
+
+int fail(const char *what) {
+  std::fprintf(stderr, "FAIL: %s\n", what);
+  return 1;
+}
+
+#ifndef _WIN32
+bool childStartsAfresh(CK_FUNCTION_LIST_PTR list) {
+  std::fflush(stdout);
+  pid_t child = fork();
+  if (child == 0) {
+    CK_ULONG count = 0;
+    bool fresh = list->C_GetSlotList(CK_FALSE, nullptr, &count) == CKR_CRYPTOKI_NOT_INITIALIZED &&
+                 list->C_Initialize(nullptr) == CKR_OK &&
+                 list->C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK && list->C_Finalize(nullptr) == CKR_OK;
+    _exit(fresh ? 0 : 3);
+  }
+  std::printf("child %ld\n", static_cast<long>(child));
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+#endif
+
+}  // namespace
+
 int main(int argc, char **argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: module_lifecycle MODULE unload|exit|fork\n");
+    std::fprintf(stderr, "usage: module_lifecycle MODULE unload|exit|shared|fork\n");
     return 2;
   }
-  // By path, as a consumer does (the platform's load takes backends' plain names only).
-#ifdef _WIN32
-  void *module = reinterpret_cast<void *>(LoadLibraryA(argv[1]));
-#else
-  void *module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-#endif
-  const tokenhub::ModuleApi &loader = tokenhub::platformModules();
-  if (!module) {
-    std::fprintf(stderr, "cannot load %s\n", argv[1]);
-    return 1;
+  std::string mode = argv[2], modulePath = argv[1];
+  void *hostModule = nullptr, *module = nullptr;
+  CK_FUNCTION_LIST_PTR hostBackend = nullptr;
+  if (mode == "shared") {
+    std::string folder = modulePath.substr(0, modulePath.find_last_of("/\\") + 1);
+    hostBackend = functionsOf(folder + "aetpkss1" + tokenhub::moduleSuffix(), &hostModule);
+    if (!hostBackend || hostBackend->C_Initialize(nullptr) != CKR_OK) return fail("the host's own backend");
   }
-  auto getList = reinterpret_cast<CK_C_GetFunctionList>(loader.symbol(module, "C_GetFunctionList"));
-  CK_FUNCTION_LIST_PTR list = nullptr;
-  if (!getList || getList(&list) != CKR_OK) return 1;
+  CK_FUNCTION_LIST_PTR list = functionsOf(modulePath, &module);
+  if (!list) return fail("cannot load the module");
   CK_RV rv = list->C_Initialize(nullptr);
   std::printf("C_Initialize: 0x%lx\n", static_cast<unsigned long>(rv));
   if (rv != CKR_OK) return 1;
-#ifndef _WIN32
-  if (std::strcmp(argv[2], "fork") == 0) {
+
+  if (mode == "shared") {
     CK_ULONG count = 0;
-    pid_t child = fork();
-    if (child == 0) {
-      bool fresh = list->C_GetSlotList(CK_FALSE, nullptr, &count) == CKR_CRYPTOKI_NOT_INITIALIZED &&
-                   list->C_Initialize(nullptr) == CKR_OK &&
-                   list->C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK && list->C_Finalize(nullptr) == CKR_OK;
-      _exit(fresh ? 0 : 3);
-    }
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      std::fprintf(stderr, "the forked child did not start the library afresh\n");
-      return 1;
-    }
-    // The parent's card-service context answers still.
-    if (list->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK) return 1;
+    if (list->C_GetSlotList(CK_FALSE, nullptr, &count) != CKR_OK || count != 2)
+      return fail("the backend that the host initialised does not serve its reader");
+    list->C_Finalize(nullptr);
+    loader.unload(module);
+    // Had the module finalised it, the backend would answer CKR_CRYPTOKI_NOT_INITIALIZED.
+    if (hostBackend->C_Finalize(nullptr) != CKR_OK) return fail("the module finalised the host's backend");
+    return 0;
+  }
+#ifndef _WIN32
+  if (mode == "fork") {
+    CK_ULONG count = 0;
+    if (!childStartsAfresh(list)) return fail("a child forked after C_Initialize");
+    if (list->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK) return fail("the parent's card service after fork");
+    // The script makes role 1's C_Finalize take half a second.
+    std::thread finalizing([list] { list->C_Finalize(nullptr); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bool fresh = childStartsAfresh(list);
+    finalizing.join();
+    if (!fresh) return fail("a child forked while another thread was in C_Finalize");
   }
 #endif
-  if (std::strcmp(argv[2], "unload") == 0 || std::strcmp(argv[2], "fork") == 0) loader.unload(module);
+  if (mode == "unload" || mode == "fork") {
+    auto start = std::chrono::steady_clock::now();
+    loader.unload(module);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    std::printf("unload took %ld ms\n", static_cast<long>(ms));
+    if (ms > 1000) return fail("the unload took more than a second");
+  }
   return 0;
 }

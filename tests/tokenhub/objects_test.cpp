@@ -162,6 +162,7 @@ TEST_F(Objects, DestroyFreesTheRowOnlyWhenTheBackendDid) {
   mock::mockForce(1, fn(Fn::C_DestroyObject), CKR_ACTION_PROHIBITED);
   EXPECT_EQ(C_DestroyObject(h, found[0]), CKR_ACTION_PROHIBITED);
   EXPECT_EQ(backendObject(found[0]), 0x11u) << "still usable";
+  EXPECT_EQ(find(h, 1, {0x11})[0], found[0]) << "found again: the same handle, not a second one";
   mock::mockForce(1, fn(Fn::C_DestroyObject), CKR_OK);
   EXPECT_EQ(C_DestroyObject(h, found[0]), CKR_OK);
   EXPECT_EQ(lastCall(1, Fn::C_DestroyObject).args[1], 0x11u);

@@ -167,18 +167,24 @@ TEST_F(Sessions, CloseAllUsesTheFamilyOfTheSlotsSessionsNotTheCard) {
   }
   EXPECT_EQ(mock::mockCount(3, fn(Fn::C_CloseAllSessions)), 5u);
   EXPECT_EQ(mock::mockCount(4, fn(Fn::C_CloseAllSessions)), 0u);
+  EXPECT_EQ(mock::mockCount(1, fn(Fn::C_CloseAllSessions)), 0u) << "role 1 holds no session of the slot";
   ASSERT_EQ(C_CloseAllSessions(2), CKR_OK);
   EXPECT_EQ(lastCall(4, Fn::C_CloseAllSessions).args[0], kBackendSlot);
   EXPECT_EQ(backendSession(secure), 0u);
 }
 
 TEST_F(Sessions, CloseAllReachesEveryBackendThatOpenedASessionOfTheSlot) {
-  start(kAtrFamily1);
+  // Role 3 numbers the reader otherwise: each backend gets its own slot id.
+  addReader("Rd", {1, 2, 4}, kBackendSlot);
+  mock::mockAddSlot(3, kBackendSlot + 1, "Rd", CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);
+  pcsc().insert("Rd", kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
   CK_SESSION_HANDLE before = open(1);
   pcsc().insert("Rd", kAtrFamily2);
   CK_SESSION_HANDLE after = open(1);
   mock::mockForce(1, fn(Fn::C_CloseAllSessions), CKR_FUNCTION_FAILED);
   EXPECT_EQ(C_CloseAllSessions(1), CKR_FUNCTION_FAILED) << "the refusal is not hidden by the other's success";
+  EXPECT_EQ(lastCall(3, Fn::C_CloseAllSessions).args[0], kBackendSlot + 1);
   EXPECT_EQ(backendSession(after), 0u);
   EXPECT_NE(backendSession(before), 0u) << "kept while its backend still holds it";
   mock::mockForce(1, fn(Fn::C_CloseAllSessions), CKR_OK);

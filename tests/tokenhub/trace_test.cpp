@@ -7,6 +7,8 @@
 #include <sstream>
 #include <thread>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "session_fixture.h"
@@ -22,6 +24,10 @@ std::string readFile(const std::string &path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+bool beginsWithFirstLine(const std::string &text) {
+  return std::regex_search(text.substr(0, text.find('\n')), std::regex(R"(^\d{4}-.* tid \d+ trace on: tokenhub )"));
 }
 
 class Trace : public SessionTest {
@@ -79,7 +85,8 @@ TEST_F(Trace, NeverHoldsPinsDataOrAttributeValues) {
   EXPECT_EQ(C_Sign(h, data, sizeof data - 1, signature, &signatureLength), CKR_OK);
   std::string text = readFile(path);
   std::string session = "session " + std::to_string(h) + "/b" + std::to_string(backendSession(h));
-  EXPECT_NE(text.find("C_Login(" + session + ", 1, buffer, 8) = CKR_OK"), std::string::npos) << text;
+  EXPECT_NE(text.find("C_Login(" + session + ", 1, buffer) = CKR_OK"), std::string::npos) << "no PIN length\n"
+                                                                                       << text;
   EXPECT_NE(text.find("C_SetAttributeValue(" + session + ", object " + std::to_string(key) +
                       "/b81, {CKA_LABEL/10}[1]) = CKR_OK"),
             std::string::npos)
@@ -133,6 +140,77 @@ TEST_F(Trace, FileIsRotatedToOneOlderCopy) {
   EXPECT_GT(older.size(), 4096u - 200);
   EXPECT_LE(older.size(), 4096u);
   EXPECT_EQ(older.back(), '\n');
+  EXPECT_TRUE(beginsWithFirstLine(current)) << "the new file is marked as tokenhub's own";
+}
+
+// Only a regular file that tokenhub made is written: a link at the name, a
+// FIFO or another program's file is neither followed, written, renamed nor
+// replaced. A new file is its owner's only.
+TEST_F(Trace, OnlyItsOwnRegularFileIsWritten) {
+  const std::string target = path + ".target", foreign(11u << 20, 'x');
+  ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+  start();
+  EXPECT_FALSE(trace::active()) << "symbolic link";
+  EXPECT_NE(access(target.c_str(), F_OK), 0) << "nothing made where the link points";
+  std::remove(target.c_str());
+  for (int kind : {1, 2}) {  // a FIFO (no reader), another program's 11 MiB file
+    while (router.initCount) C_Finalize(nullptr);
+    std::remove(path.c_str());
+    if (kind == 1) {
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    } else {
+      std::ofstream(path) << foreign;
+    }
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    EXPECT_FALSE(trace::active()) << kind;
+  }
+  EXPECT_EQ(readFile(path), foreign);
+  EXPECT_NE(access((path + ".1").c_str(), F_OK), 0) << "never renamed";
+  while (router.initCount) C_Finalize(nullptr);
+  std::remove(path.c_str());
+  ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// Two processes write one file; one of them rotates it while the other
+// holds it open. The other goes on in the new file: no line is lost, and the
+// rotation is by the size on disk.
+TEST_F(Trace, TwoProcessesShareOneFileAcrossARotation) {
+  constexpr uint64_t kLimit = 64 * 1024;
+  trace::setSizeLimit(kLimit);
+  start();
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  std::fflush(nullptr);
+  pid_t child = fork();
+  CK_INFO info;
+  char byte = 0;
+  if (child == 0) {  // the fork handler left the library uninitialised
+    bool ok = C_Initialize(nullptr) == CKR_OK;
+    for (int i = 0; i < 300; ++i) C_GetInfo(&info);
+    ok = ok && read(go[0], &byte, 1) == 1;  // the parent has rotated the file
+    for (int i = 0; i < 300; ++i) C_GetInfo(&info);
+    _exit(ok ? 0 : 1);
+  }
+  int mine = 0;
+  while (access((path + ".1").c_str(), F_OK) != 0 && mine < 5000) C_GetInfo(&info), ++mine;
+  ASSERT_EQ(write(go[1], &byte, 1), 1);
+  int status = 1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(status, 0);
+  std::string current = readFile(path), older = readFile(path + ".1");
+  EXPECT_LE(older.size(), kLimit + 200) << "a line of the other process may pass the bound";
+  EXPECT_GT(older.size(), kLimit - 200) << "rotated by the size on disk";
+  EXPECT_TRUE(beginsWithFirstLine(current) && beginsWithFirstLine(older));
+  std::map<std::string, int> byProcess;
+  std::smatch pid;
+  std::istringstream lines(older + current);
+  for (std::string line; std::getline(lines, line);)
+    if (std::regex_search(line, pid, std::regex(R"(pid (\d+) tid \d+ C_GetInfo)"))) ++byProcess[pid[1]];
+  EXPECT_EQ(byProcess[std::to_string(getpid())], mine);
+  EXPECT_EQ(byProcess[std::to_string(child)], 600);
 }
 
 // The trace gives up silently; the router answers as it would without it.

@@ -92,14 +92,31 @@ uint32_t processId();
 uint64_t threadId();
 // Reads the switch: TOKENHUB_LOG, then on Windows the LogFile value under
 // HKEY_CURRENT_USER, then HKEY_LOCAL_MACHINE, \Software\Varenzo\tokenhub.
+// A privileged process (Windows: an elevated token; Linux: set-user-id or
+// set-group-id) takes it only from HKEY_LOCAL_MACHINE, never from the
+// environment or the current user's registry, which a less privileged
+// process controls; on Linux it has no switch then.
 // True when one names a file; the name is kept for the calls below.
 bool readTraceSwitch();
-bool traceFileOpen(uint64_t *size);  // appends; *size is what the file already holds
+// Opens the switch's file for appending, creating it readable by its owner
+// only (Linux): only a regular disk file, never through a symbolic link,
+// junction or other reparse point, never a pipe or a device. *size is what
+// the file holds.
+bool traceFileOpen(uint64_t *size);
+// The first bytes of the open file, up to size; the count read.
+uint32_t traceFileHead(char *text, uint32_t size);
+// What the open file holds now, with every process's lines.
+bool traceFileSize(uint64_t *size);
 bool traceFileWrite(const char *text, uint32_t length);  // one write; false unless all was written
 void traceFileClose();
-// Closes the file, renames it to the name with ".1" added (replacing an
-// older copy) and opens a new one.
-bool traceFileRotate(uint64_t *size);
+// Rotation among all the processes that write the file. With the open file
+// locked against them: when the name still names it and isOurs approves its
+// first bytes, renames it to the name with ".1" added (replacing an older
+// copy). When it was renamed, or another process had rotated it away
+// meanwhile, opens the name afresh (*reopened). A rename that fails (a viewer
+// holds the file without sharing it) keeps the open file, to be tried again.
+// False when no file is open any more.
+bool traceFileRotate(bool (*isOurs)(const char *head, uint32_t length), bool *reopened);
 
 // "aetpkss1" -> "aetpkss1.dll" on Windows, "aetpkss1.so" elsewhere.
 const char *moduleSuffix();

@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <link.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -203,8 +204,10 @@ LocalTime localTime() {
 uint32_t processId() { return static_cast<uint32_t>(getpid()); }
 uint64_t threadId() { return static_cast<uint64_t>(gettid()); }
 
+// secure_getenv: a set-user-id or set-group-id program gets no switch from
+// the environment of the user who started it.
 bool readTraceSwitch() {
-  const char *path = std::getenv("TOKENHUB_LOG");
+  const char *path = secure_getenv("TOKENHUB_LOG");
   if (!path || !*path || std::strlen(path) >= sizeof tracePath) return false;
   copyText(path, tracePath, sizeof tracePath);
   return true;
@@ -212,12 +215,25 @@ bool readTraceSwitch() {
 
 bool traceFileOpen(uint64_t *size) {
   traceFileClose();
-  traceFd = open(tracePath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // Not blocking: a FIFO at the name is refused at once instead of waiting for a reader.
+  traceFd = open(tracePath, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   struct stat info {};
-  if (traceFd < 0 || fstat(traceFd, &info) != 0) {
+  if (traceFd < 0 || fstat(traceFd, &info) != 0 || !S_ISREG(info.st_mode)) {
     traceFileClose();
     return false;
   }
+  *size = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+
+uint32_t traceFileHead(char *text, uint32_t size) {
+  ssize_t n = traceFd < 0 ? -1 : pread(traceFd, text, size, 0);
+  return n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+
+bool traceFileSize(uint64_t *size) {
+  struct stat info {};
+  if (traceFd < 0 || fstat(traceFd, &info) != 0) return false;
   *size = static_cast<uint64_t>(info.st_size);
   return true;
 }
@@ -233,13 +249,34 @@ void traceFileClose() {
   traceFd = -1;
 }
 
-bool traceFileRotate(uint64_t *size) {
-  traceFileClose();
-  char older[sizeof tracePath + 2];
-  std::memcpy(older, tracePath, std::strlen(tracePath));
-  std::memcpy(older + std::strlen(tracePath), ".1", 3);
-  if (rename(tracePath, older) != 0) return false;
-  return traceFileOpen(size);
+bool traceFileRotate(bool (*isOurs)(const char *head, uint32_t length), bool *reopened) {
+  *reopened = false;
+  if (traceFd < 0) return false;
+  // The lock is the open file's own: every process that has it open waits
+  // here, and the one after the rename finds the name naming another file.
+  while (flock(traceFd, LOCK_EX) != 0)
+    if (errno != EINTR) return true;
+  struct stat held {}, named {};
+  bool current = fstat(traceFd, &held) == 0 && lstat(tracePath, &named) == 0 && held.st_dev == named.st_dev &&
+                 held.st_ino == named.st_ino;
+  char head[256];
+  bool renamed = false;
+  if (current && isOurs(head, traceFileHead(head, sizeof head))) {
+    char older[sizeof tracePath + 2];
+    std::snprintf(older, sizeof older, "%s.1", tracePath);
+    renamed = rename(tracePath, older) == 0;
+  }
+  if (current && !renamed) {
+    flock(traceFd, LOCK_UN);
+    return true;
+  }
+  int locked = traceFd;
+  traceFd = -1;
+  uint64_t size = 0;
+  bool opened = traceFileOpen(&size);
+  close(locked);  // and with it the lock, once the new file is there
+  *reopened = opened;
+  return opened;
 }
 
 void platformSleepMilliseconds(uint32_t ms) {

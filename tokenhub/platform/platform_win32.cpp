@@ -116,13 +116,16 @@ std::wstring ownFolder() {
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
-// The system directory. A 32-bit process on 64-bit Windows asks for System32
-// and the system's file redirection gives it SysWOW64.
+// The system directory, as the folder the loader really searches: a 32-bit
+// process on 64-bit Windows is given SysWOW64 when it asks for System32, so
+// it names SysWOW64 (and the trace says where a backend was looked for).
 std::wstring systemFolder() {
-  UINT size = GetSystemDirectoryW(nullptr, 0);  // with the terminating NUL
+  BOOL wow64 = FALSE;
+  auto ask = IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? GetSystemWow64DirectoryW : GetSystemDirectoryW;
+  UINT size = ask(nullptr, 0);  // with the terminating NUL
   if (size == 0) return {};
   std::wstring path(size, L'\0');
-  UINT length = GetSystemDirectoryW(&path[0], size);
+  UINT length = ask(&path[0], size);
   if (length == 0 || length >= size) return {};
   path.resize(length);
   return path;
@@ -140,10 +143,6 @@ std::vector<std::wstring> moduleCandidates(const char *fileName) {
   return paths;
 }
 
-// The first candidate that loads wins: a file that is there but cannot be
-// loaded (another architecture, a dependency missing) gives way to the next
-// place. The backend's own dependencies come from its folder. The process's
-// DLL search stays as the host set it (no SetDllDirectory).
 // A full path as UTF-8 for the trace, keeping the loader's error for it.
 void traceModuleLoad(const std::wstring &path, HMODULE module) {
   DWORD error = GetLastError();
@@ -154,9 +153,26 @@ void traceModuleLoad(const std::wstring &path, HMODULE module) {
   trace::moduleLoad(text.c_str(), reinterpret_cast<void *>(module));
 }
 
+// The first candidate that loads wins: a file that is there but cannot be
+// loaded (another architecture, a dependency missing) gives way to the next
+// place. The DLLs that the backend imports are looked for only in its own
+// folder and the system directory, never in the current directory or on
+// PATH, where a planted helper DLL would run with the card and the PIN. The
+// process's DLL search stays as the host set it (no SetDllDirectory).
+// Those search flags need Windows 8, or Windows 7 with its loader update
+// (KB2533623), which is when kernel32 has AddDllDirectory; a Windows 7
+// without it refuses them, and gets the backend's own folder first as before.
+DWORD backendSearch() {
+  static const DWORD flags =
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "AddDllDirectory")
+          ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32
+          : LOAD_WITH_ALTERED_SEARCH_PATH;
+  return flags;
+}
+
 void *load(const char *fileName) {
   for (const std::wstring &path : moduleCandidates(fileName)) {
-    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, backendSearch());
     if (trace::active()) traceModuleLoad(path, module);
     if (module) return reinterpret_cast<void *>(module);
   }
@@ -176,11 +192,17 @@ HANDLE traceFile = INVALID_HANDLE_VALUE;
 const wchar_t kSettingsKey[] = L"Software\\Varenzo\\tokenhub";
 
 // The value's text when it names a file (a REG_EXPAND_SZ value comes expanded).
+// Always the machine's own (64-bit) view of the key: a 32-bit tokenhub on
+// 64-bit Windows would otherwise read the separate WOW6432Node copy, which
+// reg.exe and an administrator do not set.
 bool registryPath(HKEY root) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, kSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
   DWORD bytes = sizeof tracePath;
-  return RegGetValueW(root, kSettingsKey, L"LogFile", RRF_RT_REG_SZ, nullptr, tracePath,
-                      &bytes) == ERROR_SUCCESS &&
-         tracePath[0] != L'\0';
+  bool named = RegGetValueW(key, nullptr, L"LogFile", RRF_RT_REG_SZ, nullptr, tracePath, &bytes) == ERROR_SUCCESS &&
+               tracePath[0] != L'\0';
+  RegCloseKey(key);
+  return named;
 }
 
 }  // namespace
@@ -215,24 +237,72 @@ LocalTime localTime() {
 uint32_t processId() { return GetCurrentProcessId(); }
 uint64_t threadId() { return GetCurrentThreadId(); }
 
+// An elevated process: an administrator's full token, or a service's.
+bool elevated() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  bool result = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+                elevation.TokenIsElevated != 0;
+  CloseHandle(token);
+  return result;
+}
+
 // The environment variable wins: a Java program started by the launcher has
-// only the launcher's reduced environment, so the registry is the other way in.
+// only the launcher's reduced environment, so the registry is the other way
+// in. An elevated process takes the switch only from the machine's value:
+// the environment and the current user's value are the user's to set, and
+// would let a program without rights make an elevated one write where it
+// cannot.
 bool readTraceSwitch() {
+  if (elevated()) return registryPath(HKEY_LOCAL_MACHINE);
   DWORD n = GetEnvironmentVariableW(L"TOKENHUB_LOG", tracePath, ARRAYSIZE(tracePath));
   if (n > 0 && n < ARRAYSIZE(tracePath)) return true;
   return registryPath(HKEY_CURRENT_USER) || registryPath(HKEY_LOCAL_MACHINE);
 }
 
+// The file's identity: its volume and its index there.
+bool fileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION *info) {
+  return GetFileInformationByHandle(file, info) != 0;
+}
+
 bool traceFileOpen(uint64_t *size) {
   traceFileClose();
+  // A name in the device namespace (\\.\pipe\..., \\?\GLOBALROOT\...) would
+  // connect to whatever serves it: refused before anything is opened. A pipe
+  // reached otherwise (a share's \pipe) would meet an anonymous client only.
+  if (wcsncmp(tracePath, L"\\\\.\\", 4) == 0 || wcsncmp(tracePath, L"\\\\?\\", 4) == 0) return false;
   // Shared for deletion too, so that another process can rotate the file.
-  traceFile = CreateFileW(tracePath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // The reparse point itself is opened, never what it points to, and then refused.
+  traceFile = CreateFileW(tracePath, FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT |
+                              SECURITY_ANONYMOUS,
+                          nullptr);
+  BY_HANDLE_FILE_INFORMATION info{};
   LARGE_INTEGER existing{};
-  if (traceFile == INVALID_HANDLE_VALUE || !GetFileSizeEx(traceFile, &existing)) {
+  if (traceFile == INVALID_HANDLE_VALUE || GetFileType(traceFile) != FILE_TYPE_DISK ||
+      !fileIdentity(traceFile, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) ||
+      !GetFileSizeEx(traceFile, &existing)) {
     traceFileClose();
     return false;
   }
+  *size = static_cast<uint64_t>(existing.QuadPart);
+  return true;
+}
+
+uint32_t traceFileHead(char *text, uint32_t size) {
+  OVERLAPPED at{};  // offset 0
+  DWORD n = 0;
+  if (traceFile == INVALID_HANDLE_VALUE || !ReadFile(traceFile, text, size, &n, &at)) return 0;
+  return n;
+}
+
+bool traceFileSize(uint64_t *size) {
+  LARGE_INTEGER existing{};
+  if (traceFile == INVALID_HANDLE_VALUE || !GetFileSizeEx(traceFile, &existing)) return false;
   *size = static_cast<uint64_t>(existing.QuadPart);
   return true;
 }
@@ -248,14 +318,51 @@ void traceFileClose() {
   traceFile = INVALID_HANDLE_VALUE;
 }
 
-bool traceFileRotate(uint64_t *size) {
-  traceFileClose();
-  wchar_t older[ARRAYSIZE(tracePath) + 2];
-  size_t n = wcslen(tracePath);
-  wmemcpy(older, tracePath, n);
-  wmemcpy(older + n, L".1", 3);
-  if (!MoveFileExW(tracePath, older, MOVEFILE_REPLACE_EXISTING)) return false;
-  return traceFileOpen(size);
+// The name still names the open file (no other process has rotated it away).
+bool nameNamesOpenFile() {
+  HANDLE named = CreateFileW(tracePath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  bool same = fileIdentity(named, &a) && fileIdentity(traceFile, &b) &&
+              a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+              a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(named);
+  return same;
+}
+
+bool traceFileRotate(bool (*isOurs)(const char *head, uint32_t length), bool *reopened) {
+  *reopened = false;
+  if (traceFile == INVALID_HANDLE_VALUE) return false;
+  // The lock is on the open file's last possible byte, far past what is
+  // written: every process that has the file open waits here, and the one
+  // after the rename finds the name naming another file.
+  OVERLAPPED lockAt{};
+  lockAt.Offset = 0xFFFFFFFEu;
+  lockAt.OffsetHigh = 0x7FFFFFFFu;
+  if (!LockFileEx(traceFile, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockAt)) return true;
+  bool current = nameNamesOpenFile();
+  char head[256];
+  bool renamed = false;
+  if (current && isOurs(head, traceFileHead(head, sizeof head))) {
+    wchar_t older[ARRAYSIZE(tracePath) + 2];
+    size_t n = wcslen(tracePath);
+    wmemcpy(older, tracePath, n);
+    wmemcpy(older + n, L".1", 3);
+    renamed = MoveFileExW(tracePath, older, MOVEFILE_REPLACE_EXISTING) != 0;
+  }
+  if (current && !renamed) {
+    UnlockFileEx(traceFile, 0, 1, 0, &lockAt);
+    return true;
+  }
+  HANDLE locked = traceFile;
+  traceFile = INVALID_HANDLE_VALUE;
+  uint64_t size = 0;
+  bool opened = traceFileOpen(&size);
+  UnlockFileEx(locked, 0, 1, 0, &lockAt);
+  CloseHandle(locked);
+  *reopened = opened;
+  return opened;
 }
 
 void Lock::create() {

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <future>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -191,8 +192,9 @@ std::string fileText(const std::string &path) {
   return text.str();
 }
 
-// The trace's switch: HKEY_CURRENT_USER's LogFile before HKEY_LOCAL_MACHINE's,
-// TOKENHUB_LOG before both, each read by the C_Initialize that starts the library.
+// The trace's switch, read by the C_Initialize that starts the library:
+// TOKENHUB_LOG, then HKEY_CURRENT_USER's LogFile, then HKEY_LOCAL_MACHINE's.
+// An elevated process (Wine runs programs elevated) reads only the machine's.
 TEST_F(WinscardDouble, TraceSwitchFromTheRegistryAndTheEnvironment) {
   const char key[] = "Software\\Varenzo\\tokenhub";
   char temp[MAX_PATH];
@@ -205,26 +207,72 @@ TEST_F(WinscardDouble, TraceSwitchFromTheRegistryAndTheEnvironment) {
   };
   ASSERT_EQ(setValue(HKEY_CURRENT_USER, user), ERROR_SUCCESS);
   ASSERT_EQ(setValue(HKEY_LOCAL_MACHINE, machine), ERROR_SUCCESS);
-  const std::string started = "C_Initialize(NULL) = CKR_OK";
-  auto initialiseOnce = [] {
+  SetEnvironmentVariableA("TOKENHUB_LOG", environment.c_str());
+  HANDLE token = nullptr;
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  ASSERT_TRUE(GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size));
+  CloseHandle(token);
+  const bool elevated = elevation.TokenIsElevated != 0;
+  std::printf("this process is %selevated\n", elevated ? "" : "not ");
+  // The files that a start of the library wrote to.
+  const std::map<std::string, const std::string *> files = {
+      {"user", &user}, {"machine", &machine}, {"environment", &environment}};
+  auto written = [&] {
+    std::map<std::string, size_t> before;
+    for (const auto &[name, file] : files) before[name] = fileText(*file).size();
     EXPECT_EQ(p11->C_Initialize(nullptr), rv(CKR_OK));
     EXPECT_EQ(p11->C_Finalize(nullptr), rv(CKR_OK));
+    std::string grown;
+    for (const auto &[name, file] : files)
+      if (fileText(*file).size() != before[name]) grown += name;
+    return grown;
   };
-  initialiseOnce();
-  EXPECT_NE(fileText(user).find(started), std::string::npos) << fileText(user);
-  EXPECT_EQ(fileText(machine), "");
-  RegDeleteKeyValueA(HKEY_CURRENT_USER, key, "LogFile");
-  initialiseOnce();
-  EXPECT_NE(fileText(machine).find(started), std::string::npos);
-  SetEnvironmentVariableA("TOKENHUB_LOG", environment.c_str());
-  size_t machineSize = fileText(machine).size();
-  initialiseOnce();
-  EXPECT_NE(fileText(environment).find("\\aetpkss1.dll\": loaded"), std::string::npos)
-      << fileText(environment);
-  EXPECT_EQ(fileText(machine).size(), machineSize);
+  EXPECT_EQ(written(), elevated ? "machine" : "environment");
+  EXPECT_NE(fileText(elevated ? machine : environment).find("\\aetpkss1.dll\": loaded"), std::string::npos);
   SetEnvironmentVariableA("TOKENHUB_LOG", nullptr);
+  EXPECT_EQ(written(), elevated ? "machine" : "user");
+  RegDeleteKeyValueA(HKEY_CURRENT_USER, key, "LogFile");
+  EXPECT_EQ(written(), "machine");
+  // A file of tokenhub's that is already at its bound (written by other
+  // processes) is rotated at the next line; while a viewer holds it open
+  // without sharing deletion it cannot be, and the trace goes on in it.
+  const std::string older = machine + ".1";
+  DeleteFileA(older.c_str());
+  {
+    std::ofstream full(machine, std::ios::binary | std::ios::trunc);
+    full << "2026-01-01 00:00:00.000 pid 1 tid 1 trace on: tokenhub 2.0.0.11, rotated at 10485760 bytes\n"
+         << std::string(10u << 20, '.') << "\n";
+  }
+  HANDLE viewer = CreateFileA(machine.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(written(), "machine");
+  std::string text = fileText(machine);
+  EXPECT_NE(text.find("C_Finalize(NULL) = CKR_OK", text.size() - 100), std::string::npos) << "the trace went on";
+  EXPECT_EQ(GetFileAttributesA(older.c_str()), INVALID_FILE_ATTRIBUTES);
+  CloseHandle(viewer);
+  EXPECT_EQ(written(), "machine");
+  EXPECT_GT(fileText(older).size(), 10u << 20) << "rotated once the viewer let go";
+  text = fileText(machine);
+  EXPECT_NE(text.substr(0, text.find('\n')).find(" trace on: tokenhub "), std::string::npos) << "the new file is marked";
+  DeleteFileA(older.c_str());
+  // Another program's file at the name is left as it is; a pipe's name is
+  // refused before anything connects to its server.
+  std::ofstream(machine, std::ios::binary | std::ios::trunc) << "another program's file\n";
+  EXPECT_EQ(written(), "");
+  EXPECT_EQ(fileText(machine), "another program's file\n");
+  const char pipeName[] = "\\\\.\\pipe\\tokenhub-trace-test";
+  HANDLE server = CreateNamedPipeA(pipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_NOWAIT, 1, 0, 4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(setValue(HKEY_LOCAL_MACHINE, pipeName), ERROR_SUCCESS);
+  EXPECT_EQ(written(), "");
+  EXPECT_FALSE(ConnectNamedPipe(server, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PIPE_LISTENING)) << "no client ever connected";
+  CloseHandle(server);
   RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, key, "LogFile");
-  initialiseOnce();  // off again
+  EXPECT_EQ(written(), "") << "off again";
 }
 
 }  // namespace
