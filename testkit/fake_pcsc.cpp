@@ -29,6 +29,7 @@ FakePcsc &fake() { return FakePcsc::get(); }
 std::recursive_mutex serviceLock;
 
 PcscResult establishContext(PcscContext *context) {
+  if (fake().onEstablish) fake().onEstablish();
   std::lock_guard<std::recursive_mutex> hold(serviceLock);
   ++fake().establishCalls;
   if (fake().serviceStopped) return kScardENoService;

@@ -107,6 +107,8 @@ class FakePcsc {
   bool recordCalls = true;
   // Called after every status query; a test changes readers here, between polls.
   void (*afterStatusChange)(int call) = nullptr;
+  // Called as a context is asked for, before it is issued.
+  void (*onEstablish)() = nullptr;
 };
 
 // The service's calls, as the router's PC/SC table.

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "cardcontext.h"
 #include "router_fixture.h"
 #include "slots.h"
 
@@ -515,19 +516,63 @@ TEST_F(WaitForSlotEvent, ArgumentsAndAFailingService) {
   EXPECT_TRUE(SleepRecorder::sleeps().empty());
 }
 
+// Up to the last reader of the last, partly filled group.
 TEST_F(WaitForSlotEvent, ReadersAreQueriedTenAtATime) {
-  for (int i = 0; i < 23; ++i) addReader("Rd " + std::to_string(i), {1}, i + 1);
-  pcsc().insert("Rd 22", kAtrFamily1);
-  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
-  pcsc().statusChangeCounts.clear();
-  pcsc().insert("Rd 10", kAtrFamily1);
-  pcsc().remove("Rd 22");
-  for (CK_SLOT_ID expected : {21, 22, 45, 46}) {
-    EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
-    EXPECT_EQ(slot, expected);
+  for (int readers : {11, 21, 31}) {
+    SCOPED_TRACE(readers);
+    pcsc().install();
+    mock::mockReset();
+    for (int i = 0; i < readers; ++i) addReader("Rd " + std::to_string(i), {1}, i + 1);
+    pcsc().insert("Rd " + std::to_string(readers - 1), kAtrFamily1);
+    ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+    pcsc().statusChangeCounts.clear();
+    pcsc().insert("Rd 9", kAtrFamily1);
+    pcsc().remove("Rd " + std::to_string(readers - 1));
+    for (CK_SLOT_ID expected : {19, 20, 2 * readers - 1, 2 * readers}) {
+      EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+      EXPECT_EQ(slot, expected);
+    }
+    std::vector<uint32_t> groups(readers / 10, 10);
+    groups.push_back(readers % 10);
+    EXPECT_EQ(std::vector<uint32_t>(pcsc().statusChangeCounts.begin(), pcsc().statusChangeCounts.begin() + groups.size()),
+              groups);
+    C_Finalize(nullptr);
   }
-  EXPECT_EQ(std::vector<uint32_t>(pcsc().statusChangeCounts.begin(), pcsc().statusChangeCounts.begin() + 3),
-            (std::vector<uint32_t>{10, 10, 3}));
+}
+
+// pcsc-lite answers a call that the daemon left by ending with these two.
+TEST_F(WaitForSlotEvent, EveryServiceGoneAnswerMeansNoCards) {
+  addReader("Rd A", {1});
+  pcsc().insert("Rd A", kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  for (PcscResult gone : {kScardEServiceStopped, kScardENoService, kScardEInvalidHandle, kScardFCommError,
+                          kScardWSecurityViolation}) {
+    pcsc().statusChangeResult = gone;
+    EXPECT_NE(wait(CKF_DONT_BLOCK), rv(CKR_FUNCTION_FAILED)) << std::hex << gone;
+  }
+  EXPECT_EQ(row(0).cardPresent + row(1).cardPresent, 0u);
+}
+
+// Two threads that met the same stale context: the one that loses the race
+// repeats its call on the winner's context, and only one new context is kept.
+TEST_F(WaitForSlotEvent, ARenewalLostToAnotherThreadUsesTheWinnersContext) {
+  addReader("Rd A", {1});
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  static ContextUse stale;
+  static PcscContext won;
+  stale = currentCardContext();
+  pcsc().stopService();
+  pcsc().startService();
+  pcsc().onEstablish = [] {  // the other thread renews while this one establishes
+    FakePcsc::get().onEstablish = nullptr;
+    won = renewCardContext(stale);
+  };
+  EXPECT_EQ(renewCardContext(stale), won);
+  EXPECT_EQ(renewCardContext(stale), won) << "found renewed already";
+  EXPECT_EQ(router.cardContext, won);
+  EXPECT_NE(won, 0u);
+  EXPECT_EQ(pcsc().establishCalls, 3);
+  EXPECT_EQ(pcsc().releaseCalls, 2) << "the stale context and the loser's own";
 }
 
 // A stopped service has no cards; the wait goes on, asks for a new context
@@ -553,6 +598,8 @@ TEST_F(WaitForSlotEvent, TheWaitOutlivesARestartOfTheCardService) {
   EXPECT_EQ(slot, 1u);
   EXPECT_EQ(SleepRecorder::sleeps().size(), 63u) << "renewed at the 61st poll, the reader back at the 64th";
   EXPECT_EQ(pcsc().establishCalls, 7);
+  EXPECT_EQ(router.cardContext, pcsc().issuedContext);
+  EXPECT_NE(pcsc().lastReleased, router.cardContext) << "the stale context released, the new one kept";
   EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
   EXPECT_EQ(wait(), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
   EXPECT_EQ(pcsc().establishCalls, 7) << "no context for a finalised library";
