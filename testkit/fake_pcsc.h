@@ -1,6 +1,9 @@
 // A scripted card service for the unit suites: named readers, each empty or
 // holding a card with an ATR that answers commands like a SerialCard; any
-// call can be made to fail, per reader and call by call. Every card call is
+// call can be made to fail, per reader and call by call. A status query with
+// a time-out waits while every reader is as its current state says, until a
+// change (insert, remove, the service stopped or started, changed()), its
+// context's cancellation or the time-out. Every card call is
 // recorded with its arguments. Installed in place of the platform's PC/SC
 // with install().
 #pragma once
@@ -72,12 +75,17 @@ class FakePcsc {
   void addReader(const std::string &name);
   void insert(const std::string &name, const Bytes &atr);
   void remove(const std::string &name);
+  // The reader is gone from the service (addReader plugs it in again, empty).
+  void unplug(const std::string &name);
   FakeReader &reader(const std::string &name) { return readers[name]; }
   // Stopped, the service answers every call with SCARD_E_NO_SERVICE and
   // issues no context; started again, it answers the contexts it issued
   // before with SCARD_E_SERVICE_STOPPED.
   void stopService();
   void startService();
+  // Wakes the waiting status queries to look again (after a direct change
+  // of `readers` or `statusChangeResult`).
+  void changed();
 
   // The recorded calls of one kind, in order.
   std::vector<PcscCall> callsOf(Op op) const;
@@ -109,6 +117,11 @@ class FakePcsc {
   void (*afterStatusChange)(int call) = nullptr;
   // Called as a context is asked for, before it is issued.
   void (*onEstablish)() = nullptr;
+  // Called once by a status query with a time-out that finds nothing
+  // changed, before it waits; a test changes readers here.
+  void (*whileWaiting)(int call) = nullptr;
+  int cancelCalls = 0;
+  std::vector<tokenhub::PcscContext> waitContexts;  // of each status query with a time-out
 };
 
 // The service's calls, as the router's PC/SC table.

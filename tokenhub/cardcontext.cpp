@@ -9,7 +9,49 @@ namespace tokenhub {
 namespace {
 
 std::atomic<bool> serviceReturning{false};
+
+// The contexts of the running waits; 0 a free place. Guarded by tableLock.
+constexpr unsigned kMaxWaits = 8;
+PcscContext waitContexts[kMaxWaits];
+// How long C_Finalize keeps cancelling waits that have not left yet.
+constexpr unsigned kCancelRounds = 100;
+constexpr uint32_t kCancelPauseMs = 1;
 }  // namespace
+
+bool enlistWait(PcscContext context, uint32_t generation) {
+  LockGuard hold(tableLock);
+  if (!initialised() || router.generation != generation) return false;
+  for (PcscContext &place : waitContexts) {
+    if (place == 0) {
+      place = context;
+      return true;
+    }
+  }
+  return false;
+}
+
+void delistWait(PcscContext context) {
+  LockGuard hold(tableLock);
+  for (PcscContext &place : waitContexts)
+    if (place == context) place = 0;
+}
+
+void cancelWaits() {
+  for (unsigned round = 0; round < kCancelRounds; ++round) {
+    PcscContext running[kMaxWaits];
+    unsigned count = 0;
+    {
+      LockGuard hold(tableLock);
+      for (PcscContext place : waitContexts)
+        if (place) running[count++] = place;
+    }
+    if (count == 0) return;
+    for (unsigned i = 0; i < count; ++i) pcsc().cancel(running[i]);
+    // Not the library's sleep: the tests count that one, and this pause
+    // only waits for another thread.
+    platformSleepMilliseconds(kCancelPauseMs);
+  }
+}
 
 bool cardServiceReturning() { return serviceReturning; }
 void cardServiceSettled() { serviceReturning = false; }

@@ -224,6 +224,8 @@ CK_RV C_Finalize(CK_VOID_PTR pReserved) {
   if (router.initCount == 0) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (--router.initCount > 0) return CKR_OK;
   tearDown();
+  // A slot-event wait inside the card service ends now, not at the next card event.
+  cancelWaits();
   // Gives a C_WaitForSlotEvent on another thread time to see the end (it polls every 10 ms).
   sleepMilliseconds(30);
   return CKR_OK;

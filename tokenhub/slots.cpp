@@ -187,6 +187,44 @@ SlotEntry *changedSlot(const ReaderState *states, uint32_t readers) {
   return nullptr;
 }
 
+// Queries of the slot-event waits, numbered as they begin; the number of the
+// latest one whose answer was applied. Guarded by tableLock.
+uint64_t queriesBegun = 0;
+uint64_t queriesApplied = 0;
+
+enum class ServiceWait { Changed, Ended, Failed };
+
+// Waits inside the card service until a reader's state differs from what
+// the last query saw (in `states`), on a context of the wait's own that
+// C_Finalize can cancel. The card service is asked once, however long
+// nothing happens.
+ServiceWait waitInCardService(uint32_t generation, ReaderState *states, uint32_t readers) {
+  PcscContext own = 0;
+  if (pcsc().establishContext(&own) != kScardSuccess) return ServiceWait::Failed;
+  ServiceWait outcome = ServiceWait::Failed;
+  if (!enlistWait(own, generation)) {
+    outcome = initialised() && router.generation == generation ? ServiceWait::Failed : ServiceWait::Ended;
+  } else {
+    for (uint32_t j = 0; j < readers; ++j) states[j].currentState = states[j].eventState & ~kScardStateChanged;
+    for (;;) {
+      PcscResult rv = pcsc().getStatusChange(own, kScardInfinite, states, readers);
+      LockGuard hold(tableLock);
+      if (!initialised() || router.generation != generation) {
+        outcome = ServiceWait::Ended;
+        break;
+      }
+      // A cancellation meant for an earlier wait on this context, or a
+      // service that ends infinite waits after a while: wait again.
+      if (rv == kScardECancelled || rv == kScardETimeout) continue;
+      outcome = rv == kScardSuccess ? ServiceWait::Changed : ServiceWait::Failed;
+      break;
+    }
+    delistWait(own);
+  }
+  pcsc().releaseContext(own);
+  return outcome;
+}
+
 }  // namespace
 
 void forgetCardSerials() { std::memset(keptSerials, 0, sizeof keptSerials); }
@@ -356,6 +394,7 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
   // Ended by a C_Finalize on another thread, also when C_Initialize follows it at once.
   auto ended = [generation] { return !initialised() || router.generation != generation; };
   unsigned pollsWithoutService = 0;
+  unsigned pollsBeforeServiceWait = 0;
   for (;;) {
     // The queries run on copies of the reader names, taken under the table
     // lock: a C_Finalize on another thread clears the rows and releases the
@@ -364,9 +403,11 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     ReaderState states[kMaxReaders];
     std::memset(states, 0, sizeof states);
     uint32_t readers = 0;
+    uint64_t ticket = 0;
     {
       LockGuard hold(tableLock);
       if (ended()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+      ticket = ++queriesBegun;
       readers = router.slotCount / 2;
       for (uint32_t j = 0; j < readers; ++j) {
         std::memcpy(names[j], router.slotTable[2 * j].readerName, kNameSize);
@@ -388,13 +429,26 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
       if (queried != kScardSuccess && !noCards) return CKR_FUNCTION_FAILED;
       if (noCards)
         for (uint32_t j = 0; j < readers; ++j) states[j].eventState = 0;
-      // Under the lock: two waiting threads must not both report one change.
+      // Under the lock: two waiting threads must not both report one change,
+      // nor apply an answer older than one already applied (a card pulled
+      // and then reported present again).
+      if (ticket < queriesApplied) continue;
+      queriesApplied = ticket;
       if (SlotEntry *row = changedSlot(states, readers)) {
         *pSlot = row->id;
         return CKR_OK;
       }
     }
     if (flags & CKF_DONT_BLOCK) return CKR_NO_EVENT;
+    // Nothing changed: the card service tells when something does. Its
+    // answer is not used as such; the next pass asks again, as above.
+    if (queried == kScardSuccess && readers <= kReadersPerQuery && pollsBeforeServiceWait == 0) {
+      ServiceWait waited = waitInCardService(generation, states, readers);
+      if (waited == ServiceWait::Ended) return CKR_CRYPTOKI_NOT_INITIALIZED;
+      if (waited == ServiceWait::Changed) continue;
+      pollsBeforeServiceWait = kPollsPerRenewal;  // it failed: poll for a while
+    }
+    if (pollsBeforeServiceWait > 0) --pollsBeforeServiceWait;
     sleepMilliseconds(kPollIntervalMs);
   }
 }

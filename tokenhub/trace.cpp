@@ -490,8 +490,11 @@ PcscResult disconnect(PcscCard card, uint32_t disposition) {
   return failed("SCardDisconnect", nullptr, pcscService().disconnect(card, disposition));
 }
 
-const PcscApi watched = {establishContext, releaseContext, getStatusChange, connect, beginTransaction,
-                         endTransaction,   status,         reconnect,       transmit, disconnect};
+PcscResult cancel(PcscContext context) { return failed("SCardCancel", nullptr, pcscService().cancel(context)); }
+
+const PcscApi watched = {establishContext, releaseContext, getStatusChange, connect,    beginTransaction,
+                         endTransaction,   status,         reconnect,       transmit,   disconnect,
+                         cancel};
 
 }  // namespace
 

@@ -450,16 +450,12 @@ class WaitForSlotEvent : public Slots {
     slot = 0;
     return C_WaitForSlotEvent(flags, &slot, nullptr);
   }
-  // Script: before poll `when` (counted from the call's first query) of the
-  // current call, a card arrives in or leaves reader "Rd B".
-  static void changeLater(int call) {
-    if (call > changeAt + 1000) C_Finalize(nullptr);  // a wait that missed the change ends here
-    if (call == changeAt) {
-      if (FakePcsc::get().readers["Rd B"].present)
-        FakePcsc::get().remove("Rd B");
-      else
-        FakePcsc::get().insert("Rd B", fromHex("3B 00"));
-    }
+  // Script: while the wait waits, a card arrives in or leaves reader "Rd B".
+  static void changeReaderB(int) {
+    if (FakePcsc::get().readers["Rd B"].present)
+      FakePcsc::get().remove("Rd B");
+    else
+      FakePcsc::get().insert("Rd B", fromHex("3B 00"));
   }
   static int changeAt;
   CK_SLOT_ID slot = 0;
@@ -480,16 +476,22 @@ TEST_F(WaitForSlotEvent, InsertionAndRemovalGiveTheCommonThenTheSecureSlot) {
   for (bool inserting : {true, false}) {
     SCOPED_TRACE(inserting ? "insertion" : "removal");
     SleepRecorder::sleeps().clear();
-    changeAt = pcsc().statusChangeCalls + 4;  // the card changes after the fourth poll
-    pcsc().afterStatusChange = changeLater;
+    pcsc().timeouts.clear();
+    pcsc().waitContexts.clear();
+    pcsc().whileWaiting = changeReaderB;
     EXPECT_EQ(wait(), rv(CKR_OK));
     EXPECT_EQ(slot, 3u);
-    EXPECT_EQ(SleepRecorder::sleeps(), std::vector<uint32_t>(4, 10));
+    // Asked, waited for inside the service, asked again.
+    EXPECT_EQ(pcsc().timeouts, (std::vector<uint32_t>{0, kScardInfinite, 0}));
+    EXPECT_TRUE(SleepRecorder::sleeps().empty());
+    ASSERT_EQ(pcsc().waitContexts.size(), 1u);
+    EXPECT_NE(pcsc().waitContexts[0], router.cardContext) << "on a context of its own";
+    EXPECT_EQ(pcsc().lastReleased, pcsc().waitContexts[0]);
     EXPECT_EQ(row(2).cardPresent, inserting ? 1u : 0u);
     EXPECT_EQ(row(3).cardPresent, inserting ? 0u : 1u) << "the secure slot is reported next";
     EXPECT_EQ(wait(), rv(CKR_OK));
     EXPECT_EQ(slot, 4u);
-    EXPECT_EQ(SleepRecorder::sleeps().size(), 4u) << "the second event comes at once";
+    EXPECT_EQ(pcsc().timeouts.size(), 4u) << "the second event comes at once";
     EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT));
     EXPECT_EQ(row(0).cardPresent + row(1).cardPresent, 0u);
   }
@@ -589,8 +591,6 @@ TEST_F(WaitForSlotEvent, TheWaitOutlivesARestartOfTheCardService) {
     if (call == changeAt) FakePcsc::get().startService();
     // Back, but without its readers for a while.
     FakePcsc::get().statusChangeResult = call >= changeAt && call < changeAt + 20 ? kScardEUnknownReader : 0;
-    if (call == changeAt + 30) FakePcsc::get().stopService();  // gone again, then finalised
-    if (call == changeAt + 31) C_Finalize(nullptr);
   };
   EXPECT_EQ(wait(), rv(CKR_OK));
   EXPECT_EQ(slot, 2u);
@@ -601,9 +601,15 @@ TEST_F(WaitForSlotEvent, TheWaitOutlivesARestartOfTheCardService) {
   EXPECT_EQ(router.cardContext, pcsc().issuedContext);
   EXPECT_NE(pcsc().lastReleased, router.cardContext) << "the stale context released, the new one kept";
   EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+  // Gone again while the wait waits inside it; the library is finalised at
+  // the next query on the router's context.
+  pcsc().whileWaiting = [](int) { FakePcsc::get().stopService(); };
+  pcsc().afterStatusChange = [](int) {
+    if (FakePcsc::get().serviceStopped && FakePcsc::get().timeouts.back() == 0) C_Finalize(nullptr);
+  };
   EXPECT_EQ(wait(), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
-  EXPECT_EQ(pcsc().establishCalls, 7) << "no context for a finalised library";
-  EXPECT_EQ(pcsc().releaseCalls, 2);
+  EXPECT_EQ(pcsc().establishCalls, 8) << "the wait's own; none for a finalised library";
+  EXPECT_EQ(pcsc().releaseCalls, 3);
 }
 
 TEST_F(WaitForSlotEvent, WithoutReadersTheServiceAnswerDecides) {
@@ -645,7 +651,8 @@ TEST_F(WaitForSlotEvent, FinalisingFromAnotherThreadEndsABlockingWait) {
   waiter.join();
   EXPECT_EQ(result, rv(CKR_CRYPTOKI_NOT_INITIALIZED));
   EXPECT_LT(ended - finalising, std::chrono::milliseconds(100));
-  EXPECT_GT(pcsc().statusChangeCalls, 2) << "it was polling";
+  EXPECT_EQ(pcsc().statusChangeCalls, 3) << "it waited inside the card service";
+  EXPECT_GE(pcsc().cancelCalls, 1) << "cancelled by C_Finalize";
 }
 
 }  // namespace

@@ -104,8 +104,10 @@ PcscResult disconnect(PcscCard card, uint32_t disposition) {
   return static_cast<PcscResult>(SCardDisconnect(static_cast<SCARDHANDLE>(card), disposition));
 }
 
+PcscResult cancel(PcscContext context) { return static_cast<PcscResult>(SCardCancel(static_cast<SCARDCONTEXT>(context))); }
+
 const PcscApi pcscLite = {establishContext, releaseContext, getStatusChange, connect, beginTransaction,
-                          endTransaction,   status,         reconnect,       transmit, disconnect};
+                          endTransaction,   status,         reconnect,       transmit, disconnect, cancel};
 
 // The folder that holds this code, as an absolute path without the final
 // slash; empty when unknown. A shared object loaded by a relative name keeps

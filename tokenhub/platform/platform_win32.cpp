@@ -90,8 +90,10 @@ PcscResult disconnect(PcscCard card, uint32_t disposition) {
   return SCardDisconnect(static_cast<SCARDHANDLE>(card), disposition);
 }
 
+PcscResult cancel(PcscContext context) { return SCardCancel(static_cast<SCARDCONTEXT>(context)); }
+
 const PcscApi winscard = {establishContext, releaseContext, getStatusChange, connect, beginTransaction,
-                          endTransaction,   status,         reconnect,       transmit, disconnect};
+                          endTransaction,   status,         reconnect,       transmit, disconnect, cancel};
 
 // The folder that holds this code (tokenhub.dll, or the test program that
 // links the router in), without the final backslash; empty when unknown.
