@@ -33,6 +33,7 @@ std::recursive_mutex serviceLock;
 // Status queries that wait are woken by every change of the service.
 std::condition_variable_any serviceChanged;
 std::set<PcscContext> cancelled;  // contexts whose waiting query is to end
+std::set<PcscContext> released;   // answered as unknown handles
 
 PcscResult establishContext(PcscContext *context) {
   if (fake().onEstablish) fake().onEstablish();
@@ -48,21 +49,30 @@ PcscResult releaseContext(PcscContext context) {
   std::lock_guard<std::recursive_mutex> hold(serviceLock);
   ++fake().releaseCalls;
   fake().lastReleased = context;
+  released.insert(context);
   return 0;
 }
 
 PcscResult contextAnswer(PcscContext context) {
   if (fake().serviceStopped) return kScardENoService;
+  if (released.count(context)) return kScardEInvalidHandle;
   return context < fake().firstLiveContext ? kScardEServiceStopped : 0;
 }
 
-PcscResult answerStatusChange(PcscContext context, ReaderState *states, uint32_t count) {
+// A reader that is not there fails the query as it begins; one unplugged
+// while the query waits is reported in the state unknown, as pcsc-lite does.
+PcscResult answerStatusChange(PcscContext context, ReaderState *states, uint32_t count, bool waiting = false) {
   if (PcscResult gone = contextAnswer(context)) return gone;
   if (count > fake().maxQueryReaders) return kScardEInvalidValue;
   if (fake().statusChangeResult != 0) return fake().statusChangeResult;
   for (uint32_t i = 0; i < count; ++i) {
     auto it = fake().readers.find(states[i].reader ? states[i].reader : "");
-    if (it == fake().readers.end()) return kScardEUnknownReader;
+    if (it == fake().readers.end()) {
+      if (!waiting) return kScardEUnknownReader;
+      states[i].eventState = tokenhub::kScardStateUnknown;
+      states[i].atrLength = 0;
+      continue;
+    }
     const FakeReader &r = it->second;
     states[i].eventState = r.present ? tokenhub::kScardStatePresent : 0x10 /* empty */;
     if (fake().countEvents) states[i].eventState |= (r.events & 0xFFFF) << 16;
@@ -87,8 +97,8 @@ PcscResult waitForChange(std::unique_lock<std::recursive_mutex> &hold, PcscConte
                          ReaderState *states, uint32_t count, int call) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   bool hookRun = false;
-  for (;;) {
-    PcscResult rv = answerStatusChange(context, states, count);
+  for (bool waiting = false;; waiting = true) {
+    PcscResult rv = answerStatusChange(context, states, count, waiting);
     if (rv != 0 || !asSeen(states, count)) {
       for (uint32_t i = 0; i < count && rv == 0; ++i)
         if ((states[i].eventState & ~tokenhub::kScardStateChanged) != states[i].currentState)
@@ -275,6 +285,7 @@ void FakePcsc::reset() {
   std::lock_guard<std::recursive_mutex> hold(serviceLock);
   *this = FakePcsc();
   cancelled.clear();
+  released.clear();
 }
 
 void FakePcsc::changed() {

@@ -1,14 +1,10 @@
 #include "cardcontext.h"
 
-#include <atomic>
-
 #include "slots.h"
 
 namespace tokenhub {
 
 namespace {
-
-std::atomic<bool> serviceReturning{false};
 
 // The contexts of the running waits; 0 a free place. Guarded by tableLock.
 constexpr unsigned kMaxWaits = 8;
@@ -53,9 +49,6 @@ void cancelWaits() {
   }
 }
 
-bool cardServiceReturning() { return serviceReturning; }
-void cardServiceSettled() { serviceReturning = false; }
-void noteCardServiceGone() { serviceReturning = true; }
 
 bool readersMissing(PcscResult result) {
   return result == kScardEUnknownReader || result == kScardENoReadersAvailable;

@@ -33,7 +33,6 @@ bool inheritedModule(void *handle) {
 void clearTables() {
   clearSlotTable();
   forgetCardSerials();
-  cardServiceSettled();
   clearSessionTable();
   clearObjectTable();
 }

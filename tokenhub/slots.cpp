@@ -33,6 +33,9 @@ constexpr uint32_t kReadersPerQuery = 10;
 // While the card service is gone, a waiting thread asks for a new context
 // on every 20th poll (200 ms) only: establishing one may be slow then.
 constexpr unsigned kPollsPerRenewal = 20;
+// While a reader is unplugged, a wait inside the card service looks for it
+// again this often.
+constexpr uint32_t kUnpluggedRecheckMs = 1000;
 
 constexpr size_t kModelLength = 16;
 const char kModel30[] = "LumeraSecure 3.0";
@@ -158,14 +161,33 @@ void cardSerial(const SlotEntry &row, const CardIdentity &card, char (&serial)[k
   std::memcpy(kept.serial, serial, sizeof serial);
 }
 
+PcscResult queryGroup(ReaderState *states, uint32_t count, bool mayRenew) {
+  return onCardContext([&](PcscContext context) { return pcsc().getStatusChange(context, 0, states, count); },
+                       mayRenew);
+}
+
+// A group whose query named a reader that is not there: each reader alone,
+// and a missing one counts as an empty reader (its state unknown).
+PcscResult queryOneByOne(ReaderState *states, uint32_t count, bool mayRenew) {
+  for (uint32_t i = 0; i < count; ++i) {
+    PcscResult rv = queryGroup(states + i, 1, mayRenew);
+    if (readersMissing(rv))
+      states[i].eventState = kScardStateUnknown;
+    else if (rv != kScardSuccess)
+      return rv;
+  }
+  return kScardSuccess;
+}
+
 // The readers' states, one status query per group of readers; with no
-// readers, one query over none. The first failure ends it.
+// readers, one query over none. The first failure ends it. An unplugged
+// reader costs only its own state: the other readers keep reporting.
 PcscResult queryReaders(ReaderState *states, uint32_t readers, bool mayRenew) {
   uint32_t first = 0;
   do {
     uint32_t count = readers - first < kReadersPerQuery ? readers - first : kReadersPerQuery;
-    PcscResult rv = onCardContext(
-        [&](PcscContext context) { return pcsc().getStatusChange(context, 0, states + first, count); }, mayRenew);
+    PcscResult rv = queryGroup(states + first, count, mayRenew);
+    if (readersMissing(rv) && count > 0) rv = queryOneByOne(states + first, count, mayRenew);
     if (rv != kScardSuccess) return rv;
     first += count;
   } while (first < readers);
@@ -198,16 +220,26 @@ enum class ServiceWait { Changed, Ended, Failed };
 // the last query saw (in `states`), on a context of the wait's own that
 // C_Finalize can cancel. The card service is asked once, however long
 // nothing happens.
-ServiceWait waitInCardService(uint32_t generation, ReaderState *states, uint32_t readers) {
+ServiceWait waitInCardService(uint32_t generation, const ReaderState *states, uint32_t readers) {
+  // An unplugged reader would fail the query at once: it is left out, and
+  // the wait ends every second to look for its return.
+  ReaderState present[kMaxReaders];
+  uint32_t count = 0;
+  for (uint32_t j = 0; j < readers; ++j) {
+    if (states[j].eventState & kScardStateUnknown) continue;
+    present[count] = states[j];
+    present[count].currentState = states[j].eventState & ~kScardStateChanged;
+    ++count;
+  }
+  uint32_t timeout = count == readers ? kScardInfinite : kUnpluggedRecheckMs;
   PcscContext own = 0;
   if (pcsc().establishContext(&own) != kScardSuccess) return ServiceWait::Failed;
   ServiceWait outcome = ServiceWait::Failed;
   if (!enlistWait(own, generation)) {
     outcome = initialised() && router.generation == generation ? ServiceWait::Failed : ServiceWait::Ended;
   } else {
-    for (uint32_t j = 0; j < readers; ++j) states[j].currentState = states[j].eventState & ~kScardStateChanged;
     for (;;) {
-      PcscResult rv = pcsc().getStatusChange(own, kScardInfinite, states, readers);
+      PcscResult rv = pcsc().getStatusChange(own, timeout, present, count);
       LockGuard hold(tableLock);
       if (!initialised() || router.generation != generation) {
         outcome = ServiceWait::Ended;
@@ -215,7 +247,8 @@ ServiceWait waitInCardService(uint32_t generation, ReaderState *states, uint32_t
       }
       // A cancellation meant for an earlier wait on this context, or a
       // service that ends infinite waits after a while: wait again.
-      if (rv == kScardECancelled || rv == kScardETimeout) continue;
+      if (rv == kScardECancelled || (rv == kScardETimeout && timeout == kScardInfinite)) continue;
+      if (rv == kScardETimeout) rv = kScardSuccess;  // time to look for the unplugged readers
       outcome = rv == kScardSuccess ? ServiceWait::Changed : ServiceWait::Failed;
       break;
     }
@@ -416,13 +449,11 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
       }
     }
     PcscResult queried = queryReaders(states, readers, pollsWithoutService % kPollsPerRenewal == 0);
-    bool serviceGone = cardServiceGone(queried);
-    pollsWithoutService = serviceGone ? pollsWithoutService + 1 : 0;
-    if (queried == kScardSuccess) cardServiceSettled();
-    // A card service that is gone, or back but without its readers yet, has
-    // no cards: the application learns that its tokens left, and the cards
-    // found once the service is back are reported as inserted.
-    bool noCards = serviceGone || (readersMissing(queried) && cardServiceReturning());
+    // A card service that is gone has no cards: the application learns that
+    // its tokens left, and the cards found once the service is back (and has
+    // found its readers again) are reported as inserted.
+    bool noCards = cardServiceGone(queried);
+    pollsWithoutService = noCards ? pollsWithoutService + 1 : 0;
     {
       LockGuard hold(tableLock);
       if (ended()) return CKR_CRYPTOKI_NOT_INITIALIZED;

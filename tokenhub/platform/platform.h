@@ -27,6 +27,7 @@ constexpr PcscResult kScardENoReadersAvailable = static_cast<PcscResult>(0x80100
 constexpr PcscResult kScardWSecurityViolation = static_cast<PcscResult>(0x8010006A);
 constexpr uint32_t kScardStateUnaware = 0x0000;
 constexpr uint32_t kScardStateChanged = 0x0002;
+constexpr uint32_t kScardStateUnknown = 0x0004;  // the reader is not there
 constexpr uint32_t kScardInfinite = 0xFFFFFFFF;  // a status query's time-out: wait for a change
 constexpr uint32_t kScardStatePresent = 0x0020;
 constexpr uint32_t kScardShareShared = 2;
