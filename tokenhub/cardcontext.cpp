@@ -70,9 +70,11 @@ ContextUse currentCardContext() {
 
 PcscContext renewCardContext(const ContextUse &failed) {
   // A C_Finalize clears the context and counts the generation up under the
-  // table lock; without a context there is no library to renew one for.
+  // table lock; a library that is not initialised gets no context (one taken
+  // while C_Initialize runs would be overwritten by it, one taken after
+  // C_Finalize never released).
   auto stillInForce = [&failed] {
-    return failed.context != 0 && router.generation == failed.generation && router.cardContext == failed.context;
+    return initialised() && router.generation == failed.generation && router.cardContext == failed.context;
   };
   {
     LockGuard hold(tableLock);
@@ -83,11 +85,12 @@ PcscContext renewCardContext(const ContextUse &failed) {
   // while, and the session and object tables must not wait for it.
   PcscContext fresh = 0;
   if (pcsc().establishContext(&fresh) != kScardSuccess) return 0;
-  PcscContext replaced = 0, inForce = 0;
+  PcscContext inForce = 0;
+  bool renewed = false;
   {
     LockGuard hold(tableLock);
     if (stillInForce()) {
-      replaced = failed.context;
+      renewed = true;
       router.cardContext = fresh;
       // The new service counts card events afresh: a kept card identity
       // could match another card.
@@ -95,8 +98,10 @@ PcscContext renewCardContext(const ContextUse &failed) {
     }
     inForce = router.generation == failed.generation ? router.cardContext : 0;
   }
-  // Either the old context or the new one is left over: released once, here.
-  pcsc().releaseContext(replaced ? replaced : fresh);
+  // Either the old context (if there was one) or the new one is left over:
+  // released once, here.
+  PcscContext leftOver = renewed ? failed.context : fresh;
+  if (leftOver) pcsc().releaseContext(leftOver);
   return inForce;
 }
 

@@ -49,7 +49,8 @@ void cancelWaits();
 template <typename Call>
 PcscResult onCardContext(Call call, bool mayRenew = true) {
   ContextUse use = currentCardContext();
-  PcscResult rv = call(use.context);
+  // Without a context the service was not there when it was last asked.
+  PcscResult rv = use.context ? call(use.context) : kScardENoService;
   if (!cardServiceGone(rv) || !mayRenew) return rv;
   PcscContext renewed = renewCardContext(use);
   return renewed ? call(renewed) : rv;

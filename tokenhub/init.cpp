@@ -196,11 +196,10 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
     clearSlotTable();
     return CKR_ARGUMENTS_BAD;
   }
-  if (pcsc().establishContext(&router.cardContext) != kScardSuccess) {
-    releaseCardContext();
-    clearSlotTable();
-    return CKR_FUNCTION_FAILED;
-  }
+  // Without a card service (Windows stops it while no reader is attached)
+  // the library starts all the same: the first call that needs the service
+  // takes the context once the service is there.
+  if (pcsc().establishContext(&router.cardContext) != kScardSuccess) router.cardContext = 0;
 
   for (unsigned role = 0; role < kRoleCount; ++role) {
     std::string fileName = std::string(backendRoles[role].baseName) + moduleSuffix();
