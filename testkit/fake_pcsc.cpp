@@ -65,6 +65,7 @@ PcscResult answerStatusChange(PcscContext context, ReaderState *states, uint32_t
   if (PcscResult gone = contextAnswer(context)) return gone;
   if (count > fake().maxQueryReaders) return kScardEInvalidValue;
   if (fake().statusChangeResult != 0) return fake().statusChangeResult;
+  if (fake().failQueryCount != 0 && count == fake().failQueryCount) return fake().failQueryResult;
   for (uint32_t i = 0; i < count; ++i) {
     auto it = fake().readers.find(states[i].reader ? states[i].reader : "");
     if (it == fake().readers.end()) {

@@ -100,7 +100,10 @@ class FakePcsc {
   // The reader's event count in the upper 16 bits of its event state, as
   // Windows and pcsc-lite report it; off, the count is 0 (not counted).
   bool countEvents = false;
-  uint32_t maxQueryReaders = 10;  // more readers in one status query are refused, as Windows' redirection does
+  uint32_t maxQueryReaders = 10;
+  // Status queries over exactly this many readers fail with failQueryResult (0: none do).
+  uint32_t failQueryCount = 0;
+  tokenhub::PcscResult failQueryResult = 0;  // more readers in one status query are refused, as Windows' redirection does
   int establishCalls = 0;
   int releaseCalls = 0;
   int statusChangeCalls = 0;

@@ -180,16 +180,19 @@ PcscResult queryOneByOne(ReaderState *states, uint32_t count, bool mayRenew) {
 }
 
 // The readers' states, one status query per group of readers; with no
-// readers, one query over none. The first failure ends it. An unplugged
+// readers, one query over none. The first failure ends it; `answered`
+// tells how many readers, from the first, have their state. An unplugged
 // reader costs only its own state: the other readers keep reporting.
-PcscResult queryReaders(ReaderState *states, uint32_t readers, bool mayRenew) {
+PcscResult queryReaders(ReaderState *states, uint32_t readers, bool mayRenew, uint32_t *answered) {
   uint32_t first = 0;
+  *answered = 0;
   do {
     uint32_t count = readers - first < kReadersPerQuery ? readers - first : kReadersPerQuery;
     PcscResult rv = queryGroup(states + first, count, mayRenew);
     if (readersMissing(rv) && count > 0) rv = queryOneByOne(states + first, count, mayRenew);
     if (rv != kScardSuccess) return rv;
     first += count;
+    *answered = first;
   } while (first < readers);
   return kScardSuccess;
 }
@@ -448,16 +451,21 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
         states[j].currentState = kScardStateUnaware;
       }
     }
-    PcscResult queried = queryReaders(states, readers, pollsWithoutService % kPollsPerRenewal == 0);
+    uint32_t answered = 0;
+    PcscResult queried = queryReaders(states, readers, pollsWithoutService % kPollsPerRenewal == 0, &answered);
+    bool serviceGone = cardServiceGone(queried);
+    pollsWithoutService = serviceGone ? pollsWithoutService + 1 : 0;
     // A card service that is gone has no cards: the application learns that
     // its tokens left, and the cards found once the service is back (and has
-    // found its readers again) are reported as inserted.
-    bool noCards = cardServiceGone(queried);
-    pollsWithoutService = noCards ? pollsWithoutService + 1 : 0;
+    // found its readers again) are reported as inserted. One that answered
+    // some groups of readers before it went is not gone for those: only the
+    // readers it answered for are looked at.
+    bool noCards = serviceGone && answered == 0;
+    uint32_t known = queried == kScardSuccess || noCards ? readers : answered;
     {
       LockGuard hold(tableLock);
       if (ended()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-      if (queried != kScardSuccess && !noCards) return CKR_FUNCTION_FAILED;
+      if (queried != kScardSuccess && !serviceGone) return CKR_FUNCTION_FAILED;
       if (noCards)
         for (uint32_t j = 0; j < readers; ++j) states[j].eventState = 0;
       // Under the lock: two waiting threads must not both report one change,
@@ -465,7 +473,7 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
       // and then reported present again).
       if (ticket < queriesApplied) continue;
       queriesApplied = ticket;
-      if (SlotEntry *row = changedSlot(states, readers)) {
+      if (SlotEntry *row = changedSlot(states, known)) {
         *pSlot = row->id;
         return CKR_OK;
       }

@@ -577,6 +577,38 @@ TEST_F(WaitForSlotEvent, ARenewalLostToAnotherThreadUsesTheWinnersContext) {
   EXPECT_EQ(pcsc().releaseCalls, 2) << "the stale context and the loser's own";
 }
 
+// With more than ten readers: the groups it answered keep their cards.
+TEST_F(WaitForSlotEvent, AServiceGoneAfterAnsweringOneGroupKeepsThatGroupsCards) {
+  for (int i = 0; i < 12; ++i) addReader("Rd " + std::to_string(i), {1}, i + 1);
+  pcsc().insert("Rd 0", kAtrFamily1);
+  pcsc().insert("Rd 11", kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  pcsc().failQueryCount = 2;  // the second group
+  pcsc().failQueryResult = kScardEServiceStopped;
+  pcsc().insert("Rd 2", kAtrFamily1);
+  for (CK_SLOT_ID inserted : {5, 6}) {
+    EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+    EXPECT_EQ(slot, inserted);
+  }
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT)) << "neither Rd 0's card nor the unanswered Rd 11's was taken for removed";
+}
+
+// Two waits at once: an answer older than one already applied is not applied.
+TEST_F(WaitForSlotEvent, AnOlderAnswerIsNotAppliedOverANewerOne) {
+  addReader("Rd A", {1});
+  pcsc().insert("Rd A", kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  static CK_SLOT_ID newer[2];
+  pcsc().afterStatusChange = [](int) {  // this wait has its answer, card present; another one runs now
+    FakePcsc::get().afterStatusChange = nullptr;
+    FakePcsc::get().remove("Rd A");
+    for (CK_SLOT_ID &s : newer) C_WaitForSlotEvent(CKF_DONT_BLOCK, &s, nullptr);
+  };
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT)) << "no insertion after the removal";
+  EXPECT_EQ(newer[0], 1u);
+  EXPECT_EQ(newer[1], 2u);
+}
+
 // A stopped service has no cards; the wait goes on, asks for a new context
 // every 20th poll, and reports the card once the service is back.
 TEST_F(WaitForSlotEvent, TheWaitOutlivesARestartOfTheCardService) {
