@@ -260,6 +260,19 @@ PcscResult disconnect(PcscCard card, uint32_t disposition) {
   return record(call, 0);
 }
 
+PcscResult listReaders(PcscContext context, char *names, uint32_t *length) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
+  if (PcscResult gone = contextAnswer(context)) return gone;
+  if (fake().readers.empty()) return tokenhub::kScardENoReadersAvailable;
+  std::string list;
+  for (const auto &reader : fake().readers) list += reader.first + '\0';
+  list += '\0';
+  if (list.size() > *length) return kScardEInsufficientBuffer;
+  std::memcpy(names, list.data(), list.size());
+  *length = static_cast<uint32_t>(list.size());
+  return 0;
+}
+
 // Ends the waiting query on the context, if one is under way.
 PcscResult cancel(PcscContext context) {
   std::lock_guard<std::recursive_mutex> hold(serviceLock);
@@ -271,7 +284,7 @@ PcscResult cancel(PcscContext context) {
 
 const tokenhub::PcscApi api = {establishContext, releaseContext, getStatusChange, connect,    beginTransaction,
                                endTransaction,   status,         reconnect,       transmit,   disconnect,
-                               cancel};
+                               cancel,           listReaders};
 
 }  // namespace
 

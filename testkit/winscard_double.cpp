@@ -184,6 +184,15 @@ LONG WINAPI SCardCancel(SCARDCONTEXT context) {
   return api().cancel(context);
 }
 
+LONG WINAPI SCardListReadersA(SCARDCONTEXT context, LPCSTR, LPSTR names, LPDWORD length) {
+  enter().unlock();
+  char scratch[8192];
+  uint32_t n = names ? *length : sizeof scratch;
+  LONG rv = api().listReaders(context, names ? names : scratch, &n);
+  *length = n;
+  return rv;
+}
+
 LONG WINAPI SCardConnectA(SCARDCONTEXT context, LPCSTR reader, DWORD share, DWORD protocols, LPSCARDHANDLE card,
                           LPDWORD active) {
   return cardCall([&] {

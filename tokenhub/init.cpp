@@ -57,6 +57,19 @@ void registerSlotsOf(const BackendModule &module, const BackendRole &role) {
   }
 }
 
+// The service's readers, listed once: the backends describe a reader in 64
+// characters, and the service's names (with interface and serial number)
+// often run longer.
+void completeCutReaderNames() {
+  char names[8192];
+  PcscResult listed = onCardContext([&names](PcscContext context) {
+    std::memset(names, 0, sizeof names);
+    uint32_t length = sizeof names - 2;  // a list cut short still ends with two NULs
+    return pcsc().listReaders(context, names, &length);
+  });
+  if (listed == kScardSuccess) completeReaderNames(names);
+}
+
 // Both rows of each reader start with the reader's present state.
 void noteInitialCardPresence() {
   for (uint32_t row = 0; row + 1 < router.slotCount; row += 2) {
@@ -209,6 +222,7 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
   clearTables();
   for (unsigned role = 0; role < kRoleCount; ++role)
     if (router.backends[role].functionList) registerSlotsOf(router.backends[role], backendRoles[role]);
+  completeCutReaderNames();
   noteInitialCardPresence();
   // Last: a thread that sees the library initialised sees its complete tables.
   router.initCount = 1;

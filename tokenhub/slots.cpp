@@ -435,7 +435,7 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     // The queries run on copies of the reader names, taken under the table
     // lock: a C_Finalize on another thread clears the rows and releases the
     // context meanwhile, and their answer is then not used.
-    char names[kMaxReaders][kNameSize];
+    char names[kMaxReaders][kReaderNameSize];
     ReaderState states[kMaxReaders];
     std::memset(states, 0, sizeof states);
     uint32_t readers = 0;
@@ -446,7 +446,7 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
       ticket = ++queriesBegun;
       readers = router.slotCount / 2;
       for (uint32_t j = 0; j < readers; ++j) {
-        std::memcpy(names[j], router.slotTable[2 * j].readerName, kNameSize);
+        std::memcpy(names[j], router.slotTable[2 * j].readerName, kReaderNameSize);
         states[j].reader = names[j];
         states[j].currentState = kScardStateUnaware;
       }

@@ -122,6 +122,27 @@ TEST_F(Init, WithoutACardServiceTheLibraryStartsAndTakesItsContextLater) {
   EXPECT_EQ(pcsc().lastReleased, pcsc().issuedContext);
 }
 
+// pcsc-lite's names carry the interface and serial number; the backends'
+// slot descriptions hold 64 characters of them.
+TEST_F(Init, AReaderNameCutByTheDescriptionIsCompletedFromTheService) {
+  const std::string whole = "Vendor Reader Model 3121 [CCID Interface] (53691324212792) 00 00";
+  const std::string longer = whole.substr(0, 63) + "12) 00 00 and its twin";
+  addReader(whole + " twin", {1});
+  addReader(longer, {1}, 2);
+  mock::mockAddSlot(1, 3, "Rd", CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);  // whole, though unplugged now
+  pcsc().addReader("Rd B");
+  pcsc().insert(longer, kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  ASSERT_EQ(router.slotCount, 6u);
+  EXPECT_STREQ(row(0).readerName, (whole + " twin").c_str());
+  EXPECT_STREQ(row(2).readerName, longer.c_str());
+  EXPECT_STREQ(row(3).readerName, longer.c_str());
+  EXPECT_EQ(row(2).cardPresent, 1u);
+  EXPECT_STREQ(row(4).readerName, "Rd");
+  CK_TOKEN_INFO info;
+  EXPECT_EQ(C_GetTokenInfo(3, &info), rv(CKR_OK));
+}
+
 TEST_F(Init, SlotsAreNumberedByRoleOrderThenBackendOrder) {
   pcsc().addReader("Rd3");
   pcsc().addReader("Rd1");

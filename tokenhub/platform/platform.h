@@ -62,6 +62,9 @@ struct PcscApi {
   PcscResult (*disconnect)(PcscCard card, uint32_t disposition);
   // Ends a status query that waits on the context, from another thread.
   PcscResult (*cancel)(PcscContext context);
+  // The service's readers: NUL-terminated names followed by an empty one,
+  // in a buffer of *length characters (*length: the characters written).
+  PcscResult (*listReaders)(PcscContext context, char *names, uint32_t *length);
 };
 
 struct ModuleApi {
