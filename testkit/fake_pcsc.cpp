@@ -1,7 +1,10 @@
 #include "fake_pcsc.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <set>
 
 namespace testkit {
 
@@ -27,8 +30,13 @@ FakePcsc &fake() { return FakePcsc::get(); }
 // once, and a stress thread pulls and inserts cards meanwhile. Recursive
 // because an afterStatusChange hook may call the router again.
 std::recursive_mutex serviceLock;
+// Status queries that wait are woken by every change of the service.
+std::condition_variable_any serviceChanged;
+std::set<PcscContext> cancelled;  // contexts whose waiting query is to end
+std::set<PcscContext> released;   // answered as unknown handles
 
 PcscResult establishContext(PcscContext *context) {
+  if (fake().onEstablish) fake().onEstablish();
   std::lock_guard<std::recursive_mutex> hold(serviceLock);
   ++fake().establishCalls;
   if (fake().serviceStopped) return kScardENoService;
@@ -41,21 +49,31 @@ PcscResult releaseContext(PcscContext context) {
   std::lock_guard<std::recursive_mutex> hold(serviceLock);
   ++fake().releaseCalls;
   fake().lastReleased = context;
+  released.insert(context);
   return 0;
 }
 
 PcscResult contextAnswer(PcscContext context) {
   if (fake().serviceStopped) return kScardENoService;
+  if (released.count(context)) return kScardEInvalidHandle;
   return context < fake().firstLiveContext ? kScardEServiceStopped : 0;
 }
 
-PcscResult answerStatusChange(PcscContext context, ReaderState *states, uint32_t count) {
+// A reader that is not there fails the query as it begins; one unplugged
+// while the query waits is reported in the state unknown, as pcsc-lite does.
+PcscResult answerStatusChange(PcscContext context, ReaderState *states, uint32_t count, bool waiting = false) {
   if (PcscResult gone = contextAnswer(context)) return gone;
   if (count > fake().maxQueryReaders) return kScardEInvalidValue;
   if (fake().statusChangeResult != 0) return fake().statusChangeResult;
+  if (fake().failQueryCount != 0 && count == fake().failQueryCount) return fake().failQueryResult;
   for (uint32_t i = 0; i < count; ++i) {
     auto it = fake().readers.find(states[i].reader ? states[i].reader : "");
-    if (it == fake().readers.end()) return kScardEUnknownReader;
+    if (it == fake().readers.end()) {
+      if (!waiting) return kScardEUnknownReader;
+      states[i].eventState = tokenhub::kScardStateUnknown;
+      states[i].atrLength = 0;
+      continue;
+    }
     const FakeReader &r = it->second;
     states[i].eventState = r.present ? tokenhub::kScardStatePresent : 0x10 /* empty */;
     if (fake().countEvents) states[i].eventState |= (r.events & 0xFFFF) << 16;
@@ -65,17 +83,58 @@ PcscResult answerStatusChange(PcscContext context, ReaderState *states, uint32_t
   return 0;
 }
 
+// Whether every reader is as the caller last saw it (its current state).
+bool asSeen(const ReaderState *states, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i)
+    if (states[i].currentState == tokenhub::kScardStateUnaware ||
+        (states[i].eventState & ~tokenhub::kScardStateChanged) != states[i].currentState)
+      return false;
+  return true;
+}
+
+// A query with a time-out: while nothing differs from the current states,
+// wait for a change of the service, the context's cancellation or the time-out.
+PcscResult waitForChange(std::unique_lock<std::recursive_mutex> &hold, PcscContext context, uint32_t timeoutMs,
+                         ReaderState *states, uint32_t count, int call) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool hookRun = false;
+  for (bool waiting = false;; waiting = true) {
+    PcscResult rv = answerStatusChange(context, states, count, waiting);
+    if (rv != 0 || !asSeen(states, count)) {
+      for (uint32_t i = 0; i < count && rv == 0; ++i)
+        if ((states[i].eventState & ~tokenhub::kScardStateChanged) != states[i].currentState)
+          states[i].eventState |= tokenhub::kScardStateChanged;
+      return rv;
+    }
+    if (cancelled.erase(context)) return tokenhub::kScardECancelled;
+    if (!hookRun && fake().whileWaiting) {
+      hookRun = true;
+      hold.unlock();
+      fake().whileWaiting(call);
+      hold.lock();
+      continue;
+    }
+    if (timeoutMs == tokenhub::kScardInfinite)
+      serviceChanged.wait(hold);
+    else if (serviceChanged.wait_until(hold, deadline) == std::cv_status::timeout)
+      return tokenhub::kScardETimeout;
+  }
+}
+
 PcscResult getStatusChange(PcscContext context, uint32_t timeoutMs, ReaderState *states, uint32_t count) {
   int call = 0;
   PcscResult rv = 0;
   {
-    std::lock_guard<std::recursive_mutex> hold(serviceLock);
+    std::unique_lock<std::recursive_mutex> hold(serviceLock);
     call = ++fake().statusChangeCalls;
     if (fake().recordCalls) {
       fake().timeouts.push_back(timeoutMs);
       fake().statusChangeCounts.push_back(count);
+      if (timeoutMs != 0) fake().waitContexts.push_back(context);
     }
-    rv = answerStatusChange(context, states, count);
+    cancelled.erase(context);  // a cancellation ends only a query under way
+    rv = timeoutMs == 0 ? answerStatusChange(context, states, count)
+                        : waitForChange(hold, context, timeoutMs, states, count, call);
   }
   // Outside the service's lock: a hook that finalises the router takes the
   // router's locks, and the router calls the service under its table lock.
@@ -201,8 +260,31 @@ PcscResult disconnect(PcscCard card, uint32_t disposition) {
   return record(call, 0);
 }
 
-const tokenhub::PcscApi api = {establishContext, releaseContext, getStatusChange, connect,  beginTransaction,
-                               endTransaction,   status,         reconnect,       transmit, disconnect};
+PcscResult listReaders(PcscContext context, char *names, uint32_t *length) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
+  if (PcscResult gone = contextAnswer(context)) return gone;
+  if (fake().readers.empty()) return tokenhub::kScardENoReadersAvailable;
+  std::string list;
+  for (const auto &reader : fake().readers) list += reader.first + '\0';
+  list += '\0';
+  if (list.size() > *length) return kScardEInsufficientBuffer;
+  std::memcpy(names, list.data(), list.size());
+  *length = static_cast<uint32_t>(list.size());
+  return 0;
+}
+
+// Ends the waiting query on the context, if one is under way.
+PcscResult cancel(PcscContext context) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
+  ++fake().cancelCalls;
+  cancelled.insert(context);
+  serviceChanged.notify_all();
+  return 0;
+}
+
+const tokenhub::PcscApi api = {establishContext, releaseContext, getStatusChange, connect,    beginTransaction,
+                               endTransaction,   status,         reconnect,       transmit,   disconnect,
+                               cancel,           listReaders};
 
 }  // namespace
 
@@ -213,7 +295,17 @@ FakePcsc &FakePcsc::get() {
   return instance;
 }
 
-void FakePcsc::reset() { *this = FakePcsc(); }
+void FakePcsc::reset() {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
+  *this = FakePcsc();
+  cancelled.clear();
+  released.clear();
+}
+
+void FakePcsc::changed() {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
+  serviceChanged.notify_all();
+}
 
 PcscResult Script::take() {
   if (next.empty()) return otherwise;
@@ -235,7 +327,11 @@ std::vector<Bytes> FakePcsc::commands() const {
   return out;
 }
 
-void FakePcsc::addReader(const std::string &name) { readers[name]; }
+void FakePcsc::addReader(const std::string &name) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
+  readers[name];
+  serviceChanged.notify_all();
+}
 
 void FakePcsc::insert(const std::string &name, const Bytes &atr) {
   std::lock_guard<std::recursive_mutex> hold(serviceLock);
@@ -243,6 +339,7 @@ void FakePcsc::insert(const std::string &name, const Bytes &atr) {
   r.present = true;
   r.atr = atr;
   ++r.events;
+  serviceChanged.notify_all();
 }
 
 void FakePcsc::remove(const std::string &name) {
@@ -251,17 +348,26 @@ void FakePcsc::remove(const std::string &name) {
   r.present = false;
   r.atr.clear();
   ++r.events;
+  serviceChanged.notify_all();
+}
+
+void FakePcsc::unplug(const std::string &name) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
+  readers.erase(name);
+  serviceChanged.notify_all();
 }
 
 void FakePcsc::stopService() {
   std::lock_guard<std::recursive_mutex> hold(serviceLock);
   serviceStopped = true;
+  serviceChanged.notify_all();
 }
 
 void FakePcsc::startService() {
   std::lock_guard<std::recursive_mutex> hold(serviceLock);
   serviceStopped = false;
   firstLiveContext = 0x5C0000 + establishCalls + 1;
+  serviceChanged.notify_all();
 }
 
 }  // namespace testkit

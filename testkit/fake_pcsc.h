@@ -1,6 +1,9 @@
 // A scripted card service for the unit suites: named readers, each empty or
 // holding a card with an ATR that answers commands like a SerialCard; any
-// call can be made to fail, per reader and call by call. Every card call is
+// call can be made to fail, per reader and call by call. A status query with
+// a time-out waits while every reader is as its current state says, until a
+// change (insert, remove, the service stopped or started, changed()), its
+// context's cancellation or the time-out. Every card call is
 // recorded with its arguments. Installed in place of the platform's PC/SC
 // with install().
 #pragma once
@@ -72,12 +75,17 @@ class FakePcsc {
   void addReader(const std::string &name);
   void insert(const std::string &name, const Bytes &atr);
   void remove(const std::string &name);
+  // The reader is gone from the service (addReader plugs it in again, empty).
+  void unplug(const std::string &name);
   FakeReader &reader(const std::string &name) { return readers[name]; }
   // Stopped, the service answers every call with SCARD_E_NO_SERVICE and
   // issues no context; started again, it answers the contexts it issued
   // before with SCARD_E_SERVICE_STOPPED.
   void stopService();
   void startService();
+  // Wakes the waiting status queries to look again (after a direct change
+  // of `readers` or `statusChangeResult`).
+  void changed();
 
   // The recorded calls of one kind, in order.
   std::vector<PcscCall> callsOf(Op op) const;
@@ -92,7 +100,10 @@ class FakePcsc {
   // The reader's event count in the upper 16 bits of its event state, as
   // Windows and pcsc-lite report it; off, the count is 0 (not counted).
   bool countEvents = false;
-  uint32_t maxQueryReaders = 10;  // more readers in one status query are refused, as Windows' redirection does
+  uint32_t maxQueryReaders = 10;
+  // Status queries over exactly this many readers fail with failQueryResult (0: none do).
+  uint32_t failQueryCount = 0;
+  tokenhub::PcscResult failQueryResult = 0;  // more readers in one status query are refused, as Windows' redirection does
   int establishCalls = 0;
   int releaseCalls = 0;
   int statusChangeCalls = 0;
@@ -107,6 +118,13 @@ class FakePcsc {
   bool recordCalls = true;
   // Called after every status query; a test changes readers here, between polls.
   void (*afterStatusChange)(int call) = nullptr;
+  // Called as a context is asked for, before it is issued.
+  void (*onEstablish)() = nullptr;
+  // Called once by a status query with a time-out that finds nothing
+  // changed, before it waits; a test changes readers here.
+  void (*whileWaiting)(int call) = nullptr;
+  int cancelCalls = 0;
+  std::vector<tokenhub::PcscContext> waitContexts;  // of each status query with a time-out
 };
 
 // The service's calls, as the router's PC/SC table.

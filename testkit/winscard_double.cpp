@@ -9,6 +9,7 @@
 //   reader NAME                          an empty reader
 //   insert NAME|ATR[|LAYOUT|SERIAL FILE]  a card (hex ATR; serial file layout 0-2 and hex contents)
 //   remove NAME                          the reader becomes empty
+//   unplug NAME                          the reader is gone (plugged in again by `reader NAME`)
 //   fail statuschange|connect|begin HEX  every such call fails with that result (0 ends it)
 //   service stop|start                   the service stops; started again, it refuses its old contexts
 //   clear                                no readers, no failures, no recorded calls
@@ -68,6 +69,8 @@ bool applyLine(const std::string &raw) {
     service().insert(f[0], fromHex(f[1]));
     if (f.size() >= 3) service().reader(f[0]).card.layout = std::atoi(f[2].c_str());
     if (f.size() >= 4) service().reader(f[0]).card.file = fromHex(f[3]);
+  } else if (command == "unplug") {
+    service().unplug(rest);
   } else if (command == "remove") {
     service().remove(rest);
   } else if (command == "service" && (rest == "stop" || rest == "start")) {
@@ -159,7 +162,9 @@ LONG WINAPI SCardReleaseContext(SCARDCONTEXT context) {
 }
 
 LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout, LPSCARD_READERSTATEA states, DWORD count) {
-  auto hold = enter();
+  // Not under the double's lock: a query that waits is ended by SCardCancel
+  // or a scripted change from another thread.
+  enter().unlock();
   std::vector<tokenhub::ReaderState> mine(count);
   for (DWORD i = 0; i < count; ++i) {
     mine[i].reader = states[i].szReader;
@@ -171,6 +176,20 @@ LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout, LPSCARD_R
     states[i].cbAtr = mine[i].atrLength;
     CopyMemory(states[i].rgbAtr, mine[i].atr, mine[i].atrLength);
   }
+  return rv;
+}
+
+LONG WINAPI SCardCancel(SCARDCONTEXT context) {
+  enter().unlock();
+  return api().cancel(context);
+}
+
+LONG WINAPI SCardListReadersA(SCARDCONTEXT context, LPCSTR, LPSTR names, LPDWORD length) {
+  enter().unlock();
+  char scratch[8192];
+  uint32_t n = names ? *length : sizeof scratch;
+  LONG rv = api().listReaders(context, names ? names : scratch, &n);
+  *length = n;
   return rv;
 }
 

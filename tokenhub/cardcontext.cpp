@@ -1,19 +1,54 @@
 #include "cardcontext.h"
 
-#include <atomic>
-
 #include "slots.h"
 
 namespace tokenhub {
 
 namespace {
 
-std::atomic<bool> serviceReturning{false};
+// The contexts of the running waits; 0 a free place. Guarded by tableLock.
+constexpr unsigned kMaxWaits = 8;
+PcscContext waitContexts[kMaxWaits];
+// How long C_Finalize keeps cancelling waits that have not left yet.
+constexpr unsigned kCancelRounds = 100;
+constexpr uint32_t kCancelPauseMs = 1;
 }  // namespace
 
-bool cardServiceReturning() { return serviceReturning; }
-void cardServiceSettled() { serviceReturning = false; }
-void noteCardServiceGone() { serviceReturning = true; }
+bool enlistWait(PcscContext context, uint32_t generation) {
+  LockGuard hold(tableLock);
+  if (!initialised() || router.generation != generation) return false;
+  for (PcscContext &place : waitContexts) {
+    if (place == 0) {
+      place = context;
+      return true;
+    }
+  }
+  return false;
+}
+
+void delistWait(PcscContext context) {
+  LockGuard hold(tableLock);
+  for (PcscContext &place : waitContexts)
+    if (place == context) place = 0;
+}
+
+void cancelWaits() {
+  for (unsigned round = 0; round < kCancelRounds; ++round) {
+    PcscContext running[kMaxWaits];
+    unsigned count = 0;
+    {
+      LockGuard hold(tableLock);
+      for (PcscContext place : waitContexts)
+        if (place) running[count++] = place;
+    }
+    if (count == 0) return;
+    for (unsigned i = 0; i < count; ++i) pcsc().cancel(running[i]);
+    // Not the library's sleep: the tests count that one, and this pause
+    // only waits for another thread.
+    platformSleepMilliseconds(kCancelPauseMs);
+  }
+}
+
 
 bool readersMissing(PcscResult result) {
   return result == kScardEUnknownReader || result == kScardENoReadersAvailable;
@@ -35,9 +70,11 @@ ContextUse currentCardContext() {
 
 PcscContext renewCardContext(const ContextUse &failed) {
   // A C_Finalize clears the context and counts the generation up under the
-  // table lock; without a context there is no library to renew one for.
+  // table lock; a library that is not initialised gets no context (one taken
+  // while C_Initialize runs would be overwritten by it, one taken after
+  // C_Finalize never released).
   auto stillInForce = [&failed] {
-    return failed.context != 0 && router.generation == failed.generation && router.cardContext == failed.context;
+    return initialised() && router.generation == failed.generation && router.cardContext == failed.context;
   };
   {
     LockGuard hold(tableLock);
@@ -48,11 +85,12 @@ PcscContext renewCardContext(const ContextUse &failed) {
   // while, and the session and object tables must not wait for it.
   PcscContext fresh = 0;
   if (pcsc().establishContext(&fresh) != kScardSuccess) return 0;
-  PcscContext replaced = 0, inForce = 0;
+  PcscContext inForce = 0;
+  bool renewed = false;
   {
     LockGuard hold(tableLock);
     if (stillInForce()) {
-      replaced = failed.context;
+      renewed = true;
       router.cardContext = fresh;
       // The new service counts card events afresh: a kept card identity
       // could match another card.
@@ -60,8 +98,10 @@ PcscContext renewCardContext(const ContextUse &failed) {
     }
     inForce = router.generation == failed.generation ? router.cardContext : 0;
   }
-  // Either the old context or the new one is left over: released once, here.
-  pcsc().releaseContext(replaced ? replaced : fresh);
+  // Either the old context (if there was one) or the new one is left over:
+  // released once, here.
+  PcscContext leftOver = renewed ? failed.context : fresh;
+  if (leftOver) pcsc().releaseContext(leftOver);
   return inForce;
 }
 

@@ -12,12 +12,9 @@ namespace tokenhub {
 // that the service left by ending (SCARD_F_COMM_ERROR, SCARD_W_SECURITY_VIOLATION).
 bool cardServiceGone(PcscResult result);
 
-// Whether the readers may still be missing because the service went away:
-// from a service-gone answer on until cardServiceSettled. A service that has
-// just come back answers SCARD_E_NO_READERS_AVAILABLE or
-// SCARD_E_UNKNOWN_READER until it has found its readers again.
-bool cardServiceReturning();
-void cardServiceSettled();
+// SCARD_E_UNKNOWN_READER and SCARD_E_NO_READERS_AVAILABLE: a reader named in
+// the call is not there (unplugged, or not found again yet by a service that
+// has just come back). A status query answers so for all of its readers.
 bool readersMissing(PcscResult result);
 
 // The context in force, with the library generation it belongs to.
@@ -26,7 +23,6 @@ struct ContextUse {
   uint32_t generation;
 };
 ContextUse currentCardContext();
-void noteCardServiceGone();
 
 // Puts a new context in the place of `failed`, which answered that the
 // service is gone, and returns the context to repeat the call on: the new
@@ -36,15 +32,26 @@ void noteCardServiceGone();
 // never be released).
 PcscContext renewCardContext(const ContextUse &failed);
 
+// Slot-event waits that wait inside the card service, each on a context of
+// its own (pcsc-lite serialises the calls of one context: a wait on the
+// router's context would hold up every other slot call). A wait enlists its
+// context before it waits and delists it after; false when the library of
+// `generation` has ended, or when as many waits run already as are kept.
+bool enlistWait(PcscContext context, uint32_t generation);
+void delistWait(PcscContext context);
+// C_Finalize, after the tables are cleared: cancels every enlisted wait,
+// again until each has left (a cancellation that reaches the service just
+// before the wait does is lost).
+void cancelWaits();
+
 // A PC/SC call on the router's context, repeated once on a new context when
 // the service has gone away. `mayRenew` false makes it a plain call.
 template <typename Call>
 PcscResult onCardContext(Call call, bool mayRenew = true) {
   ContextUse use = currentCardContext();
-  PcscResult rv = call(use.context);
-  if (!cardServiceGone(rv)) return rv;
-  noteCardServiceGone();
-  if (!mayRenew) return rv;
+  // Without a context the service was not there when it was last asked.
+  PcscResult rv = use.context ? call(use.context) : kScardENoService;
+  if (!cardServiceGone(rv) || !mayRenew) return rv;
   PcscContext renewed = renewCardContext(use);
   return renewed ? call(renewed) : rv;
 }

@@ -21,7 +21,6 @@ CK_FUNCTION_LIST routerFunctionList;
 void clearTables() {
   clearSlotTable();
   forgetCardSerials();
-  cardServiceSettled();
   clearSessionTable();
   clearObjectTable();
 }
@@ -44,6 +43,19 @@ void registerSlotsOf(const BackendModule &module, const BackendRole &role) {
     if (module.functionList->C_GetSlotInfo(list[i], &info) == CKR_OK)
       trace::slotRegistration(role, list[i], info, registerBackendSlot(role.profile, role.family, list[i], info));
   }
+}
+
+// The service's readers, listed once: the backends describe a reader in 64
+// characters, and the service's names (with interface and serial number)
+// often run longer.
+void completeCutReaderNames() {
+  char names[8192];
+  PcscResult listed = onCardContext([&names](PcscContext context) {
+    std::memset(names, 0, sizeof names);
+    uint32_t length = sizeof names - 2;  // a list cut short still ends with two NULs
+    return pcsc().listReaders(context, names, &length);
+  });
+  if (listed == kScardSuccess) completeReaderNames(names);
 }
 
 // Both rows of each reader start with the reader's present state.
@@ -191,11 +203,10 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
     clearSlotTable();
     return CKR_ARGUMENTS_BAD;
   }
-  if (pcsc().establishContext(&router.cardContext) != kScardSuccess) {
-    releaseCardContext();
-    clearSlotTable();
-    return CKR_FUNCTION_FAILED;
-  }
+  // Without a card service (Windows stops it while no reader is attached)
+  // the library starts all the same: the first call that needs the service
+  // takes the context once the service is there.
+  if (pcsc().establishContext(&router.cardContext) != kScardSuccess) router.cardContext = 0;
 
   for (unsigned role = 0; role < kRoleCount; ++role) {
     std::string fileName = std::string(backendRoles[role].baseName) + moduleSuffix();
@@ -205,6 +216,7 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
   clearTables();
   for (unsigned role = 0; role < kRoleCount; ++role)
     if (router.backends[role].functionList) registerSlotsOf(router.backends[role], backendRoles[role]);
+  completeCutReaderNames();
   noteInitialCardPresence();
   // Last: a thread that sees the library initialised sees its complete tables.
   router.initCount = 1;
@@ -218,6 +230,8 @@ CK_RV C_Finalize(CK_VOID_PTR pReserved) {
   if (router.initCount == 0) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (--router.initCount > 0) return CKR_OK;
   tearDown();
+  // A slot-event wait inside the card service ends now, not at the next card event.
+  cancelWaits();
   // Gives a C_WaitForSlotEvent on another thread time to see the end (it polls every 10 ms).
   sleepMilliseconds(30);
   return CKR_OK;

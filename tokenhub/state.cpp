@@ -1,6 +1,7 @@
 #include "state.h"
 
 #include <cstring>
+#include <initializer_list>
 
 namespace tokenhub {
 
@@ -103,6 +104,25 @@ CK_RV findSlot(CK_SLOT_ID slotId, SlotEntry **row) {
     }
   }
   return CKR_SLOT_ID_INVALID;
+}
+
+void completeReaderNames(const char *names) {
+  for (uint32_t row = 0; row + 1 < router.slotCount; row += 2) {
+    const char *cut = router.slotTable[row].readerName;
+    size_t length = std::strlen(cut);
+    if (length != kDescriptionSize) continue;  // the whole name fitted
+    const char *whole = nullptr;
+    for (const char *name = names; *name; name += std::strlen(name) + 1) {
+      if (std::strcmp(name, cut) == 0) {
+        whole = nullptr;
+        break;
+      }
+      if (!whole && std::strncmp(name, cut, length) == 0 && std::strlen(name) < kReaderNameSize) whole = name;
+    }
+    if (!whole) continue;
+    for (SlotEntry *entry : {&router.slotTable[row], &router.slotTable[row + 1]})
+      std::memcpy(entry->readerName, whole, std::strlen(whole) + 1);
+  }
 }
 
 void clearSlotTable() {

@@ -29,6 +29,7 @@ constexpr unsigned kRoleCount = 4;
 constexpr unsigned kMaxSlots = 64;
 constexpr unsigned kMaxReaders = kMaxSlots / 2;
 constexpr unsigned kNameSize = 65;  // 64 characters and a NUL
+constexpr unsigned kReaderNameSize = 256;  // a card service's whole reader name and a NUL
 
 // The fixed roles, by index 0..3 (roles 1..4): the module's base name (the
 // platform adds .dll or .so), the card family and the profile it serves.
@@ -46,7 +47,8 @@ unsigned roleIndex(CardFamily family, uint32_t profile);
 // One virtual slot: a reader in one profile.
 struct SlotEntry {
   CK_SLOT_ID id;                 // row index + 1; never 0 in a row in use
-  char readerName[kNameSize];    // the backend's slot description, trailing blanks removed
+  char readerName[kReaderNameSize];  // the backend's slot description, trailing blanks removed,
+                                     // or the service's whole name that a cut description begins
   uint32_t profile;              // SlotProfile
   char label[kNameSize];         // reader name + " common profile" / " secure profile"
   CK_SLOT_ID backendSlotFamily1; // backend slot serving family 1 in this profile; 0 none
@@ -82,6 +84,12 @@ int registerBackendSlot(uint32_t profile, CardFamily family, CK_SLOT_ID backendS
 CK_RV findSlot(CK_SLOT_ID slotId, SlotEntry **row);
 
 void clearSlotTable();
+
+// Gives each reader whose description was cut at its 64th character the
+// whole name, among the service's (`names`: NUL-terminated, ending with an
+// empty one), that the description begins; the first such name when several
+// do. A reader that the service knows by its description keeps it.
+void completeReaderNames(const char *names);
 
 inline bool initialised() { return router.initCount != 0; }
 

@@ -552,8 +552,15 @@ PcscResult disconnect(PcscCard card, uint32_t disposition) {
   return failed("SCardDisconnect", nullptr, pcscService().disconnect(card, disposition));
 }
 
-const PcscApi watched = {establishContext, releaseContext, getStatusChange, connect, beginTransaction,
-                         endTransaction,   status,         reconnect,       transmit, disconnect};
+PcscResult cancel(PcscContext context) { return failed("SCardCancel", nullptr, pcscService().cancel(context)); }
+
+PcscResult listReaders(PcscContext context, char *names, uint32_t *length) {
+  return failed("SCardListReaders", nullptr, pcscService().listReaders(context, names, length));
+}
+
+const PcscApi watched = {establishContext, releaseContext, getStatusChange, connect,    beginTransaction,
+                         endTransaction,   status,         reconnect,       transmit,   disconnect,
+                         cancel,           listReaders};
 
 }  // namespace
 

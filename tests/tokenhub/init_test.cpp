@@ -104,14 +104,44 @@ TEST_F(Init, OsLockingArgumentsReachEveryBackendUnchanged) {
   EXPECT_EQ(mock::mockFind(0, fn(Fn::C_Initialize), 3)->role, 4u);
 }
 
-TEST_F(Init, PcscContextFailureLoadsNothing) {
-  pcsc().establishResult = kScardENoService;
-  EXPECT_EQ(C_Initialize(nullptr), rv(CKR_FUNCTION_FAILED));
-  EXPECT_EQ(router.initCount.load(), 0u);
-  EXPECT_EQ(mock::mockCount(0, fn(Fn::C_GetFunctionList)), 0u);
-  EXPECT_EQ(C_GetInfo(nullptr), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
-  pcsc().establishResult = 0;
-  EXPECT_EQ(C_Initialize(nullptr), rv(CKR_OK)) << "a later call starts afresh";
+// Windows stops the card service while no reader is attached.
+TEST_F(Init, WithoutACardServiceTheLibraryStartsAndTakesItsContextLater) {
+  addReader("Rd", {1});
+  pcsc().stopService();
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(router.cardContext, 0u);
+  EXPECT_EQ(router.slotCount, 2u) << "the slots that the backends report";
+  CK_TOKEN_INFO info;
+  EXPECT_EQ(C_GetTokenInfo(1, &info), rv(CKR_FUNCTION_FAILED)) << "as with a service gone";
+  pcsc().startService();
+  pcsc().insert("Rd", kAtrFamily1);
+  CK_SLOT_ID slot = 0;
+  EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_OK));
+  EXPECT_EQ(slot, 1u);
+  EXPECT_EQ(router.cardContext, pcsc().issuedContext);
+  EXPECT_EQ(C_Finalize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(pcsc().lastReleased, pcsc().issuedContext);
+}
+
+// pcsc-lite's names carry the interface and serial number; the backends'
+// slot descriptions hold 64 characters of them.
+TEST_F(Init, AReaderNameCutByTheDescriptionIsCompletedFromTheService) {
+  const std::string whole = "Vendor Reader Model 3121 [CCID Interface] (53691324212792) 00 00";
+  const std::string longer = whole.substr(0, 63) + "12) 00 00 and its twin";
+  addReader(whole + " twin", {1});
+  addReader(longer, {1}, 2);
+  mock::mockAddSlot(1, 3, "Rd", CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);  // whole, though unplugged now
+  pcsc().addReader("Rd B");
+  pcsc().insert(longer, kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  ASSERT_EQ(router.slotCount, 6u);
+  EXPECT_STREQ(row(0).readerName, (whole + " twin").c_str());
+  EXPECT_STREQ(row(2).readerName, longer.c_str());
+  EXPECT_STREQ(row(3).readerName, longer.c_str());
+  EXPECT_EQ(row(2).cardPresent, 1u);
+  EXPECT_STREQ(row(4).readerName, "Rd");
+  CK_TOKEN_INFO info;
+  EXPECT_EQ(C_GetTokenInfo(3, &info), rv(CKR_OK));
 }
 
 TEST_F(Init, SlotsAreNumberedByRoleOrderThenBackendOrder) {

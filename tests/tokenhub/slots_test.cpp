@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "cardcontext.h"
 #include "router_fixture.h"
 #include "slots.h"
 
@@ -449,16 +450,12 @@ class WaitForSlotEvent : public Slots {
     slot = 0;
     return C_WaitForSlotEvent(flags, &slot, nullptr);
   }
-  // Script: before poll `when` (counted from the call's first query) of the
-  // current call, a card arrives in or leaves reader "Rd B".
-  static void changeLater(int call) {
-    if (call > changeAt + 1000) C_Finalize(nullptr);  // a wait that missed the change ends here
-    if (call == changeAt) {
-      if (FakePcsc::get().readers["Rd B"].present)
-        FakePcsc::get().remove("Rd B");
-      else
-        FakePcsc::get().insert("Rd B", fromHex("3B 00"));
-    }
+  // Script: while the wait waits, a card arrives in or leaves reader "Rd B".
+  static void changeReaderB(int) {
+    if (FakePcsc::get().readers["Rd B"].present)
+      FakePcsc::get().remove("Rd B");
+    else
+      FakePcsc::get().insert("Rd B", fromHex("3B 00"));
   }
   static int changeAt;
   CK_SLOT_ID slot = 0;
@@ -479,16 +476,22 @@ TEST_F(WaitForSlotEvent, InsertionAndRemovalGiveTheCommonThenTheSecureSlot) {
   for (bool inserting : {true, false}) {
     SCOPED_TRACE(inserting ? "insertion" : "removal");
     SleepRecorder::sleeps().clear();
-    changeAt = pcsc().statusChangeCalls + 4;  // the card changes after the fourth poll
-    pcsc().afterStatusChange = changeLater;
+    pcsc().timeouts.clear();
+    pcsc().waitContexts.clear();
+    pcsc().whileWaiting = changeReaderB;
     EXPECT_EQ(wait(), rv(CKR_OK));
     EXPECT_EQ(slot, 3u);
-    EXPECT_EQ(SleepRecorder::sleeps(), std::vector<uint32_t>(4, 10));
+    // Asked, waited for inside the service, asked again.
+    EXPECT_EQ(pcsc().timeouts, (std::vector<uint32_t>{0, kScardInfinite, 0}));
+    EXPECT_TRUE(SleepRecorder::sleeps().empty());
+    ASSERT_EQ(pcsc().waitContexts.size(), 1u);
+    EXPECT_NE(pcsc().waitContexts[0], router.cardContext) << "on a context of its own";
+    EXPECT_EQ(pcsc().lastReleased, pcsc().waitContexts[0]);
     EXPECT_EQ(row(2).cardPresent, inserting ? 1u : 0u);
     EXPECT_EQ(row(3).cardPresent, inserting ? 0u : 1u) << "the secure slot is reported next";
     EXPECT_EQ(wait(), rv(CKR_OK));
     EXPECT_EQ(slot, 4u);
-    EXPECT_EQ(SleepRecorder::sleeps().size(), 4u) << "the second event comes at once";
+    EXPECT_EQ(pcsc().timeouts.size(), 4u) << "the second event comes at once";
     EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT));
     EXPECT_EQ(row(0).cardPresent + row(1).cardPresent, 0u);
   }
@@ -515,19 +518,95 @@ TEST_F(WaitForSlotEvent, ArgumentsAndAFailingService) {
   EXPECT_TRUE(SleepRecorder::sleeps().empty());
 }
 
+// Up to the last reader of the last, partly filled group.
 TEST_F(WaitForSlotEvent, ReadersAreQueriedTenAtATime) {
-  for (int i = 0; i < 23; ++i) addReader("Rd " + std::to_string(i), {1}, i + 1);
-  pcsc().insert("Rd 22", kAtrFamily1);
-  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
-  pcsc().statusChangeCounts.clear();
-  pcsc().insert("Rd 10", kAtrFamily1);
-  pcsc().remove("Rd 22");
-  for (CK_SLOT_ID expected : {21, 22, 45, 46}) {
-    EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
-    EXPECT_EQ(slot, expected);
+  for (int readers : {11, 21, 31}) {
+    SCOPED_TRACE(readers);
+    pcsc().install();
+    mock::mockReset();
+    for (int i = 0; i < readers; ++i) addReader("Rd " + std::to_string(i), {1}, i + 1);
+    pcsc().insert("Rd " + std::to_string(readers - 1), kAtrFamily1);
+    ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+    pcsc().statusChangeCounts.clear();
+    pcsc().insert("Rd 9", kAtrFamily1);
+    pcsc().remove("Rd " + std::to_string(readers - 1));
+    for (CK_SLOT_ID expected : {19, 20, 2 * readers - 1, 2 * readers}) {
+      EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+      EXPECT_EQ(slot, expected);
+    }
+    std::vector<uint32_t> groups(readers / 10, 10);
+    groups.push_back(readers % 10);
+    EXPECT_EQ(std::vector<uint32_t>(pcsc().statusChangeCounts.begin(), pcsc().statusChangeCounts.begin() + groups.size()),
+              groups);
+    C_Finalize(nullptr);
   }
-  EXPECT_EQ(std::vector<uint32_t>(pcsc().statusChangeCounts.begin(), pcsc().statusChangeCounts.begin() + 3),
-            (std::vector<uint32_t>{10, 10, 3}));
+}
+
+// pcsc-lite answers a call that the daemon left by ending with these two.
+TEST_F(WaitForSlotEvent, EveryServiceGoneAnswerMeansNoCards) {
+  addReader("Rd A", {1});
+  pcsc().insert("Rd A", kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  for (PcscResult gone : {kScardEServiceStopped, kScardENoService, kScardEInvalidHandle, kScardFCommError,
+                          kScardWSecurityViolation}) {
+    pcsc().statusChangeResult = gone;
+    EXPECT_NE(wait(CKF_DONT_BLOCK), rv(CKR_FUNCTION_FAILED)) << std::hex << gone;
+  }
+  EXPECT_EQ(row(0).cardPresent + row(1).cardPresent, 0u);
+}
+
+// Two threads that met the same stale context: the one that loses the race
+// repeats its call on the winner's context, and only one new context is kept.
+TEST_F(WaitForSlotEvent, ARenewalLostToAnotherThreadUsesTheWinnersContext) {
+  addReader("Rd A", {1});
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  static ContextUse stale;
+  static PcscContext won;
+  stale = currentCardContext();
+  pcsc().stopService();
+  pcsc().startService();
+  pcsc().onEstablish = [] {  // the other thread renews while this one establishes
+    FakePcsc::get().onEstablish = nullptr;
+    won = renewCardContext(stale);
+  };
+  EXPECT_EQ(renewCardContext(stale), won);
+  EXPECT_EQ(renewCardContext(stale), won) << "found renewed already";
+  EXPECT_EQ(router.cardContext, won);
+  EXPECT_NE(won, 0u);
+  EXPECT_EQ(pcsc().establishCalls, 3);
+  EXPECT_EQ(pcsc().releaseCalls, 2) << "the stale context and the loser's own";
+}
+
+// With more than ten readers: the groups it answered keep their cards.
+TEST_F(WaitForSlotEvent, AServiceGoneAfterAnsweringOneGroupKeepsThatGroupsCards) {
+  for (int i = 0; i < 12; ++i) addReader("Rd " + std::to_string(i), {1}, i + 1);
+  pcsc().insert("Rd 0", kAtrFamily1);
+  pcsc().insert("Rd 11", kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  pcsc().failQueryCount = 2;  // the second group
+  pcsc().failQueryResult = kScardEServiceStopped;
+  pcsc().insert("Rd 2", kAtrFamily1);
+  for (CK_SLOT_ID inserted : {5, 6}) {
+    EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+    EXPECT_EQ(slot, inserted);
+  }
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT)) << "neither Rd 0's card nor the unanswered Rd 11's was taken for removed";
+}
+
+// Two waits at once: an answer older than one already applied is not applied.
+TEST_F(WaitForSlotEvent, AnOlderAnswerIsNotAppliedOverANewerOne) {
+  addReader("Rd A", {1});
+  pcsc().insert("Rd A", kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  static CK_SLOT_ID newer[2];
+  pcsc().afterStatusChange = [](int) {  // this wait has its answer, card present; another one runs now
+    FakePcsc::get().afterStatusChange = nullptr;
+    FakePcsc::get().remove("Rd A");
+    for (CK_SLOT_ID &s : newer) C_WaitForSlotEvent(CKF_DONT_BLOCK, &s, nullptr);
+  };
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT)) << "no insertion after the removal";
+  EXPECT_EQ(newer[0], 1u);
+  EXPECT_EQ(newer[1], 2u);
 }
 
 // A stopped service has no cards; the wait goes on, asks for a new context
@@ -544,19 +623,61 @@ TEST_F(WaitForSlotEvent, TheWaitOutlivesARestartOfTheCardService) {
     if (call == changeAt) FakePcsc::get().startService();
     // Back, but without its readers for a while.
     FakePcsc::get().statusChangeResult = call >= changeAt && call < changeAt + 20 ? kScardEUnknownReader : 0;
-    if (call == changeAt + 30) FakePcsc::get().stopService();  // gone again, then finalised
-    if (call == changeAt + 31) C_Finalize(nullptr);
   };
   EXPECT_EQ(wait(), rv(CKR_OK));
   EXPECT_EQ(slot, 2u);
   EXPECT_EQ(wait(), rv(CKR_OK));
   EXPECT_EQ(slot, 1u);
-  EXPECT_EQ(SleepRecorder::sleeps().size(), 63u) << "renewed at the 61st poll, the reader back at the 64th";
-  EXPECT_EQ(pcsc().establishCalls, 7);
+  // Renewed at the 61st poll; the readers' absence then costs one wait
+  // inside the service (its own context), which fails.
+  EXPECT_EQ(SleepRecorder::sleeps().size(), 61u);
+  EXPECT_EQ(pcsc().establishCalls, 8);
   EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+  // Gone again while the wait waits inside it; the library is finalised at
+  // the next query on the router's context.
+  pcsc().whileWaiting = [](int) { FakePcsc::get().stopService(); };
+  pcsc().afterStatusChange = [](int) {
+    if (FakePcsc::get().serviceStopped && FakePcsc::get().timeouts.back() == 0) C_Finalize(nullptr);
+  };
   EXPECT_EQ(wait(), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
-  EXPECT_EQ(pcsc().establishCalls, 7) << "no context for a finalised library";
-  EXPECT_EQ(pcsc().releaseCalls, 2);
+  EXPECT_EQ(pcsc().establishCalls, 9) << "the wait's own; no renewal of a kept context, none for a finalised library";
+  EXPECT_EQ(pcsc().releaseCalls, 4);
+}
+
+// The service answers a query naming an unplugged reader with
+// SCARD_E_UNKNOWN_READER for all of its readers.
+TEST_F(WaitForSlotEvent, AnUnpluggedReaderIsEmptyAndServedAgainWhenBack) {
+  addReader("Rd A", {1}, 1, kTokenFlags);
+  addReader("Rd B", {1}, 2, kTokenFlags);
+  pcsc().insert("Rd A", kAtrFamily1);
+  pcsc().insert("Rd B", kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  pcsc().whileWaiting = [](int) { FakePcsc::get().unplug("Rd A"); };
+  for (CK_SLOT_ID removed : {1, 2}) {
+    EXPECT_EQ(wait(), rv(CKR_OK));
+    EXPECT_EQ(slot, removed);
+  }
+  CK_TOKEN_INFO info;
+  EXPECT_EQ(C_GetTokenInfo(1, &info), rv(CKR_TOKEN_NOT_PRESENT));
+  // The other reader keeps reporting; the wait leaves the unplugged one out.
+  pcsc().whileWaiting = [](int) { FakePcsc::get().remove("Rd B"); };
+  pcsc().timeouts.clear();
+  pcsc().statusChangeCounts.clear();
+  EXPECT_EQ(wait(), rv(CKR_OK));
+  EXPECT_EQ(slot, 3u);
+  // The group's query, each reader's alone, then the wait.
+  EXPECT_EQ(pcsc().statusChangeCounts, (std::vector<uint32_t>{2, 1, 1, 1, 2, 1, 1}));
+  EXPECT_EQ(pcsc().timeouts[3], 1000u);
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT)) << "the unplugged reader's removal was reported once";
+  // Plugged in again, with a card, while the wait waits: found within a second.
+  pcsc().whileWaiting = [](int) {
+    FakePcsc::get().addReader("Rd A");
+    FakePcsc::get().insert("Rd A", kAtrFamily1);
+  };
+  EXPECT_EQ(wait(), rv(CKR_OK));
+  EXPECT_EQ(slot, 1u);
+  EXPECT_EQ(C_GetTokenInfo(1, &info), rv(CKR_OK));
 }
 
 TEST_F(WaitForSlotEvent, WithoutReadersTheServiceAnswerDecides) {
@@ -598,7 +719,8 @@ TEST_F(WaitForSlotEvent, FinalisingFromAnotherThreadEndsABlockingWait) {
   waiter.join();
   EXPECT_EQ(result, rv(CKR_CRYPTOKI_NOT_INITIALIZED));
   EXPECT_LT(ended - finalising, std::chrono::milliseconds(100));
-  EXPECT_GT(pcsc().statusChangeCalls, 2) << "it was polling";
+  EXPECT_EQ(pcsc().statusChangeCalls, 3) << "it waited inside the card service";
+  EXPECT_GE(pcsc().cancelCalls, 1) << "cancelled by C_Finalize";
 }
 
 }  // namespace

@@ -15,6 +15,8 @@ using PcscCard = uintptr_t;
 
 // Values shared by WinSCard and pcsc-lite.
 constexpr PcscResult kScardSuccess = 0;
+constexpr PcscResult kScardECancelled = static_cast<PcscResult>(0x80100002);
+constexpr PcscResult kScardETimeout = static_cast<PcscResult>(0x8010000A);
 constexpr PcscResult kScardWResetCard = static_cast<PcscResult>(0x80100068);
 constexpr PcscResult kScardEInvalidHandle = static_cast<PcscResult>(0x80100003);
 constexpr PcscResult kScardEUnknownReader = static_cast<PcscResult>(0x80100009);
@@ -24,6 +26,9 @@ constexpr PcscResult kScardEServiceStopped = static_cast<PcscResult>(0x8010001E)
 constexpr PcscResult kScardENoReadersAvailable = static_cast<PcscResult>(0x8010002E);
 constexpr PcscResult kScardWSecurityViolation = static_cast<PcscResult>(0x8010006A);
 constexpr uint32_t kScardStateUnaware = 0x0000;
+constexpr uint32_t kScardStateChanged = 0x0002;
+constexpr uint32_t kScardStateUnknown = 0x0004;  // the reader is not there
+constexpr uint32_t kScardInfinite = 0xFFFFFFFF;  // a status query's time-out: wait for a change
 constexpr uint32_t kScardStatePresent = 0x0020;
 constexpr uint32_t kScardShareShared = 2;
 constexpr uint32_t kScardProtocolT1 = 2;
@@ -55,6 +60,11 @@ struct PcscApi {
   PcscResult (*transmit)(PcscCard card, uint32_t protocol, const uint8_t *command, uint32_t commandLength,
                          uint8_t *response, uint32_t *responseLength);
   PcscResult (*disconnect)(PcscCard card, uint32_t disposition);
+  // Ends a status query that waits on the context, from another thread.
+  PcscResult (*cancel)(PcscContext context);
+  // The service's readers: NUL-terminated names followed by an empty one,
+  // in a buffer of *length characters (*length: the characters written).
+  PcscResult (*listReaders)(PcscContext context, char *names, uint32_t *length);
 };
 
 struct ModuleApi {

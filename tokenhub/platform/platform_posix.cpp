@@ -105,8 +105,17 @@ PcscResult disconnect(PcscCard card, uint32_t disposition) {
   return static_cast<PcscResult>(SCardDisconnect(static_cast<SCARDHANDLE>(card), disposition));
 }
 
+PcscResult cancel(PcscContext context) { return static_cast<PcscResult>(SCardCancel(static_cast<SCARDCONTEXT>(context))); }
+
+PcscResult listReaders(PcscContext context, char *names, uint32_t *length) {
+  DWORD n = *length;
+  LONG rv = SCardListReaders(static_cast<SCARDCONTEXT>(context), nullptr, names, &n);
+  *length = static_cast<uint32_t>(n);
+  return static_cast<PcscResult>(rv);
+}
+
 const PcscApi pcscLite = {establishContext, releaseContext, getStatusChange, connect, beginTransaction,
-                          endTransaction,   status,         reconnect,       transmit, disconnect};
+                          endTransaction,   status,         reconnect,       transmit, disconnect, cancel, listReaders};
 
 // The folder that holds this code, as an absolute path without the final
 // slash; empty when unknown. A shared object loaded by a relative name keeps

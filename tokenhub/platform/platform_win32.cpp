@@ -90,8 +90,17 @@ PcscResult disconnect(PcscCard card, uint32_t disposition) {
   return SCardDisconnect(static_cast<SCARDHANDLE>(card), disposition);
 }
 
+PcscResult cancel(PcscContext context) { return SCardCancel(static_cast<SCARDCONTEXT>(context)); }
+
+PcscResult listReaders(PcscContext context, char *names, uint32_t *length) {
+  DWORD n = *length;
+  LONG rv = SCardListReadersA(static_cast<SCARDCONTEXT>(context), nullptr, names, &n);
+  *length = static_cast<uint32_t>(n);
+  return rv;
+}
+
 const PcscApi winscard = {establishContext, releaseContext, getStatusChange, connect, beginTransaction,
-                          endTransaction,   status,         reconnect,       transmit, disconnect};
+                          endTransaction,   status,         reconnect,       transmit, disconnect, cancel, listReaders};
 
 // The folder that holds this code (tokenhub.dll, or the test program that
 // links the router in), without the final backslash; empty when unknown.

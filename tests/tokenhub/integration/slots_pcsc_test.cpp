@@ -204,6 +204,44 @@ TEST_F(RealReaders, TheLibraryOutlivesARestartOfTheDaemon) {
   EXPECT_EQ(C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &session), rv(CKR_OK));
 }
 
+// A reader whose name runs past the backends' 64-character slot description,
+// as pcsc-lite's names with interface and serial number do: the daemon's
+// vpcd entry bears a long name for this test.
+TEST_F(RealReaders, AReaderNamedBeyondItsDescriptionIsServed) {
+  const std::string base = "Orvane Virtual Card Reader Model 3121 [CCID Interface] (53691324212792)";
+  const std::string reader = base + " 00 00";
+  ASSERT_GT(reader.size(), 64u);
+  const std::string folder = ::testing::TempDir() + "tokenhub-long-reader";
+  struct Restore {
+    ~Restore() { std::system("bash " PCSCD_RIG " restart >/dev/null"); }  // the default readers again
+  } restore;
+  std::string command = "mkdir -p " + folder + " && sed 's/^FRIENDLYNAME.*/FRIENDLYNAME \"" + base +
+                        "\"/' /etc/reader.conf.d/vpcd > " + folder + "/vpcd && PCSCD_RIG_CONFIG=" + folder +
+                        " PCSCD_RIG_READERS='" + base + " 00 0' bash " PCSCD_RIG " restart >/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  mock::mockReset();
+  for (uint32_t role : {1u, 2u}) mock::mockAddSlot(role, 1, reader.c_str(), CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | CKF_TOKEN_PRESENT);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  ASSERT_EQ(router.slotCount, 2u);
+  EXPECT_EQ(std::string(router.slotTable[0].readerName), reader);
+
+  auto waited = std::async(std::launch::async, [] {
+    CK_SLOT_ID s = 0;
+    CK_RV r = C_WaitForSlotEvent(0, &s, nullptr);
+    return std::make_pair(r, s);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(reader0.insert(cardOf(kAtrPattern1, 1, serialFile(fromHex("1A 2B 3C 4D 5E")))));
+  if (waited.wait_for(std::chrono::seconds(5)) != std::future_status::ready) C_Finalize(nullptr);
+  EXPECT_EQ(waited.get(), std::make_pair(rv(CKR_OK), CK_SLOT_ID{1}));
+  EXPECT_EQ(serialOf(1), "1A2B3C4D5E      ");
+  CK_SESSION_HANDLE session = 0;
+  EXPECT_EQ(C_OpenSession(2, CKF_SERIAL_SESSION, nullptr, nullptr, &session), rv(CKR_OK));
+  C_Finalize(nullptr);
+  reader0.remove();
+  EXPECT_TRUE(daemonSees(reader.c_str(), false));
+}
+
 TEST_F(RealReaders, FinalisingEndsABlockingWaitWithin100ms) {
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   auto waited = std::async(std::launch::async, [] {

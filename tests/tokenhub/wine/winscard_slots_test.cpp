@@ -185,6 +185,22 @@ TEST_F(WinscardDouble, WaitForSlotEventInsertionRemovalAndFinalisation) {
   EXPECT_LT(ended - finalising, std::chrono::milliseconds(100));
 }
 
+// Windows stops the card service while no reader is attached: the library
+// starts all the same and takes its context once the service is there.
+TEST_F(WinscardDouble, InitialiseWithoutTheCardServiceThenServeItsReaders) {
+  ASSERT_EQ(script("service stop"), 1);
+  ASSERT_EQ(p11->C_Initialize(nullptr), rv(CKR_OK));
+  CK_ULONG count = 0;
+  EXPECT_EQ(p11->C_GetSlotList(CK_FALSE, nullptr, &count), rv(CKR_OK));
+  EXPECT_EQ(count, 4u);
+  ASSERT_EQ(script("service start\ninsert Reader A|3B B7 94 00 81 31 FE 65 53 50 4B 32 33 90 00 D1"), 1);
+  CK_SLOT_ID slot = 0;
+  EXPECT_EQ(p11->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_OK));
+  EXPECT_EQ(slot, 1u);
+  CK_TOKEN_INFO info;
+  EXPECT_EQ(p11->C_GetTokenInfo(1, &info), rv(CKR_OK));
+}
+
 std::string fileText(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
