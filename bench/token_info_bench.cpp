@@ -45,6 +45,8 @@ const PcscApi counting = {
       return ++pcscCalls, ++exchanges, platformPcsc().transmit(h, p, c, cl, r, rl);
     },
     [](PcscCard h, uint32_t d) { return ++pcscCalls, platformPcsc().disconnect(h, d); },
+    [](PcscContext c) { return ++pcscCalls, platformPcsc().cancel(c); },
+    [](PcscContext c, char *n, uint32_t *l) { return ++pcscCalls, platformPcsc().listReaders(c, n, l); },
 };
 
 bool tokenPresent() {

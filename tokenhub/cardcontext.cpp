@@ -49,6 +49,9 @@ void cancelWaits() {
   }
 }
 
+void forgetWaits() {
+  for (PcscContext &place : waitContexts) place = 0;
+}
 
 bool readersMissing(PcscResult result) {
   return result == kScardEUnknownReader || result == kScardENoReadersAvailable;

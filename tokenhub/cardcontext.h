@@ -43,6 +43,9 @@ void delistWait(PcscContext context);
 // again until each has left (a cancellation that reaches the service just
 // before the wait does is lost).
 void cancelWaits();
+// A forked child: the waits enlisted are the parent's threads, which the
+// child does not have; their contexts are the parent's to cancel.
+void forgetWaits();
 
 // A PC/SC call on the router's context, repeated once on a new context when
 // the service has gone away. `mayRenew` false makes it a plain call.

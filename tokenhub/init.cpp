@@ -167,6 +167,7 @@ void routerAfterFork() {
   // adopts them and never finalises them.
   for (BackendModule &module : router.backends) module = BackendModule{};
   router.cardContext = 0;
+  forgetWaits();
   clearTables();
   ++router.generation;
   router.initCount = 0;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "cardcontext.h"
 #include "objects.h"
 #include "router_fixture.h"
 #include "sessions.h"
@@ -218,11 +219,15 @@ TEST_F(Init, AForkedChildStartsUninitialisedAndAdoptsItsCopiesOfTheBackends) {
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   BackendModule parents[kRoleCount];
   std::copy(std::begin(router.backends), std::end(router.backends), parents);
+  ASSERT_TRUE(enlistWait(0x7A17, router.generation)) << "a wait of the parent's, running as it forks";
   routerAfterFork();
   EXPECT_EQ(router.initCount.load(), 0u);
   EXPECT_EQ(router.cardContext, 0u);
   CK_ULONG count = 0;
   EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  ASSERT_EQ(C_Finalize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(pcsc().cancelCalls, 0) << "the parent's wait is not the child's to cancel";
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   for (const BackendModule &module : router.backends) EXPECT_TRUE(module.adopted);
   EXPECT_EQ(row(1).backendSlotFamily2, 1u) << "role 4 serves";

@@ -213,7 +213,9 @@ TEST_F(RealReaders, AReaderNamedBeyondItsDescriptionIsServed) {
   ASSERT_GT(reader.size(), 64u);
   const std::string folder = ::testing::TempDir() + "tokenhub-long-reader";
   struct Restore {
-    ~Restore() { std::system("bash " PCSCD_RIG " restart >/dev/null"); }  // the default readers again
+    ~Restore() {  // the default readers again
+      if (std::system("bash " PCSCD_RIG " restart >/dev/null") != 0) ADD_FAILURE() << "the rig's default readers";
+    }
   } restore;
   std::string command = "mkdir -p " + folder + " && sed 's/^FRIENDLYNAME.*/FRIENDLYNAME \"" + base +
                         "\"/' /etc/reader.conf.d/vpcd > " + folder + "/vpcd && PCSCD_RIG_CONFIG=" + folder +
