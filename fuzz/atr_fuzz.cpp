@@ -34,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static PcscApi api{};
   api.getStatusChange = statusChange;
   setPcscApi(&api);
+  router.cardContext = 1;  // the service is there: its context was taken at initialisation
   eventState = data[0] & 1 ? kScardStatePresent : 0;
   SlotEntry slot{};
   slot.profile = data[1] & 1;
