@@ -133,11 +133,10 @@ def extract_icon(exe, out):
 
 def compile_package(arch, version, inputs, out):
     """wixl's package from penwick.wxs; `inputs` maps the source variables
-    (LauncherExe, LauncherIcon, TokenhubDll, Tokenhub32Dll, ExampleConfig)
-    to paths."""
+    (LauncherExe, LauncherIcon, TokenhubDll, Tokenhub32Dll, ExampleConfig,
+    LogFolderNote) to paths."""
     defines = {"Arch": arch, "Version": version, "ProductCode": product_code(arch, version)}
     # wixl opens the sources relative to its working folder only.
-    inputs = dict(inputs, LogFolderNote=os.path.join(HERE, "logfolder.txt"))
     defines.update({name: os.path.relpath(path) for name, path in inputs.items()})
     command = ["wixl", "-a", arch, "-o", out, os.path.join(HERE, "penwick.wxs")]
     for name, value in defines.items():
@@ -283,8 +282,11 @@ def main(arch, version, launcher, tokenhub, config, out, tokenhub32=None):
     launcher, tokenhub = stage(launcher, "launcher.exe", when, out), stage(tokenhub, "tokenhub.dll", when, out)
     if tokenhub32:
         tokenhub32 = stage(tokenhub32, "tokenhub32.dll", when, out)
+    # Every file of the cabinet is staged with the source's time: a checkout's
+    # own file times differ from one tree to the next.
     inputs = {"LauncherExe": launcher, "TokenhubDll": tokenhub, "ExampleConfig": stage_example(config, out),
-              "LauncherIcon": extract_icon(launcher, os.path.join(stage_folder(out), "launcher.ico"))}
+              "LauncherIcon": extract_icon(launcher, os.path.join(stage_folder(out), "launcher.ico")),
+              "LogFolderNote": stage(os.path.join(HERE, "logfolder.txt"), "logfolder.txt", when, out)}
     pe_files = {"launcher.exe": launcher, "tokenhub.dll": tokenhub}
     if tokenhub32:
         inputs["Tokenhub32Dll"] = pe_files["tokenhub32.dll"] = tokenhub32

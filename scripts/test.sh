@@ -46,6 +46,21 @@ done
 # fresh trees and compared, signed through tokenhub against the real daemon,
 # and rebuilt signed from the detached signatures; the signed x64 package's
 # life cycle under Wine.
+# step NAME LOG PATTERN COMMAND...: a counted check besides the presets'
+# suites; its log's lines matching PATTERN are shown, the whole log kept when
+# it fails.
+step() {
+  local name=$1 log=$2 pattern=$3
+  shift 3
+  if "$@" >"$log" 2>&1; then
+    grep -E "$pattern" "$log"
+    passed=$((passed + 1)); summaries+=("$name: 1 passed, 0 failed")
+    rm -f "$log"
+  else
+    tail -40 "$log"
+    failed=$((failed + 1)); status=1; summaries+=("$name: 0 passed, 1 failed ($log)")
+  fi
+}
 release_test() {
   local work rc=0
   work=$(mktemp -d /tmp/tokenhub-release-XXXXXX)
@@ -61,27 +76,13 @@ release_test() {
 }
 if [[ " ${presets[*]} " == *" linux "* && " ${presets[*]} " == *" win32 "* && " ${presets[*]} " == *" win64 "* ]]; then
   echo "== release (tests/release/release.sh)"
-  if release_test >release.log 2>&1; then
-    grep -E '^(ok|[0-9]+ of [0-9]+|tokenhub.s trace|the signed)' release.log
-    passed=$((passed + 1)); summaries+=("release: 1 passed, 0 failed")
-    rm -f release.log
-  else
-    tail -40 release.log
-    failed=$((failed + 1)); status=1; summaries+=("release: 0 passed, 1 failed (release.log)")
-  fi
+  step release release.log '^(ok|[0-9]+ of [0-9]+|tokenhub.s trace|the signed)' release_test
 fi
 # The README's main job must keep working too: it runs last, on the builds
 # made above.
 if [[ " ${presets[*]} " == *" linux "* ]]; then
   echo "== main demonstration (scripts/demo.sh)"
-  if bash scripts/demo.sh >demo.log 2>&1; then
-    grep -E '^(==|Verified OK|jar verified)' demo.log
-    passed=$((passed + 1)); summaries+=("demo: 1 passed, 0 failed")
-    rm -f demo.log
-  else
-    tail -40 demo.log
-    failed=$((failed + 1)); status=1; summaries+=("demo: 0 passed, 1 failed (demo.log)")
-  fi
+  step demo demo.log '^(==|Verified OK|jar verified)' bash scripts/demo.sh
 fi
 bash scripts/pcscd-rig stop >/dev/null 2>&1 || true
 echo
