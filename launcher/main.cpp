@@ -17,10 +17,23 @@ constexpr int kDefaultHeight = 200;
 const wchar_t kClassName[] = L"APPLICATIONLAUNCHER";
 const wchar_t kTitle[] = L"application launcher";
 
+// The window is visible from its creation on, a moment before the start
+// message is posted: a WM_CLOSE from another program in that moment would
+// come first and end the launcher without its jobs. So the jobs start once,
+// on whichever of the two comes first.
+bool jobStarted = false;
+
 LRESULT onStartJob(HWND window) {
+  if (jobStarted) return 0;
+  jobStarted = true;
   SetTimer(window, kSplashTimer, static_cast<UINT>(jobSettings.millisec), nullptr);
   doJob();
   return 0;
+}
+
+LRESULT onClose(HWND window, WPARAM wParam, LPARAM lParam) {
+  onStartJob(window);
+  return DefWindowProcW(window, WM_CLOSE, wParam, lParam);
 }
 
 LRESULT onTimer(HWND window) {
@@ -49,6 +62,7 @@ LRESULT CALLBACK splashProcedure(HWND window, UINT message, WPARAM wParam, LPARA
   switch (message) {
     case WM_START_JOB: return onStartJob(window);
     case WM_TIMER: return onTimer(window);
+    case WM_CLOSE: return onClose(window, wParam, lParam);
     case WM_PAINT: return onPaint(window);
     case WM_DESTROY: return onDestroy(window);
     default: return DefWindowProcW(window, message, wParam, lParam);

@@ -1,7 +1,10 @@
 // Watches the launcher's splash window from another process of the same Wine
 // prefix: waits for it, reports its rectangle, style and sampled pixels,
 // optionally closes it early, and reports how long it stayed.
-// Usage: windowprobe <wait ms> [close] [shot <file.bmp>] [x y]...
+// Usage: windowprobe <wait ms> [close|closefirst] [shot <file.bmp>] [x y]...
+// "close" posts WM_CLOSE once the window is shown and painted; "closefirst"
+// posts it the moment the window exists, while the launcher may still be
+// creating it.
 // Output lines: "found", "rect L T R B", "style 0x...", "workspace RRGGBB",
 // "pixel X Y RRGGBB", "gone MS" (milliseconds from first seen to gone) or
 // "hiddenTick T" and "goneTick T" (system tick counts) or "timeout".
@@ -56,7 +59,8 @@ int wmain(int argc, wchar_t **argv) {
   if (argc < 2) return 2;
   const DWORD wait = static_cast<DWORD>(_wtoi(argv[1]));
   int next = 2;
-  const bool close = argc > 2 && std::wcscmp(argv[2], L"close") == 0;
+  const bool closeFirst = argc > 2 && std::wcscmp(argv[2], L"closefirst") == 0;
+  const bool close = closeFirst || (argc > 2 && std::wcscmp(argv[2], L"close") == 0);
   if (close) ++next;
   const wchar_t *shot = nullptr;
   if (next + 1 < argc && std::wcscmp(argv[next], L"shot") == 0) {
@@ -73,13 +77,14 @@ int wmain(int argc, wchar_t **argv) {
       std::printf("timeout\n");
       return 1;
     }
-    Sleep(5);
+    if (!closeFirst) Sleep(5);
   }
+  if (closeFirst) PostMessageW(window, WM_CLOSE, 0, 0);
   // A window created visible is found before it is shown.
   while (IsWindow(window) && !IsWindowVisible(window) && GetTickCount() - start < wait) Sleep(5);
   const DWORD seen = GetTickCount();
   std::printf("found\nshownTick %lu\n", static_cast<unsigned long>(seen));
-  RECT rect;
+  RECT rect{};
   GetWindowRect(window, &rect);
   std::printf("rect %ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
   std::printf("style 0x%08lX\n", static_cast<unsigned long>(GetWindowLongW(window, GWL_STYLE)));
@@ -104,7 +109,7 @@ int wmain(int argc, wchar_t **argv) {
     printColour("", colours[i]);
   }
   std::fflush(stdout);
-  if (close) PostMessageW(window, WM_CLOSE, 0, 0);
+  if (close && !closeFirst) PostMessageW(window, WM_CLOSE, 0, 0);
   // Destroying a window first hides it; without a window manager Wine then
   // waits up to two seconds for the X server before the window is gone, so
   // the moment it is hidden is when the launcher closed it.
