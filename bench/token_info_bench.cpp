@@ -47,6 +47,7 @@ const PcscApi counting = {
     [](PcscCard h, uint32_t d) { return ++pcscCalls, platformPcsc().disconnect(h, d); },
     [](PcscContext c) { return ++pcscCalls, platformPcsc().cancel(c); },
     [](PcscContext c, char *n, uint32_t *l) { return ++pcscCalls, platformPcsc().listReaders(c, n, l); },
+    [](uint32_t ms) { return platformPcsc().awaitService(ms); },
 };
 
 bool tokenPresent() {

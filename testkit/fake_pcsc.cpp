@@ -282,9 +282,17 @@ PcscResult cancel(PcscContext context) {
   return 0;
 }
 
+bool awaitService(uint32_t) {
+  if (!fake().announcesStart) return true;
+  int ask = ++fake().startAsks;
+  if (fake().whileStopped) fake().whileStopped(ask);
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
+  return !fake().serviceStopped;
+}
+
 const tokenhub::PcscApi api = {establishContext, releaseContext, getStatusChange, connect,    beginTransaction,
                                endTransaction,   status,         reconnect,       transmit,   disconnect,
-                               cancel,           listReaders};
+                               cancel,           listReaders,    awaitService};
 
 }  // namespace
 

@@ -124,6 +124,11 @@ class FakePcsc {
   // changed, before it waits; a test changes readers here.
   void (*whileWaiting)(int call) = nullptr;
   int cancelCalls = 0;
+  // On, the service tells whether it runs, as Windows' started event does:
+  // each ask counts and calls whileStopped first. Off, it cannot tell.
+  bool announcesStart = false;
+  int startAsks = 0;
+  void (*whileStopped)(int ask) = nullptr;
   std::vector<tokenhub::PcscContext> waitContexts;  // of each status query with a time-out
 };
 

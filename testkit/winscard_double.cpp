@@ -12,6 +12,7 @@
 //   unplug NAME                          the reader is gone (plugged in again by `reader NAME`)
 //   fail statuschange|connect|begin HEX  every such call fails with that result (0 ends it)
 //   service stop|start                   the service stops; started again, it refuses its old contexts
+//                                        (its started event, SCardAccessStartedEvent, is set while it runs)
 //   clear                                no readers, no failures, no recorded calls
 // WinscardDoubleLog returns the card calls recorded so far, one per line.
 #include <windows.h>
@@ -35,6 +36,12 @@ bool scriptRead = false;
 std::string logText;
 
 FakePcsc &service() { return FakePcsc::get(); }
+
+// Set while the service runs, as Windows' own.
+HANDLE startedEvent() {
+  static HANDLE event = CreateEventW(nullptr, TRUE, service().serviceStopped ? FALSE : TRUE, nullptr);
+  return event;
+}
 const tokenhub::PcscApi &api() { return fakePcscApi(); }
 
 std::string trim(const std::string &text) {
@@ -74,10 +81,13 @@ bool applyLine(const std::string &raw) {
   } else if (command == "remove") {
     service().remove(rest);
   } else if (command == "service" && (rest == "stop" || rest == "start")) {
-    if (rest == "stop")
+    if (rest == "stop") {
       service().stopService();
-    else
+      ResetEvent(startedEvent());
+    } else {
       service().startService();
+      SetEvent(startedEvent());
+    }
   } else if (command == "fail") {
     std::stringstream words(rest);
     std::string what, code;
@@ -178,6 +188,10 @@ LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout, LPSCARD_R
   }
   return rv;
 }
+
+HANDLE WINAPI SCardAccessStartedEvent() { return enter(), startedEvent(); }
+
+void WINAPI SCardReleaseStartedEvent() {}
 
 LONG WINAPI SCardCancel(SCARDCONTEXT context) {
   enter().unlock();

@@ -36,6 +36,9 @@ constexpr unsigned kPollsPerRenewal = 20;
 // While a reader is unplugged, a wait inside the card service looks for it
 // again this often.
 constexpr uint32_t kUnpluggedRecheckMs = 1000;
+// While the system tells when its card service starts, a waiting thread
+// looks this often whether the library was finalised meanwhile.
+constexpr uint32_t kServiceStartSliceMs = 50;
 
 constexpr size_t kModelLength = 16;
 const char kModel30[] = "LumeraSecure 3.0";
@@ -261,6 +264,19 @@ ServiceWait waitInCardService(uint32_t generation, const ReaderState *states, ui
   return outcome;
 }
 
+enum class ServiceStart { Running, Started, Ended };
+
+// Where the system tells when its card service starts, waits for that
+// instead of asking the service, in slices that a C_Finalize ends.
+// Running: the system says at once that it runs, or cannot tell.
+ServiceStart awaitServiceStart(uint32_t generation) {
+  for (bool waited = false;; waited = true) {
+    if (pcsc().awaitService(kServiceStartSliceMs)) return waited ? ServiceStart::Started : ServiceStart::Running;
+    LockGuard hold(tableLock);
+    if (!initialised() || router.generation != generation) return ServiceStart::Ended;
+  }
+}
+
 }  // namespace
 
 void forgetCardSerials() { std::memset(keptSerials, 0, sizeof keptSerials); }
@@ -479,6 +495,14 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
       }
     }
     if (flags & CKF_DONT_BLOCK) return CKR_NO_EVENT;
+    if (serviceGone) {
+      ServiceStart start = awaitServiceStart(generation);
+      if (start == ServiceStart::Ended) return CKR_CRYPTOKI_NOT_INITIALIZED;
+      if (start == ServiceStart::Started) {
+        pollsWithoutService = 0;  // the next query takes a context of the new service
+        continue;
+      }
+    }
     // Nothing changed: the card service tells when something does. Its
     // answer is not used as such; the next pass asks again, as above.
     if (queried == kScardSuccess && readers <= kReadersPerQuery && pollsBeforeServiceWait == 0) {

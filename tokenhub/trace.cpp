@@ -558,9 +558,11 @@ PcscResult listReaders(PcscContext context, char *names, uint32_t *length) {
   return failed("SCardListReaders", nullptr, pcscService().listReaders(context, names, length));
 }
 
+bool awaitService(uint32_t timeoutMs) { return pcscService().awaitService(timeoutMs); }
+
 const PcscApi watched = {establishContext, releaseContext, getStatusChange, connect,    beginTransaction,
                          endTransaction,   status,         reconnect,       transmit,   disconnect,
-                         cancel,           listReaders};
+                         cancel,           listReaders,    awaitService};
 
 }  // namespace
 

@@ -644,6 +644,46 @@ TEST_F(WaitForSlotEvent, TheWaitOutlivesARestartOfTheCardService) {
   EXPECT_EQ(pcsc().releaseCalls, 4);
 }
 
+// Windows tells when its card service starts again: a wait while it is
+// stopped asks the service nothing until then, takes a context of the new
+// service at once, and ends when the library is finalised meanwhile.
+TEST_F(WaitForSlotEvent, WhileTheServiceIsStoppedTheWaitWaitsForItsStart) {
+  addReader("Rd A", {1});
+  pcsc().insert("Rd A", kAtrFamily1);
+  pcsc().announcesStart = true;
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  changeAt = pcsc().statusChangeCalls + 40;  // a wait that polls gets the service back all the same
+  pcsc().afterStatusChange = [](int call) {
+    if (call == changeAt) FakePcsc::get().startService();
+  };
+  for (int absence : {1, 2}) {
+    SCOPED_TRACE(absence);
+    pcsc().stopService();
+    for (CK_SLOT_ID removed : {1, 2}) {
+      EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+      EXPECT_EQ(slot, removed);
+    }
+    pcsc().startAsks = 0;
+    if (absence == 1)
+      pcsc().whileStopped = [](int ask) {
+        if (ask == 5) FakePcsc::get().startService();
+      };
+    else
+      pcsc().whileStopped = [](int ask) {
+        if (ask == 8) C_Finalize(nullptr);
+        if (ask == 30) FakePcsc::get().startService();  // a wait that never ends would end here
+      };
+    EXPECT_EQ(wait(), rv(absence == 1 ? CKR_OK : CKR_CRYPTOKI_NOT_INITIALIZED));
+    EXPECT_EQ(slot, absence == 1 ? 1u : 0u);
+    EXPECT_EQ(pcsc().startAsks, absence == 1 ? 5 : 8);
+    EXPECT_EQ(SleepRecorder::sleeps().size(), absence == 1 ? 0u : 1u) << "no polling; only C_Finalize's own pause";
+    if (absence == 1) {
+      EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+      EXPECT_EQ(slot, 2u);
+    }
+  }
+}
+
 // The service answers a query naming an unplugged reader with
 // SCARD_E_UNKNOWN_READER for all of its readers.
 TEST_F(WaitForSlotEvent, AnUnpluggedReaderIsEmptyAndServedAgainWhenBack) {

@@ -65,6 +65,11 @@ struct PcscApi {
   // The service's readers: NUL-terminated names followed by an empty one,
   // in a buffer of *length characters (*length: the characters written).
   PcscResult (*listReaders)(PcscContext context, char *names, uint32_t *length);
+  // Waits up to timeoutMs for the card service to run: true when it runs,
+  // or at once when the system cannot tell (the caller then asks the
+  // service itself). Windows tells: it stops its card service with the
+  // last reader and starts it again with the next.
+  bool (*awaitService)(uint32_t timeoutMs);
 };
 
 struct ModuleApi {

@@ -114,8 +114,12 @@ PcscResult listReaders(PcscContext context, char *names, uint32_t *length) {
   return static_cast<PcscResult>(rv);
 }
 
-const PcscApi pcscLite = {establishContext, releaseContext, getStatusChange, connect, beginTransaction,
-                          endTransaction,   status,         reconnect,       transmit, disconnect, cancel, listReaders};
+// pcsc-lite gives no sign of a daemon that is about to start.
+bool awaitService(uint32_t) { return true; }
+
+const PcscApi pcscLite = {establishContext, releaseContext, getStatusChange, connect,    beginTransaction,
+                          endTransaction,   status,         reconnect,       transmit,   disconnect,
+                          cancel,           listReaders,    awaitService};
 
 // The folder that holds this code, as an absolute path without the final
 // slash; empty when unknown. A shared object loaded by a relative name keeps

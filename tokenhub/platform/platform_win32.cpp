@@ -99,8 +99,20 @@ PcscResult listReaders(PcscContext context, char *names, uint32_t *length) {
   return rv;
 }
 
-const PcscApi winscard = {establishContext, releaseContext, getStatusChange, connect, beginTransaction,
-                          endTransaction,   status,         reconnect,       transmit, disconnect, cancel, listReaders};
+// The card service's started event, set while the service runs. It is
+// taken for each wait only: holding it would keep nothing alive, and a
+// module unloaded without C_Finalize leaves no reference behind.
+bool awaitService(uint32_t timeoutMs) {
+  HANDLE started = SCardAccessStartedEvent();
+  if (!started) return true;
+  DWORD waited = WaitForSingleObject(started, timeoutMs);
+  SCardReleaseStartedEvent();
+  return waited != WAIT_TIMEOUT;
+}
+
+const PcscApi winscard = {establishContext, releaseContext, getStatusChange, connect,    beginTransaction,
+                          endTransaction,   status,         reconnect,       transmit,   disconnect,
+                          cancel,           listReaders,    awaitService};
 
 // The folder that holds this code (tokenhub.dll, or the test program that
 // links the router in), without the final backslash; empty when unknown.

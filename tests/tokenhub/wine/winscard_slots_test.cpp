@@ -186,17 +186,28 @@ TEST_F(WinscardDouble, WaitForSlotEventInsertionRemovalAndFinalisation) {
 }
 
 // Windows stops the card service while no reader is attached: the library
-// starts all the same and takes its context once the service is there.
+// starts all the same and takes its context once the service is there. A
+// wait meanwhile waits for the service's started event: it asks nothing of
+// the stopped service (which would cost a new context every 200 ms).
 TEST_F(WinscardDouble, InitialiseWithoutTheCardServiceThenServeItsReaders) {
   ASSERT_EQ(script("service stop"), 1);
   ASSERT_EQ(p11->C_Initialize(nullptr), rv(CKR_OK));
   CK_ULONG count = 0;
   EXPECT_EQ(p11->C_GetSlotList(CK_FALSE, nullptr, &count), rv(CKR_OK));
   EXPECT_EQ(count, 4u);
-  ASSERT_EQ(script("service start\ninsert Reader A|3B B7 94 00 81 31 FE 65 53 50 4B 32 33 90 00 D1"), 1);
   CK_SLOT_ID slot = 0;
-  EXPECT_EQ(p11->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_OK));
+  auto waited = std::async(std::launch::async, [&] { return p11->C_WaitForSlotEvent(0, &slot, nullptr); });
+  Sleep(1000);
+  clearLog();
+  Sleep(1000);
+  EXPECT_EQ(std::string(log()), "") << "asked the stopped service";
+  ASSERT_EQ(script("service start\ninsert Reader A|3B B7 94 00 81 31 FE 65 53 50 4B 32 33 90 00 D1"), 1);
+  ASSERT_EQ(waited.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(waited.get(), rv(CKR_OK));
   EXPECT_EQ(slot, 1u);
+  EXPECT_EQ(std::string(log()), "establish scope=0\n") << "one context of the new service, at once";
+  EXPECT_EQ(p11->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_OK));
+  EXPECT_EQ(slot, 2u);
   CK_TOKEN_INFO info;
   EXPECT_EQ(p11->C_GetTokenInfo(1, &info), rv(CKR_OK));
 }
