@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config python3 python3-pefile python3-olefile
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64
   googletest libgtest-dev libp11-kit-dev libtomlplusplus-dev
-  pcscd libpcsclite-dev vsmartcard-vpcd opensc
+  pcscd libpcsclite-dev vsmartcard-vpcd opensc libusb-1.0-0-dev flex curl bzip2 make
   wine wine64 wine32:i386 qemu-user xvfb xauth
   softhsm2 gnutls-bin python3-pykcs11 libengine-pkcs11-openssl openssl osslsigncode
   openjdk-17-jdk-headless

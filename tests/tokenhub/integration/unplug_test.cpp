@@ -1,0 +1,201 @@
+// With a PC/SC daemon that keeps running while one of its two readers is
+// unplugged and plugged in again (scripts/pcscd-hotplug): a blocking
+// C_WaitForSlotEvent reports the unplugged reader's card removed, once; its
+// slots have no token; the other reader keeps reporting; the reader that
+// comes back is served again.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cardemu.h"
+#include "daemon.h"
+#include "functions.h"
+#include "mockctl.h"
+#include "state.h"
+
+using namespace tokenhub;
+using namespace testkit;
+
+namespace {
+
+constexpr CK_RV rv(CK_RV v) { return v; }
+const char *kUnpluggable = "Unpluggable Reader 00 00";
+const char *kStaying = "Staying Reader 00 00";
+constexpr uint16_t kUnpluggablePort = 35975;
+constexpr uint16_t kStayingPort = 35977;
+const Bytes kAtrPattern1 = fromHex("3B B7 94 00 81 31 FE 65 53 50 4B 32 33 90 00 D1");
+const std::string kRescan = std::string("bash " PCSCD_HOTPLUG " rescan ") + HOTPLUG_DIR;
+const std::string kUnplugged = std::string(HOTPLUG_DIR) + "/unplugged-a";
+constexpr auto kDeadline = std::chrono::seconds(15);
+
+std::atomic<long> statusQueries{0};
+
+// The platform's card service with the router's status queries counted.
+PcscApi countingPcsc() {
+  PcscApi api = platformPcsc();
+  api.getStatusChange = [](PcscContext c, uint32_t t, ReaderState *s, uint32_t n) {
+    ++statusQueries;
+    return platformPcsc().getStatusChange(c, t, s, n);
+  };
+  return api;
+}
+
+EmulatedCard cardWithSerial(const char *first5) {
+  EmulatedCard card{kAtrPattern1};
+  card.card.layout = 1;
+  card.card.file = serialFile(fromHex(first5));
+  return card;
+}
+
+// Every return of a blocking C_WaitForSlotEvent, run again and again on a
+// thread of its own until one does not answer CKR_OK.
+class Waiter {
+ public:
+  Waiter() : thread_([this] { run(); }) {}
+  ~Waiter() {
+    while (router.initCount) C_Finalize(nullptr);  // ends the wait
+    thread_.join();
+  }
+  // The next `slots.size()` returns report these slots, in this order.
+  void expect(const std::vector<CK_SLOT_ID> &slots) {
+    std::unique_lock<std::mutex> hold(lock_);
+    bool arrived = changed_.wait_for(hold, kDeadline, [&] { return returns_.size() >= taken_ + slots.size(); });
+    std::vector<Return> next(returns_.begin() + taken_, returns_.end());
+    ASSERT_TRUE(arrived) << next.size() << " of " << slots.size() << " events";
+    for (size_t i = 0; i < slots.size(); ++i) {
+      EXPECT_EQ(next[i].result, rv(CKR_OK)) << "event " << i;
+      EXPECT_EQ(next[i].slot, slots[i]) << "event " << i;
+    }
+    taken_ += slots.size();
+  }
+  // After C_Finalize: nothing but the events expected, then the end.
+  void expectEnd() {
+    thread_.join();
+    thread_ = std::thread([] {});
+    ASSERT_EQ(returns_.size(), taken_ + 1) << "returns beyond the events";
+    EXPECT_EQ(returns_.back().result, rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  }
+
+ private:
+  struct Return {
+    CK_RV result;
+    CK_SLOT_ID slot;
+  };
+  void run() {
+    for (;;) {
+      CK_SLOT_ID slot = 0;
+      CK_RV result = C_WaitForSlotEvent(0, &slot, nullptr);
+      std::lock_guard<std::mutex> hold(lock_);
+      returns_.push_back({result, slot});
+      changed_.notify_all();
+      if (result != CKR_OK) return;
+    }
+  }
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<Return> returns_;
+  size_t taken_ = 0;
+  std::thread thread_;
+};
+
+std::string serialOf(CK_SLOT_ID slot) {
+  CK_TOKEN_INFO info;
+  std::memset(&info, 0, sizeof info);
+  EXPECT_EQ(C_GetTokenInfo(slot, &info), rv(CKR_OK));
+  return std::string(reinterpret_cast<char *>(info.serialNumber), 16);
+}
+
+// A status query naming only this reader, as the card service answers it.
+PcscResult daemonAnswers(const char *reader) {
+  PcscContext context = 0;
+  if (platformPcsc().establishContext(&context) != kScardSuccess) return kScardENoService;
+  ReaderState state;
+  std::memset(&state, 0, sizeof state);
+  state.reader = reader;
+  PcscResult result = platformPcsc().getStatusChange(context, 0, &state, 1);
+  platformPcsc().releaseContext(context);
+  return result;
+}
+
+// The card emulator's connection, once vpcd listens again on the port of a
+// reader that came back.
+bool insertWhenListening(CardEmulator &reader, const EmulatedCard &card) {
+  for (auto until = std::chrono::steady_clock::now() + kDeadline; std::chrono::steady_clock::now() < until;) {
+    if (reader.insert(card)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+TEST(UnpluggedReader, IsAnEmptyReaderWhileGoneAndIsServedAgainWhenBack) {
+  static const PcscApi counting = countingPcsc();
+  setPcscApi(&counting);
+  std::remove(kUnplugged.c_str());
+  mock::mockReset();
+  for (uint32_t role = 1; role <= 4; ++role) {
+    mock::mockAddSlot(role, 1, kUnpluggable, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | CKF_TOKEN_PRESENT);
+    mock::mockAddSlot(role, 2, kStaying, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | CKF_TOKEN_PRESENT);
+  }
+  CardEmulator unpluggable{kUnpluggablePort}, staying{kStayingPort};
+  ASSERT_TRUE(unpluggable.insert(cardWithSerial("11 11 11 11 11"))) << "is the daemon of pcscd-hotplug running?";
+  ASSERT_TRUE(staying.insert(cardWithSerial("22 22 22 22 22")));
+  ASSERT_TRUE(daemonSees(kUnpluggable, true));
+  ASSERT_TRUE(daemonSees(kStaying, true));
+
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  ASSERT_EQ(router.slotCount, 4u);
+  ASSERT_STREQ(router.slotTable[0].readerName, kUnpluggable);
+  const CK_SLOT_ID unplug1 = router.slotTable[0].id, unplug2 = router.slotTable[1].id;
+  const CK_SLOT_ID stay1 = router.slotTable[2].id, stay2 = router.slotTable[3].id;
+  EXPECT_EQ(serialOf(unplug1), "1111111111      ");
+  EXPECT_EQ(serialOf(stay1), "2222222222      ");
+  Waiter waiter;
+
+  // Unplugged (its device gone, then the daemon's re-check): the daemon no
+  // longer knows the reader, and its card is reported removed, once.
+  std::ofstream(kUnplugged).put('\n');
+  ASSERT_EQ(std::system(kRescan.c_str()), 0);
+  waiter.expect({unplug1, unplug2});
+  EXPECT_EQ(daemonAnswers(kUnpluggable), kScardEUnknownReader) << "the reader is unknown, not unavailable";
+  unpluggable.remove();
+  CK_TOKEN_INFO info;
+  EXPECT_EQ(C_GetTokenInfo(unplug1, &info), rv(CKR_TOKEN_NOT_PRESENT));
+  EXPECT_EQ(C_GetTokenInfo(unplug2, &info), rv(CKR_TOKEN_NOT_PRESENT));
+  // The other reader keeps reporting and serving.
+  EXPECT_EQ(serialOf(stay1), "2222222222      ");
+  staying.remove();
+  waiter.expect({stay1, stay2});
+  ASSERT_TRUE(staying.insert(cardWithSerial("33 33 33 33 33")));
+  waiter.expect({stay1, stay2});
+  // Waiting with a reader gone costs a few queries a second, not a spin; and
+  // once nothing happens (no card read of late, whose end the daemon reports
+  // as a change), only the wait's own look for the reader's return can tell
+  // that it is back.
+  long before = statusQueries;
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_LT(statusQueries - before, 30) << "status queries in 2 s with one reader gone";
+
+  // Plugged in again: served under its name, its card reported inserted.
+  std::remove(kUnplugged.c_str());
+  ASSERT_EQ(std::system(kRescan.c_str()), 0);
+  ASSERT_TRUE(insertWhenListening(unpluggable, cardWithSerial("44 44 44 44 44")));
+  waiter.expect({unplug1, unplug2});
+  EXPECT_EQ(serialOf(unplug1), "4444444444      ");
+  EXPECT_EQ(serialOf(stay1), "3333333333      ");
+
+  ASSERT_EQ(C_Finalize(nullptr), rv(CKR_OK));
+  waiter.expectEnd();
+  setPcscApi(nullptr);
+}
+
+}  // namespace
