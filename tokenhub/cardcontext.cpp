@@ -16,7 +16,7 @@ constexpr uint32_t kCancelPauseMs = 1;
 
 bool enlistWait(PcscContext context, uint32_t generation) {
   LockGuard hold(tableLock);
-  if (!initialised() || router.generation != generation) return false;
+  if (endedSince(generation)) return false;
   for (PcscContext &place : waitContexts) {
     if (place == 0) {
       place = context;

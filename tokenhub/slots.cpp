@@ -242,12 +242,12 @@ ServiceWait waitInCardService(uint32_t generation, const ReaderState *states, ui
   if (pcsc().establishContext(&own) != kScardSuccess) return ServiceWait::Failed;
   ServiceWait outcome = ServiceWait::Failed;
   if (!enlistWait(own, generation)) {
-    outcome = initialised() && router.generation == generation ? ServiceWait::Failed : ServiceWait::Ended;
+    outcome = endedSince(generation) ? ServiceWait::Ended : ServiceWait::Failed;
   } else {
     for (;;) {
       PcscResult rv = pcsc().getStatusChange(own, timeout, present, count);
       LockGuard hold(tableLock);
-      if (!initialised() || router.generation != generation) {
+      if (endedSince(generation)) {
         outcome = ServiceWait::Ended;
         break;
       }
@@ -273,7 +273,7 @@ ServiceStart awaitServiceStart(uint32_t generation) {
   for (bool waited = false;; waited = true) {
     if (pcsc().awaitService(kServiceStartSliceMs)) return waited ? ServiceStart::Started : ServiceStart::Running;
     LockGuard hold(tableLock);
-    if (!initialised() || router.generation != generation) return ServiceStart::Ended;
+    if (endedSince(generation)) return ServiceStart::Ended;
   }
 }
 
@@ -443,8 +443,6 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
     generation = router.generation;
   }
-  // Ended by a C_Finalize on another thread, also when C_Initialize follows it at once.
-  auto ended = [generation] { return !initialised() || router.generation != generation; };
   unsigned pollsWithoutService = 0;
   unsigned pollsBeforeServiceWait = 0;
   for (;;) {
@@ -458,7 +456,7 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     uint64_t ticket = 0;
     {
       LockGuard hold(tableLock);
-      if (ended()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+      if (endedSince(generation)) return CKR_CRYPTOKI_NOT_INITIALIZED;
       ticket = ++queriesBegun;
       readers = router.slotCount / 2;
       for (uint32_t j = 0; j < readers; ++j) {
@@ -480,7 +478,7 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     uint32_t known = queried == kScardSuccess || noCards ? readers : answered;
     {
       LockGuard hold(tableLock);
-      if (ended()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+      if (endedSince(generation)) return CKR_CRYPTOKI_NOT_INITIALIZED;
       if (queried != kScardSuccess && !serviceGone) return CKR_FUNCTION_FAILED;
       if (noCards)
         for (uint32_t j = 0; j < readers; ++j) states[j].eventState = 0;

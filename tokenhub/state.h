@@ -92,6 +92,9 @@ void clearSlotTable();
 void completeReaderNames(const char *names);
 
 inline bool initialised() { return router.initCount != 0; }
+// The library that `generation` counted has been finalised since, also when
+// a C_Initialize has followed at once. Asked under tableLock.
+inline bool endedSince(uint32_t generation) { return !initialised() || router.generation != generation; }
 
 // A backend's function list may leave entries empty; a call that would go
 // through an empty one is answered CKR_FUNCTION_NOT_SUPPORTED instead.
