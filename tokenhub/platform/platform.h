@@ -113,6 +113,12 @@ uint64_t threadId();
 // process controls; on Linux it has no switch then.
 // True when one names a file; the name is kept for the calls below.
 bool readTraceSwitch();
+// The module host switch: every backend served by a host process of its
+// own, whatever its bitness. Windows: the DWORD value HostBackends = 1 beside
+// LogFile, read by the same rules (an elevated process takes it from
+// HKEY_LOCAL_MACHINE only); Linux: TOKENHUB_HOST_BACKENDS=1, through
+// secure_getenv.
+bool readHostBackendsSwitch();
 // Opens the switch's file for appending, creating it readable by its owner
 // only (Linux): only a regular disk file, never through a symbolic link,
 // junction or other reparse point, never a pipe or a device. *size is what

@@ -226,6 +226,11 @@ bool readTraceSwitch() {
   return true;
 }
 
+bool readHostBackendsSwitch() {
+  const char *value = secure_getenv("TOKENHUB_HOST_BACKENDS");
+  return value && std::strcmp(value, "1") == 0;
+}
+
 bool traceFileOpen(uint64_t *size) {
   traceFileClose();
   // Not blocking: a FIFO at the name is refused at once instead of waiting for a reader.

@@ -283,6 +283,22 @@ bool readTraceSwitch() {
   return registryPath(HKEY_CURRENT_USER) || registryPath(HKEY_LOCAL_MACHINE);
 }
 
+namespace {
+bool registryFlag(HKEY root, const wchar_t *name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, kSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
+  DWORD value = 0, bytes = sizeof value;
+  bool set = RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &bytes) == ERROR_SUCCESS && value == 1;
+  RegCloseKey(key);
+  return set;
+}
+}  // namespace
+
+bool readHostBackendsSwitch() {
+  if (elevated()) return registryFlag(HKEY_LOCAL_MACHINE, L"HostBackends");
+  return registryFlag(HKEY_CURRENT_USER, L"HostBackends") || registryFlag(HKEY_LOCAL_MACHINE, L"HostBackends");
+}
+
 // The file's identity: its volume and its index there.
 bool fileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION *info) {
   return GetFileInformationByHandle(file, info) != 0;
