@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fake_pcsc.h"
+#include "entrypoints.h"
 #include "init.h"
 #include "objects.h"
 #include "sessions.h"

@@ -13,6 +13,7 @@
 
 #include "cardemu.h"
 #include "functions.h"
+#include "entrypoints.h"
 #include "init.h"
 #include "mockctl.h"
 

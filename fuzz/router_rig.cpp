@@ -1,5 +1,6 @@
 #include "router_rig.h"
 
+#include "entrypoints.h"
 #include "init.h"
 
 namespace fuzzrig {

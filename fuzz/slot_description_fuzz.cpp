@@ -8,6 +8,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "slottable.h"
 #include "state.h"
 
 using namespace tokenhub;

@@ -2,6 +2,7 @@
 // in the shipped module.
 #include <gtest/gtest.h>
 
+#include "entrypoints.h"
 #include "init.h"
 
 int main(int argc, char **argv) {

@@ -1,57 +1,12 @@
 #include "cardcontext.h"
 
-#include "slots.h"
-
 namespace tokenhub {
 
 namespace {
-
-// The contexts of the running waits; 0 a free place. Guarded by tableLock.
-constexpr unsigned kMaxWaits = 8;
-PcscContext waitContexts[kMaxWaits];
-// How long C_Finalize keeps cancelling waits that have not left yet.
-constexpr unsigned kCancelRounds = 100;
-constexpr uint32_t kCancelPauseMs = 1;
+uint32_t renewals = 0;  // guarded by tableLock
 }  // namespace
 
-bool enlistWait(PcscContext context, uint32_t generation) {
-  LockGuard hold(tableLock);
-  if (endedSince(generation)) return false;
-  for (PcscContext &place : waitContexts) {
-    if (place == 0) {
-      place = context;
-      return true;
-    }
-  }
-  return false;
-}
-
-void delistWait(PcscContext context) {
-  LockGuard hold(tableLock);
-  for (PcscContext &place : waitContexts)
-    if (place == context) place = 0;
-}
-
-void cancelWaits() {
-  for (unsigned round = 0; round < kCancelRounds; ++round) {
-    PcscContext running[kMaxWaits];
-    unsigned count = 0;
-    {
-      LockGuard hold(tableLock);
-      for (PcscContext place : waitContexts)
-        if (place) running[count++] = place;
-    }
-    if (count == 0) return;
-    for (unsigned i = 0; i < count; ++i) pcsc().cancel(running[i]);
-    // Not the library's sleep: the tests count that one, and this pause
-    // only waits for another thread.
-    platformSleepMilliseconds(kCancelPauseMs);
-  }
-}
-
-void forgetWaits() {
-  for (PcscContext &place : waitContexts) place = 0;
-}
+uint32_t cardContextRenewals() { return renewals; }
 
 bool readersMissing(PcscResult result) {
   return result == kScardEUnknownReader || result == kScardENoReadersAvailable;
@@ -95,9 +50,7 @@ PcscContext renewCardContext(const ContextUse &failed) {
     if (stillInForce()) {
       renewed = true;
       router.cardContext = fresh;
-      // The new service counts card events afresh: a kept card identity
-      // could match another card.
-      forgetCardSerials();
+      ++renewals;
     }
     inForce = router.generation == failed.generation ? router.cardContext : 0;
   }

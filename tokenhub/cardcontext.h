@@ -32,20 +32,10 @@ ContextUse currentCardContext();
 // never be released).
 PcscContext renewCardContext(const ContextUse &failed);
 
-// Slot-event waits that wait inside the card service, each on a context of
-// its own (pcsc-lite serialises the calls of one context: a wait on the
-// router's context would hold up every other slot call). A wait enlists its
-// context before it waits and delists it after; false when the library of
-// `generation` has ended, or when as many waits run already as are kept.
-bool enlistWait(PcscContext context, uint32_t generation);
-void delistWait(PcscContext context);
-// C_Finalize, after the tables are cleared: cancels every enlisted wait,
-// again until each has left (a cancellation that reaches the service just
-// before the wait does is lost).
-void cancelWaits();
-// A forked child: the waits enlisted are the parent's threads, which the
-// child does not have; their contexts are the parent's to cancel.
-void forgetWaits();
+// How many times the context was renewed: a new service counts card events
+// afresh, so what was kept of a card under an older count (the serial
+// cache) is no longer that card's. Read under tableLock.
+uint32_t cardContextRenewals();
 
 // A PC/SC call on the router's context, repeated once on a new context when
 // the service has gone away. `mayRenew` false makes it a plain call.

@@ -4,13 +4,13 @@
 // of the same name, reached with the backend's session handle (and, for the
 // seven that take a key, the backend's key handle); the backend writes the
 // caller's buffers and lengths itself and its result is returned unchanged.
+#include "core.h"
 #include "forwarding.h"
 
-using namespace tokenhub;
 
 #define TOKENHUB_TO(name) forward<&CK_FUNCTION_LIST::name>
 
-extern "C" {
+namespace tokenhub::core {
 CK_RV C_InitPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR pin, CK_ULONG pinLen) { return TOKENHUB_TO(C_InitPIN)(h, pin, pinLen); }
 CK_RV C_SetPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLen, CK_UTF8CHAR_PTR newPin, CK_ULONG newLen) { return TOKENHUB_TO(C_SetPIN)(h, oldPin, oldLen, newPin, newLen); }
 CK_RV C_Login(CK_SESSION_HANDLE h, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pin, CK_ULONG pinLen) { return TOKENHUB_TO(C_Login)(h, userType, pin, pinLen); }
@@ -48,4 +48,18 @@ CK_RV C_SeedRandom(CK_SESSION_HANDLE h, CK_BYTE_PTR seed, CK_ULONG seedLen) { re
 CK_RV C_GenerateRandom(CK_SESSION_HANDLE h, CK_BYTE_PTR out, CK_ULONG outLen) { return TOKENHUB_TO(C_GenerateRandom)(h, out, outLen); }
 CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE h) { return TOKENHUB_TO(C_GetFunctionStatus)(h); }
 CK_RV C_CancelFunction(CK_SESSION_HANDLE h) { return TOKENHUB_TO(C_CancelFunction)(h); }
+
+CK_RV C_GetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState, CK_ULONG_PTR pulOperationStateLen) {
+  return forward<&CK_FUNCTION_LIST::C_GetOperationState>(hSession, pOperationState, pulOperationStateLen);
 }
+
+// The two keys of a restored operation are router handles like any other the
+// application holds; the backend needs its own (0 stays "no key").
+CK_RV C_SetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState, CK_ULONG ulOperationStateLen,
+                          CK_OBJECT_HANDLE hEncryptionKey, CK_OBJECT_HANDLE hAuthenticationKey) {
+  return forward<&CK_FUNCTION_LIST::C_SetOperationState>(hSession, pOperationState, ulOperationStateLen,
+                                                         OptionalKeyHandle{hEncryptionKey},
+                                                         OptionalKeyHandle{hAuthenticationKey});
+}
+
+}  // namespace tokenhub::core

@@ -16,7 +16,6 @@
 
 #include "objects.h"
 #include "sessions.h"
-#include "trace.h"
 
 namespace tokenhub {
 
@@ -32,12 +31,6 @@ struct OptionalKeyHandle {  // 0 means no key and passes as 0; any other is tran
 struct NewObject {  // where the router handle of an object that the backend creates goes
   CK_OBJECT_HANDLE_PTR out;
 };
-
-// CKR_CRYPTOKI_NOT_INITIALIZED, or the result of findSession.
-inline CK_RV enterSession(CK_SESSION_HANDLE hSession, SessionEntry &session) {
-  if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  return findSession(hSession, session);
-}
 
 // One call's translation state: the first failure and the new objects.
 class BackendCall {
@@ -91,8 +84,6 @@ CK_RV callBackend(const SessionEntry &session, Args... args) {
 
 template <auto Member, typename... Args>
 CK_RV forward(CK_SESSION_HANDLE hSession, Args... args) {
-  if (trace::active() && !trace::insideCall)
-    return trace::call(trace::functionName<Member>(), forward<Member, Args...>, trace::Session{hSession}, args...);
   SessionEntry session;
   CK_RV rv = enterSession(hSession, session);
   return rv == CKR_OK ? callBackend<Member>(session, args...) : rv;

@@ -72,6 +72,10 @@
   X(C_CancelFunction) \
   X(C_WaitForSlotEvent)
 
+#include <type_traits>
+
+#include "tokenhub/pkcs11.h"
+
 namespace tokenhub {
 
 constexpr unsigned kFunctionCount = 68;
@@ -82,5 +86,24 @@ enum class Fn : unsigned {
   TOKENHUB_FUNCTIONS(TOKENHUB_ENUM)
 #undef TOKENHUB_ENUM
 };
+
+// Whether two CK_FUNCTION_LIST members are the same one, at compile time.
+template <typename A, typename B>
+constexpr bool sameMember(A a, B b) {
+  if constexpr (std::is_same_v<A, B>)
+    return a == b;
+  else
+    return false;
+}
+
+// The name of a CK_FUNCTION_LIST member, found at compile time.
+template <auto Member>
+constexpr const char *functionName() {
+#define TOKENHUB_MEMBER_NAME(name) \
+  if (sameMember(Member, &CK_FUNCTION_LIST::name)) return #name;
+  TOKENHUB_FUNCTIONS(TOKENHUB_MEMBER_NAME)
+#undef TOKENHUB_MEMBER_NAME
+  return "?";
+}
 
 }  // namespace tokenhub

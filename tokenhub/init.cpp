@@ -1,22 +1,22 @@
-// C_Initialize, C_Finalize, C_GetInfo, C_GetFunctionList and the backend
-// modules' loading and unloading.
+// C_Initialize, C_Finalize, C_GetInfo and the backend modules' loading and
+// unloading.
 #include "init.h"
 
+#include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "cardcontext.h"
-#include "functions.h"
+#include "core.h"
 #include "objects.h"
+#include "serial.h"
 #include "sessions.h"
-#include "slots.h"
-#include "trace.h"
+#include "slotevents.h"
+#include "slottable.h"
+#include "tracepoints.h"
 
 namespace tokenhub {
 
 namespace {
-
-CK_FUNCTION_LIST routerFunctionList;
 
 void clearTables() {
   clearSlotTable();
@@ -41,7 +41,7 @@ void registerSlotsOf(const BackendModule &module, const BackendRole &role) {
     CK_SLOT_INFO info;
     std::memset(&info, 0, sizeof info);
     if (module.functionList->C_GetSlotInfo(list[i], &info) == CKR_OK)
-      trace::slotRegistration(role, list[i], info, registerBackendSlot(role.profile, role.family, list[i], info));
+      tracepoint::slotRegistration(role, list[i], info, registerBackendSlot(role.profile, role.family, list[i], info));
   }
 }
 
@@ -91,11 +91,14 @@ void tearDown() {
   for (BackendModule &module : router.backends) unloadBackend(module);
   // A C_WaitForSlotEvent on another thread reads the slot rows and the
   // context under this lock.
-  LockGuard hold(tableLock);
-  clearTables();
-  releaseCardContext();
-  ++router.generation;
-  router.initCount = 0;
+  {
+    LockGuard hold(tableLock);
+    clearTables();
+    releaseCardContext();
+    router.initCount = 0;
+  }
+  // A slot-event wait inside the card service ends now, not at the next card event.
+  endWaits(WaitsEnd::Finalized);
 }
 
 }  // namespace
@@ -145,19 +148,16 @@ void unloadBackend(BackendModule &module) {
   module.handle = nullptr;
 }
 
-void routerProcessAttach() {
-  trace::attach();
+void libraryAttach() {
   libraryLock.create();
   tableLock.create();
-  afterForkInChild(routerAfterFork);
 }
 
-void routerAfterFork() {
+void libraryAfterFork() {
   // The child has only the forking thread: a lock that another of the
   // parent's threads held stays held for ever, so both are made anew.
   libraryLock.create();
   tableLock.create();
-  trace::afterFork();  // the trace file's lock, likewise
   // The loaded backends, the card-service context and the tables belong to
   // the parent, whatever the count says (a fork while another thread is in
   // C_Initialize or C_Finalize finds it 0 with backends loaded): the child
@@ -167,28 +167,21 @@ void routerAfterFork() {
   // adopts them and never finalises them.
   for (BackendModule &module : router.backends) module = BackendModule{};
   router.cardContext = 0;
-  forgetWaits();
+  endWaits(WaitsEnd::InForkedChild);
   clearTables();
-  ++router.generation;
   router.initCount = 0;
 }
 
-void routerProcessDetach(bool leaveBackends) {
-  if (!leaveBackends) C_Finalize(nullptr);
+void libraryDetach() {
   tableLock.destroy();
   libraryLock.destroy();
-  trace::detach();
 }
 
 }  // namespace tokenhub
 
-using namespace tokenhub;
-
-extern "C" {
+namespace tokenhub::core {
 
 CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
-  trace::beginInitialize();
-  TOKENHUB_TRACE_ENTRY(C_Initialize, trace::InitArgs{pInitArgs});
   LockGuard hold(libraryLock);
   if (router.initCount != 0) {
     ++router.initCount;
@@ -210,9 +203,10 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
   if (pcsc().establishContext(&router.cardContext) != kScardSuccess) router.cardContext = 0;
 
   for (unsigned role = 0; role < kRoleCount; ++role) {
-    std::string fileName = std::string(backendRoles[role].baseName) + moduleSuffix();
-    CK_RV loaded = loadBackend(fileName.c_str(), pInitArgs, router.backends[role]);
-    trace::backend(role, loaded);
+    char fileName[64];
+    std::snprintf(fileName, sizeof fileName, "%s%s", backendRoles[role].baseName, moduleSuffix());
+    CK_RV loaded = loadBackend(fileName, pInitArgs, router.backends[role]);
+    tracepoint::backend(role, loaded);
   }
   clearTables();
   for (unsigned role = 0; role < kRoleCount; ++role)
@@ -225,21 +219,17 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
 }
 
 CK_RV C_Finalize(CK_VOID_PTR pReserved) {
-  TOKENHUB_TRACE_ENTRY(C_Finalize, pReserved);
   LockGuard hold(libraryLock);
   if (pReserved) return CKR_ARGUMENTS_BAD;
   if (router.initCount == 0) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (--router.initCount > 0) return CKR_OK;
   tearDown();
-  // A slot-event wait inside the card service ends now, not at the next card event.
-  cancelWaits();
   // Gives a C_WaitForSlotEvent on another thread time to see the end (it polls every 10 ms).
   sleepMilliseconds(30);
   return CKR_OK;
 }
 
 CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
-  TOKENHUB_TRACE_ENTRY(C_GetInfo, pInfo);
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (!pInfo) return CKR_ARGUMENTS_BAD;
   pInfo->cryptokiVersion.major = 2;
@@ -252,16 +242,4 @@ CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
   return CKR_OK;
 }
 
-CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
-  TOKENHUB_TRACE_ENTRY(C_GetFunctionList, ppFunctionList);
-  if (!ppFunctionList) return CKR_ARGUMENTS_BAD;
-  routerFunctionList.version.major = 2;
-  routerFunctionList.version.minor = 11;
-#define TOKENHUB_FILL(name) routerFunctionList.name = name;
-  TOKENHUB_FUNCTIONS(TOKENHUB_FILL)
-#undef TOKENHUB_FILL
-  *ppFunctionList = &routerFunctionList;
-  return CKR_OK;
-}
-
-}  // extern "C"
+}  // namespace tokenhub::core

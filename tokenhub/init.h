@@ -1,5 +1,5 @@
-// Library initialisation and finalisation, and the process attach/detach
-// hooks that the platform's module entry calls.
+// Library initialisation and finalisation: the backend modules loaded and
+// unloaded, and the locks made and deleted with the process.
 #pragma once
 #include "state.h"
 
@@ -14,14 +14,10 @@ CK_RV loadBackend(const char *fileName, CK_VOID_PTR pInitArgs, BackendModule &mo
 void unloadBackend(BackendModule &module);
 
 // Process attach: creates the two locks.
-void routerProcessAttach();
+void libraryAttach();
 // In a child process after fork(): the library is not initialised there.
-void routerAfterFork();
-// Process detach. Unless the backends are to be left alone, the outstanding
-// initialisation is finalised. They are left alone when the process is
-// ending (the backend modules may already be gone) and on Windows at every
-// unload: the DLL entry point runs under the loader lock, where a backend
-// that ends a thread of its own in C_Finalize would hang the process.
-void routerProcessDetach(bool leaveBackends);
+void libraryAfterFork();
+// Process detach, after any finalisation: deletes the locks.
+void libraryDetach();
 
 }  // namespace tokenhub

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "core.h"
 #include "forwarding.h"
 
 namespace tokenhub {
@@ -56,9 +57,7 @@ CK_RV mapFoundObjects(const SessionEntry &session, const CK_OBJECT_HANDLE *found
 
 }  // namespace tokenhub
 
-using namespace tokenhub;
-
-extern "C" {
+namespace tokenhub::core {
 
 CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
                      CK_OBJECT_HANDLE_PTR phObject) {
@@ -72,7 +71,6 @@ CK_RV C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTR
 }
 
 CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
-  TOKENHUB_TRACE_ENTRY(C_DestroyObject, trace::Session{hSession}, trace::Object{hObject});
   SessionEntry session;
   ObjectEntry object;
   CK_RV rv = enterSession(hSession, session);
@@ -106,8 +104,6 @@ CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, 
 
 CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
                     CK_ULONG_PTR pulObjectCount) {
-  TOKENHUB_TRACE_ENTRY(C_FindObjects, trace::Session{hSession}, trace::Handles{phObject, true}, ulMaxObjectCount,
-                       pulObjectCount);
   SessionEntry session;
   CK_RV rv = enterSession(hSession, session);
   if (rv != CKR_OK) return rv;
@@ -168,4 +164,4 @@ CK_RV C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OB
                                                  ulAttributeCount, NewObject{phKey});
 }
 
-}  // extern "C"
+}  // namespace tokenhub::core

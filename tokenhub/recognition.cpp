@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "cardcontext.h"
-#include "trace.h"
+#include "tracepoints.h"
 
 namespace tokenhub {
 
@@ -70,7 +70,7 @@ CK_RV resolveBackend(const SlotEntry &slot, CK_FUNCTION_LIST_PTR *functionList, 
                      CardFamily *family, CardIdentity *card) {
   ReaderState state;
   CK_RV rv = chooseBackend(slot, state, functionList, backendSlot, family, card);
-  trace::recognition(slot, state, rv);
+  tracepoint::recognition(slot, state, rv);
   return rv;
 }
 

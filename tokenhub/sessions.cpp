@@ -4,11 +4,11 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "forwarding.h"
 #include "handletable.h"
 #include "objects.h"
+#include "core.h"
 #include "recognition.h"
-#include "trace.h"
+#include "slottable.h"
 
 namespace tokenhub {
 
@@ -88,14 +88,10 @@ void forgetSession(const SessionEntry &session) {
 
 }  // namespace tokenhub
 
-using namespace tokenhub;
-
-extern "C" {
+namespace tokenhub::core {
 
 CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
                     CK_SESSION_HANDLE_PTR phSession) {
-  TOKENHUB_TRACE_ENTRY(C_OpenSession, trace::Slot{slotID}, trace::Flags{flags}, pApplication, Notify,
-                       trace::NewSession{phSession});
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   SlotEntry *slot = nullptr;
   CK_RV rv = findSlot(slotID, &slot);
@@ -130,7 +126,6 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
 }
 
 CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
-  TOKENHUB_TRACE_ENTRY(C_CloseSession, trace::Session{hSession});
   SessionEntry session;
   CK_RV rv = enterSession(hSession, session);
   if (rv != CKR_OK) return rv;
@@ -144,7 +139,6 @@ CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
 }
 
 CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
-  TOKENHUB_TRACE_ENTRY(C_CloseAllSessions, trace::Slot{slotID});
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   SlotEntry *slot = nullptr;
   CK_RV rv = findSlot(slotID, &slot);
@@ -174,7 +168,6 @@ CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
 }
 
 CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
-  TOKENHUB_TRACE_ENTRY(C_GetSessionInfo, trace::Session{hSession}, pInfo);
   SessionEntry session;
   CK_RV rv = enterSession(hSession, session);
   if (rv != CKR_OK) return rv;
@@ -185,17 +178,4 @@ CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
   return rv;
 }
 
-CK_RV C_GetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState, CK_ULONG_PTR pulOperationStateLen) {
-  return forward<&CK_FUNCTION_LIST::C_GetOperationState>(hSession, pOperationState, pulOperationStateLen);
-}
-
-// The two keys of a restored operation are router handles like any other the
-// application holds; the backend needs its own (0 stays "no key").
-CK_RV C_SetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState, CK_ULONG ulOperationStateLen,
-                          CK_OBJECT_HANDLE hEncryptionKey, CK_OBJECT_HANDLE hAuthenticationKey) {
-  return forward<&CK_FUNCTION_LIST::C_SetOperationState>(hSession, pOperationState, ulOperationStateLen,
-                                                         OptionalKeyHandle{hEncryptionKey},
-                                                         OptionalKeyHandle{hAuthenticationKey});
-}
-
-}  // extern "C"
+}  // namespace tokenhub::core

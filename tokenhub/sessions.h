@@ -36,4 +36,11 @@ bool slotHasSessions(const SlotEntry *slot, CK_FUNCTION_LIST_PTR functionList = 
 // Frees the slot's rows; with a function list, only those opened through that backend.
 CK_RV removeSlotSessions(const SlotEntry *slot, CK_FUNCTION_LIST_PTR functionList = nullptr);
 
+// How a session-level entry point starts: CKR_CRYPTOKI_NOT_INITIALIZED, or
+// the result of findSession.
+inline CK_RV enterSession(CK_SESSION_HANDLE hSession, SessionEntry &session) {
+  if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return findSession(hSession, session);
+}
+
 }  // namespace tokenhub

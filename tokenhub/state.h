@@ -65,9 +65,10 @@ struct RouterState {
   BackendModule backends[kRoleCount];
   SlotEntry slotTable[kMaxSlots];
   uint32_t slotCount;
-  // Counted up, under tableLock, by every C_Finalize that ends the library,
-  // so that a slot-event wait begun before it never reads the next
-  // initialisation's tables as its own.
+  // Counted up, under tableLock, by every end of the library (the C_Finalize
+  // that ends it, a fork), only through endWaits: a slot-event wait or a
+  // context renewal begun before it never takes the next initialisation's
+  // tables or context as its own.
   uint32_t generation;
 };
 
@@ -75,26 +76,7 @@ extern RouterState router;
 extern Lock libraryLock;
 extern Lock tableLock;
 
-// Finds or adds both rows of the reader that slotInfo names and records
-// backendSlotId under family in the row of the given profile.
-// 0 done, 1 blank description, 2 table full.
-int registerBackendSlot(uint32_t profile, CardFamily family, CK_SLOT_ID backendSlotId, const CK_SLOT_INFO &slotInfo);
-
-// CKR_OK and the row whose id is slotId, or CKR_SLOT_ID_INVALID.
-CK_RV findSlot(CK_SLOT_ID slotId, SlotEntry **row);
-
-void clearSlotTable();
-
-// Gives each reader whose description was cut at its 64th character the
-// whole name, among the service's (`names`: NUL-terminated, ending with an
-// empty one), that the description begins; the first such name when several
-// do. A reader that the service knows by its description keeps it.
-void completeReaderNames(const char *names);
-
 inline bool initialised() { return router.initCount != 0; }
-// The library that `generation` counted has been finalised since, also when
-// a C_Initialize has followed at once. Asked under tableLock.
-inline bool endedSince(uint32_t generation) { return !initialised() || router.generation != generation; }
 
 // A backend's function list may leave entries empty; a call that would go
 // through an empty one is answered CKR_FUNCTION_NOT_SUPPORTED instead.

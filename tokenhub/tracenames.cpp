@@ -3,7 +3,7 @@
 // time, the values taken from it by the compiler); where two names share a
 // value, the first defined is shown. The PC/SC codes are the Windows values,
 // which pcsc-lite shares.
-#include "trace.h"
+#include "tracenames.h"
 
 namespace tokenhub::trace {
 

@@ -6,9 +6,11 @@
 #include <string>
 
 #include "cardcontext.h"
+#include "entrypoints.h"
 #include "objects.h"
 #include "router_fixture.h"
 #include "sessions.h"
+#include "slotevents.h"
 
 using namespace tokenhub;
 using namespace testkit;

@@ -8,7 +8,7 @@
 
 #include "cardcontext.h"
 #include "router_fixture.h"
-#include "slots.h"
+#include "serial.h"
 
 using namespace tokenhub;
 using namespace testkit;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "slottable.h"
 #include "state.h"
 
 using namespace tokenhub;

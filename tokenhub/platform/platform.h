@@ -83,13 +83,19 @@ struct ModuleApi {
 };
 
 // The tables in force; the platform's own until a test replaces them.
-const PcscApi &pcsc();        // through the trace's watch while the trace is on
+const PcscApi &pcsc();        // through the watch while one is set
 const PcscApi &pcscService(); // the table in force, unwatched
 const ModuleApi &modules();
 void setPcscApi(const PcscApi *api);      // null restores the platform's
 void setModuleApi(const ModuleApi *api);  // null restores the platform's
+// A table put in front of the service (the diagnostic trace's, which writes
+// each failed call and passes it on to pcscService()); null removes it.
+void setPcscWatch(const PcscApi *watch);
 const PcscApi &platformPcsc();
 const ModuleApi &platformModules();
+// Told of every attempt of the platform's loader: the full path tried (UTF-8)
+// and the module, null on failure (moduleLoadError then tells why). Null: none.
+void setModuleLoadObserver(void (*observer)(const char *path, void *module));
 
 // The loader's reason for the last failed load on this thread: the system's
 // error code (0 where the loader gives none) and its text.

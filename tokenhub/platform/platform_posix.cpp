@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "platform.h"
-#include "../trace.h"
 
 namespace tokenhub {
 namespace {
@@ -121,45 +120,57 @@ const PcscApi pcscLite = {establishContext, releaseContext, getStatusChange, con
                           endTransaction,   status,         reconnect,       transmit,   disconnect,
                           cancel,           listReaders,    awaitService};
 
+// Paths are built in fixed buffers: loading a backend allocates nothing, so
+// a host that is short of memory gets an answer, not an exception.
+constexpr size_t kPathRoom = 2 * PATH_MAX + 2;
+
 // The folder that holds this code, as an absolute path without the final
-// slash; empty when unknown. A shared object loaded by a relative name keeps
-// the folder the loader resolved it in (its origin), so a later change of the
-// current directory does not move it. A program that links the router in
-// (the test suites) has only its absolute argv[0].
-std::string ownFolder() {
+// slash, in `folder`; false when unknown. A shared object loaded by a
+// relative name keeps the folder the loader resolved it in (its origin), so a
+// later change of the current directory does not move it. A program that
+// links the router in (the test suites) has only its absolute argv[0].
+bool ownFolder(char (&folder)[kPathRoom]) {
   Dl_info info;
   link_map *map = nullptr;
   if (!dladdr1(reinterpret_cast<void *>(&ownFolder), &info, reinterpret_cast<void **>(&map), RTLD_DL_LINKMAP) ||
       !info.dli_fname)
-    return {};
-  std::string path = info.dli_fname;
-  if (path.empty() || path[0] != '/') {
+    return false;
+  const char *path = info.dli_fname;
+  if (path[0] != '/') {
     // The main program has no origin of its own here; glibc leaves it unset.
-    if (!map || !map->l_name || map->l_name[0] == '\0') return {};
-    char origin[2 * PATH_MAX + 2] = {};
-    if (dlinfo(map, RTLD_DI_ORIGIN, origin) != 0 || origin[0] != '/') return {};
-    return origin;
+    if (!map || !map->l_name || map->l_name[0] == '\0') return false;
+    std::memset(folder, 0, sizeof folder);
+    return dlinfo(map, RTLD_DI_ORIGIN, folder) == 0 && folder[0] == '/';
   }
-  return path.substr(0, path.rfind('/'));
+  const char *slash = std::strrchr(path, '/');
+  size_t length = static_cast<size_t>(slash - path);
+  if (length >= sizeof folder) return false;
+  std::memcpy(folder, path, length);
+  folder[length] = '\0';
+  return true;
 }
+
+void (*loadObserver)(const char *path, void *module) = nullptr;
 
 // Where a backend module is looked for, in order: beside libtokenhub.so by
 // full path, then the bare name through the loader's own search
 // (LD_LIBRARY_PATH, the run path, the cache), which never looks in the
-// current directory unless LD_LIBRARY_PATH says so.
-std::vector<std::string> moduleCandidates(const char *fileName) {
-  std::vector<std::string> paths;
-  std::string folder = ownFolder();
-  if (!folder.empty()) paths.push_back(folder + '/' + fileName);
-  paths.push_back(fileName);
-  return paths;
-}
-
-// The first candidate that loads wins, as on Windows.
+// current directory unless LD_LIBRARY_PATH says so. The first that loads
+// wins, as on Windows.
 void *load(const char *fileName) {
-  for (const std::string &path : moduleCandidates(fileName)) {
-    void *module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    trace::moduleLoad(path.c_str(), module);
+  char beside[kPathRoom];
+  bool known = ownFolder(beside);
+  size_t length = known ? std::strlen(beside) : 0;
+  known = known && length + 1 + std::strlen(fileName) < sizeof beside;
+  if (known) {
+    beside[length] = '/';
+    std::memcpy(beside + length + 1, fileName, std::strlen(fileName) + 1);
+  }
+  const char *candidates[] = {known ? beside : nullptr, fileName};
+  for (const char *path : candidates) {
+    if (!path) continue;
+    void *module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (loadObserver) loadObserver(path, module);
     if (module) return module;
   }
   return nullptr;
@@ -186,6 +197,7 @@ void copyText(const char *from, char *to, uint32_t size) {
 
 const PcscApi &platformPcsc() { return pcscLite; }
 const ModuleApi &platformModules() { return loader; }
+void setModuleLoadObserver(void (*observer)(const char *path, void *module)) { loadObserver = observer; }
 const char *moduleSuffix() { return ".so"; }
 
 void afterForkInChild(void (*handler)()) { pthread_atfork(nullptr, nullptr, handler); }

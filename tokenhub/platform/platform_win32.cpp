@@ -5,12 +5,8 @@
 
 #include <cstring>
 #include <cwchar>
-#include <new>
-#include <string>
-#include <vector>
 
 #include "platform.h"
-#include "../trace.h"
 
 namespace tokenhub {
 namespace {
@@ -114,64 +110,45 @@ const PcscApi winscard = {establishContext, releaseContext, getStatusChange, con
                           endTransaction,   status,         reconnect,       transmit,   disconnect,
                           cancel,           listReaders,    awaitService};
 
+// Paths are built in fixed buffers: loading a backend allocates nothing, so
+// a host that is short of memory gets an answer, not an exception.
+constexpr DWORD kPathRoom = 8192;
+
 // The folder that holds this code (tokenhub.dll, or the test program that
-// links the router in), without the final backslash; empty when unknown.
-std::wstring ownFolder() {
+// links the router in), without the final backslash, in `folder`; its length,
+// 0 when unknown.
+size_t ownFolder(wchar_t (&folder)[kPathRoom]) {
   HMODULE self = nullptr;
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                           reinterpret_cast<LPCWSTR>(&ownFolder), &self))
-    return {};
-  // A path longer than MAX_PATH comes back cut to the buffer: grow and ask again.
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD length = GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()));
-    if (length == 0) return {};
-    if (length < path.size()) {
-      path.resize(length);
-      break;
-    }
-    if (path.size() >= 0x10000) return {};
-    path.resize(path.size() * 2);
-  }
-  size_t slash = path.find_last_of(L'\\');
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+    return 0;
+  DWORD length = GetModuleFileNameW(self, folder, kPathRoom);
+  if (length == 0 || length >= kPathRoom) return 0;  // cut to the buffer: no folder to trust
+  while (length > 0 && folder[length - 1] != L'\\') --length;
+  if (length == 0) return 0;
+  folder[--length] = L'\0';
+  return length;
 }
 
 // The system directory, as the folder the loader really searches: a 32-bit
 // process on 64-bit Windows is given SysWOW64 when it asks for System32, so
 // it names SysWOW64 (and the trace says where a backend was looked for).
-std::wstring systemFolder() {
+size_t systemFolder(wchar_t (&folder)[kPathRoom]) {
   BOOL wow64 = FALSE;
   auto ask = IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? GetSystemWow64DirectoryW : GetSystemDirectoryW;
-  UINT size = ask(nullptr, 0);  // with the terminating NUL
-  if (size == 0) return {};
-  std::wstring path(size, L'\0');
-  UINT length = ask(&path[0], size);
-  if (length == 0 || length >= size) return {};
-  path.resize(length);
-  return path;
+  UINT length = ask(folder, kPathRoom);
+  return length == 0 || length >= kPathRoom ? 0 : length;
 }
 
-// Where a backend module is looked for, as full paths in order: beside
-// tokenhub.dll, then in the system directory. Never the current directory or
-// PATH: a DLL planted in a document folder would run inside the process that
-// holds the card and the PIN.
-std::vector<std::wstring> moduleCandidates(const char *fileName) {
-  std::wstring name(fileName, fileName + std::strlen(fileName));  // the backends' file names are ASCII
-  std::vector<std::wstring> paths;
-  for (const std::wstring &folder : {ownFolder(), systemFolder()})
-    if (!folder.empty()) paths.push_back(folder + L'\\' + name);
-  return paths;
-}
+void (*loadObserver)(const char *path, void *module) = nullptr;
 
-// A full path as UTF-8 for the trace, keeping the loader's error for it.
-void traceModuleLoad(const std::wstring &path, HMODULE module) {
+// A full path as UTF-8 for the observer, keeping the loader's error for it.
+void reportLoad(const wchar_t *path, HMODULE module) {
   DWORD error = GetLastError();
-  int size = WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::string text(size > 0 ? size : 1, '\0');
-  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, &text[0], size, nullptr, nullptr);
+  char text[3 * kPathRoom];
+  if (WideCharToMultiByte(CP_UTF8, 0, path, -1, text, sizeof text, nullptr, nullptr) == 0) text[0] = '\0';
   SetLastError(error);
-  trace::moduleLoad(text.c_str(), reinterpret_cast<void *>(module));
+  loadObserver(text, reinterpret_cast<void *>(module));
 }
 
 // The first candidate that loads wins: a file that is there but cannot be
@@ -191,10 +168,20 @@ DWORD backendSearch() {
   return flags;
 }
 
+// Where a backend module is looked for, as full paths in order: beside
+// tokenhub.dll, then in the system directory. Never the current directory or
+// PATH: a DLL planted in a document folder would run inside the process that
+// holds the card and the PIN.
 void *load(const char *fileName) {
-  for (const std::wstring &path : moduleCandidates(fileName)) {
-    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, backendSearch());
-    if (trace::active()) traceModuleLoad(path, module);
+  size_t nameLength = std::strlen(fileName);  // the backends' file names are ASCII
+  for (auto folderOf : {ownFolder, systemFolder}) {
+    wchar_t path[kPathRoom];
+    size_t length = folderOf(path);
+    if (length == 0 || length + 1 + nameLength >= kPathRoom) continue;
+    path[length++] = L'\\';
+    for (size_t i = 0; i <= nameLength; ++i) path[length + i] = static_cast<wchar_t>(fileName[i]);
+    HMODULE module = LoadLibraryExW(path, nullptr, backendSearch());
+    if (loadObserver) reportLoad(path, module);
     if (module) return reinterpret_cast<void *>(module);
   }
   return nullptr;
@@ -230,6 +217,7 @@ bool registryPath(HKEY root) {
 
 const PcscApi &platformPcsc() { return winscard; }
 const ModuleApi &platformModules() { return loader; }
+void setModuleLoadObserver(void (*observer)(const char *path, void *module)) { loadObserver = observer; }
 const char *moduleSuffix() { return ".dll"; }
 void afterForkInChild(void (*)()) {}
 void platformSleepMilliseconds(uint32_t ms) { Sleep(ms); }

@@ -41,6 +41,7 @@
 #endif
 #include "fake_pcsc.h"
 #include "functions.h"
+#include "entrypoints.h"
 #include "init.h"
 #include "mockctl.h"
 #include "objects.h"

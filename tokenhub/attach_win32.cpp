@@ -8,7 +8,7 @@
 // until the process ends; a tokenhub loaded again adopts them.
 #include <windows.h>
 
-#include "../init.h"
+#include "entrypoints.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) tokenhub::routerProcessAttach();

@@ -4,7 +4,7 @@
 // apart. At exit the backend modules' own destructors may already have run,
 // so they are neither called nor unloaded then.
 
-#include "../init.h"
+#include "entrypoints.h"
 
 extern "C" {
 extern void *__dso_handle;  // this shared object, as the C++ runtime knows it

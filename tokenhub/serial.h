@@ -1,7 +1,7 @@
 // The card serial read of C_GetTokenInfo: a short shared connection to the
 // reader, one transaction, SELECT MF, SELECT EF 2F01 and READ BINARY.
 #pragma once
-#include "state.h"
+#include "recognition.h"
 
 namespace tokenhub {
 
@@ -12,8 +12,16 @@ constexpr size_t kSerialBufferSize = 24;
 // the card cannot be read. Returns the result of the last card exchange.
 PcscResult readCardSerial(const SlotEntry &slot, char (&serial)[kSerialBufferSize]);
 
-// Forgets the serials kept per reader (with the tables, and when the card
-// service is renewed). The caller holds tableLock or is C_Initialize.
+// The serial of the card in the slot's reader: the one kept while the same
+// card stays inserted, else read from the card now. A card that another
+// program holds cannot be read, and the token's serial would then fall back
+// to the backend's own; so a good read is kept for as long as the service's
+// event count and the ATR stay the same (on the same card-service context).
+// A service that counts nothing (0) has the card read every time.
+void cardSerial(const SlotEntry &row, const CardIdentity &card, char (&serial)[kSerialBufferSize]);
+
+// Forgets the serials kept per reader, with the tables. The caller holds
+// tableLock or is C_Initialize.
 void forgetCardSerials();
 
 // Opens a transaction on a connected card, reconnecting after a reset of the

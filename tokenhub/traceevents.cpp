@@ -1,0 +1,195 @@
+// The trace's event lines: what the router's units report through their
+// trace points (backends, slot registrations, card recognition, serial
+// reads), each backend module load that the platform's loader tries, and
+// every PC/SC call that fails.
+#include "traceevents.h"
+
+#include <cstring>
+
+#include "init.h"
+#include "recognition.h"
+#include "serial.h"
+#include "tracefile.h"
+#include "traceline.h"
+#include "tracepoints.h"
+
+namespace tokenhub::trace {
+
+namespace {
+
+const char *roleModule(unsigned role) { return role < kRoleCount ? backendRoles[role].baseName : "?"; }
+const char *profileName(uint32_t profile) { return profile == Common ? "common" : "secure"; }
+
+void moduleLoad(const char *path, void *module) {
+  if (!active()) return;
+  char text[512] = {};
+  if (!module) {
+    uint32_t error = moduleLoadError(text, sizeof text);  // first, before any other call changes it
+    Line line;
+    line.format("module load \"%s\": failed", path);
+    if (error) line.format(", system error %lu", static_cast<unsigned long>(error));
+    line.format(": %s", text).write();
+    return;
+  }
+  Line line;
+  line.format("module load \"%s\": loaded", path);
+  // A bare name is found by the loader's own search: say where.
+  if (modulePath(module, text, sizeof text) && std::strcmp(text, path) != 0) line.format(" from %s", text);
+  line.write();
+}
+
+void backend(unsigned role, CK_RV result) {
+  if (!active()) return;
+  Line line;
+  line.format("backend role %u (%s): ", role + 1, roleModule(role));
+  switch (result) {
+    case 0:
+      line.text(role < kRoleCount && router.backends[role].adopted
+                    ? "ready, initialised already by another (never finalised here)"
+                    : "ready");
+      break;
+    case kLoadFailed: line.text("not loaded"); break;
+    case kNoFunctionListExport: line.text("no C_GetFunctionList export, unloaded"); break;
+    case kFunctionListFailed: line.text("C_GetFunctionList failed, unloaded"); break;
+    default: line.text("C_Initialize returned ").code(result).text(", unloaded");
+  }
+  line.write();
+}
+
+void slotRegistration(const BackendRole &role, CK_SLOT_ID backendSlot, const CK_SLOT_INFO &info, int result) {
+  if (!active()) return;
+  unsigned index = static_cast<unsigned>(&role - backendRoles);
+  int described = sizeof info.slotDescription;
+  while (described > 0 && info.slotDescription[described - 1] == ' ') --described;
+  Line line;
+  line.format("slot registration: role %u backend slot %lu \"%.*s\": ", index + 1,
+              static_cast<unsigned long>(backendSlot), described, reinterpret_cast<const char *>(info.slotDescription));
+  if (result == 1) return line.text("blank description, no virtual slot").write();
+  if (result == 2) return line.text("slot table full, no virtual slot").write();
+  // The row of the role's profile that now holds this backend slot, and its pair.
+  for (uint32_t i = 0; i < router.slotCount; ++i) {
+    const SlotEntry &row = router.slotTable[i];
+    CK_SLOT_ID held = role.family == 1 ? row.backendSlotFamily1 : row.backendSlotFamily2;
+    if (row.profile == role.profile && held == backendSlot) {
+      const SlotEntry &common = router.slotTable[i & ~1u];
+      return line.format("reader \"%s\", virtual slots %lu (common) and %lu (secure)", row.readerName,
+                         static_cast<unsigned long>(common.id), static_cast<unsigned long>(common.id + 1))
+          .write();
+    }
+  }
+  line.text("no virtual slot").write();
+}
+
+void recognition(const SlotEntry &slot, const ReaderState &state, CK_RV result) {
+  if (!active()) return;
+  Line line;
+  line.format("recognition: slot %lu reader \"%s\" %s profile: ", static_cast<unsigned long>(slot.id),
+              slot.readerName, profileName(slot.profile));
+  if (result == CKR_FUNCTION_FAILED) return line.text("card service query failed").write();
+  if (!(state.eventState & kScardStatePresent)) return line.text("no card -> CKR_TOKEN_NOT_PRESENT").write();
+  char atr[2 * sizeof state.atr + 1];
+  uint32_t atrLength = state.atrLength < sizeof state.atr ? state.atrLength : sizeof state.atr;
+  hexEncode(state.atr, atrLength, atr);
+  line.format("ATR %s", atrLength ? atr : "(empty)");
+  CardFamily family = recogniseAtr(state.atr, atrLength);
+  if (atrLength == 0) return line.text(" -> CKR_TOKEN_NOT_PRESENT").write();
+  if (family == 0) return line.text(", no pattern matches -> CKR_TOKEN_NOT_RECOGNIZED").write();
+  unsigned role = roleIndex(family, slot.profile);
+  line.format(", family %u, role %u (%s)", family, role + 1, roleModule(role));
+  CK_SLOT_ID backendSlot = family == 1 ? slot.backendSlotFamily1 : slot.backendSlotFamily2;
+  if (!router.backends[role].functionList)
+    line.text(": module not loaded");
+  else if (backendSlot == 0)
+    line.text(": its module lists no slot for this reader");
+  else
+    line.format(" backend slot %lu", static_cast<unsigned long>(backendSlot));
+  line.text(" -> ").code(result).write();
+}
+
+void serialRead(const SlotEntry &slot, PcscResult result, const char *serial) {
+  if (!active()) return;
+  Line line;
+  line.format("serial read: reader \"%s\": ", slot.readerName);
+  if (serial[0]) line.format("serial %s", serial);
+  else if (result == kScardSuccess) line.text("no serial file of either layout");
+  else line.text("failed");
+  line.text(" (last exchange ").scard(result).text(")").write();
+}
+
+// ---- PC/SC under watch: each failed call gets its line.
+
+PcscResult failed(const char *call, const char *reader, PcscResult result) {
+  if (result == kScardSuccess || !active()) return result;
+  Line line;
+  line.format("PC/SC %s", call);
+  if (reader) line.format(" \"%s\"", reader);
+  line.text(" = ").scard(result).write();
+  return result;
+}
+
+PcscResult establishContext(PcscContext *context) {
+  return failed("SCardEstablishContext", nullptr, pcscService().establishContext(context));
+}
+PcscResult releaseContext(PcscContext context) {
+  return failed("SCardReleaseContext", nullptr, pcscService().releaseContext(context));
+}
+PcscResult getStatusChange(PcscContext context, uint32_t timeoutMs, ReaderState *states, uint32_t count) {
+  PcscResult rv = pcscService().getStatusChange(context, timeoutMs, states, count);
+  return failed("SCardGetStatusChange", count == 1 ? states[0].reader : nullptr, rv);
+}
+PcscResult connect(PcscContext context, const char *reader, uint32_t shareMode, uint32_t preferredProtocols,
+                   PcscCard *card, uint32_t *activeProtocol) {
+  return failed("SCardConnect", reader,
+                pcscService().connect(context, reader, shareMode, preferredProtocols, card, activeProtocol));
+}
+PcscResult beginTransaction(PcscCard card) {
+  return failed("SCardBeginTransaction", nullptr, pcscService().beginTransaction(card));
+}
+// The serial read ends a transaction before it begins one, in case an earlier
+// attempt left one open; "not transacted" is the usual answer and no failure.
+PcscResult endTransaction(PcscCard card, uint32_t disposition) {
+  PcscResult rv = pcscService().endTransaction(card, disposition);
+  return rv == static_cast<PcscResult>(0x80100016) ? rv : failed("SCardEndTransaction", nullptr, rv);
+}
+PcscResult status(PcscCard card, char *readerName, uint32_t *readerLength, uint32_t *state, uint32_t *protocol,
+                  uint8_t *atr, uint32_t *atrLength) {
+  return failed("SCardStatus", nullptr,
+                pcscService().status(card, readerName, readerLength, state, protocol, atr, atrLength));
+}
+PcscResult reconnect(PcscCard card, uint32_t shareMode, uint32_t preferredProtocols, uint32_t initialization,
+                     uint32_t *activeProtocol) {
+  return failed("SCardReconnect", nullptr,
+                pcscService().reconnect(card, shareMode, preferredProtocols, initialization, activeProtocol));
+}
+PcscResult transmit(PcscCard card, uint32_t protocol, const uint8_t *command, uint32_t commandLength,
+                    uint8_t *response, uint32_t *responseLength) {
+  return failed("SCardTransmit", nullptr,
+                pcscService().transmit(card, protocol, command, commandLength, response, responseLength));
+}
+PcscResult disconnect(PcscCard card, uint32_t disposition) {
+  return failed("SCardDisconnect", nullptr, pcscService().disconnect(card, disposition));
+}
+
+PcscResult cancel(PcscContext context) { return failed("SCardCancel", nullptr, pcscService().cancel(context)); }
+
+PcscResult listReaders(PcscContext context, char *names, uint32_t *length) {
+  return failed("SCardListReaders", nullptr, pcscService().listReaders(context, names, length));
+}
+
+bool awaitService(uint32_t timeoutMs) { return pcscService().awaitService(timeoutMs); }
+
+const PcscApi watched = {establishContext, releaseContext, getStatusChange, connect,    beginTransaction,
+                         endTransaction,   status,         reconnect,       transmit,   disconnect,
+                         cancel,           listReaders,    awaitService};
+
+const TraceSink sink = {backend, slotRegistration, recognition, serialRead};
+
+}  // namespace
+
+void installEvents() {
+  traceSink.store(&sink, std::memory_order_release);
+  setPcscWatch(&watched);
+  setModuleLoadObserver(moduleLoad);
+}
+
+}  // namespace tokenhub::trace

@@ -1,0 +1,38 @@
+// Where the router's units report what the diagnostic trace writes as event
+// lines. The trace, which sits above every unit it reports on, installs its
+// sink when it starts; until then each report costs one load.
+#pragma once
+#include <atomic>
+
+#include "state.h"
+
+namespace tokenhub {
+
+struct TraceSink {
+  // What became of a role's module: 0, a loadBackend failure, or its C_Initialize result.
+  void (*backend)(unsigned role, CK_RV result);
+  // A backend slot and the result of registerBackendSlot for it.
+  void (*slotRegistration)(const BackendRole &role, CK_SLOT_ID backendSlot, const CK_SLOT_INFO &info, int result);
+  void (*recognition)(const SlotEntry &slot, const ReaderState &state, CK_RV result);
+  void (*serialRead)(const SlotEntry &slot, PcscResult result, const char *serial);
+};
+
+inline std::atomic<const TraceSink *> traceSink{nullptr};
+
+namespace tracepoint {
+inline const TraceSink *sink() { return traceSink.load(std::memory_order_acquire); }
+inline void backend(unsigned role, CK_RV result) {
+  if (const TraceSink *s = sink()) s->backend(role, result);
+}
+inline void slotRegistration(const BackendRole &role, CK_SLOT_ID backendSlot, const CK_SLOT_INFO &info, int result) {
+  if (const TraceSink *s = sink()) s->slotRegistration(role, backendSlot, info, result);
+}
+inline void recognition(const SlotEntry &slot, const ReaderState &state, CK_RV result) {
+  if (const TraceSink *s = sink()) s->recognition(slot, state, result);
+}
+inline void serialRead(const SlotEntry &slot, PcscResult result, const char *serial) {
+  if (const TraceSink *s = sink()) s->serialRead(slot, result, serial);
+}
+}  // namespace tracepoint
+
+}  // namespace tokenhub
