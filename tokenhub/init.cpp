@@ -101,6 +101,43 @@ void tearDown() {
   endWaits(WaitsEnd::Finalized);
 }
 
+// The first C_Initialize's work: the context, the backends, the tables.
+void startLibrary(CK_VOID_PTR pInitArgs) {
+  // Without a card service (Windows stops it while no reader is attached)
+  // the library starts all the same: the first call that needs the service
+  // takes the context once the service is there.
+  if (pcsc().establishContext(&router.cardContext) != kScardSuccess) router.cardContext = 0;
+
+  for (unsigned role = 0; role < kRoleCount; ++role) {
+    char fileName[64];
+    std::snprintf(fileName, sizeof fileName, "%s%s", backendRoles[role].baseName, moduleSuffix());
+    CK_RV loaded = loadBackend(fileName, pInitArgs, router.backends[role]);
+    tracepoint::backend(role, loaded);
+  }
+  clearTables();
+  for (unsigned role = 0; role < kRoleCount; ++role)
+    if (router.backends[role].functionList) registerSlotsOf(router.backends[role], backendRoles[role]);
+  completeCutReaderNames();
+  noteInitialCardPresence();
+}
+
+// An exception out of the start (the host out of memory, a backend's own)
+// leaves nothing half done: the library stays uninitialised, the backends
+// loaded so far are finalised and unloaded, and C_Initialize can be called
+// again.
+void abandonStart() {
+  for (BackendModule &module : router.backends) {
+    try {
+      unloadBackend(module);
+    } catch (...) {
+      module = BackendModule{};  // a backend that throws again is let go as it is
+    }
+  }
+  LockGuard hold(tableLock);
+  clearTables();
+  releaseCardContext();
+}
+
 }  // namespace
 
 CK_RV loadBackend(const char *fileName, CK_VOID_PTR pInitArgs, BackendModule &module) {
@@ -197,22 +234,12 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
     clearSlotTable();
     return CKR_ARGUMENTS_BAD;
   }
-  // Without a card service (Windows stops it while no reader is attached)
-  // the library starts all the same: the first call that needs the service
-  // takes the context once the service is there.
-  if (pcsc().establishContext(&router.cardContext) != kScardSuccess) router.cardContext = 0;
-
-  for (unsigned role = 0; role < kRoleCount; ++role) {
-    char fileName[64];
-    std::snprintf(fileName, sizeof fileName, "%s%s", backendRoles[role].baseName, moduleSuffix());
-    CK_RV loaded = loadBackend(fileName, pInitArgs, router.backends[role]);
-    tracepoint::backend(role, loaded);
+  try {
+    startLibrary(pInitArgs);
+  } catch (...) {
+    abandonStart();
+    throw;
   }
-  clearTables();
-  for (unsigned role = 0; role < kRoleCount; ++role)
-    if (router.backends[role].functionList) registerSlotsOf(router.backends[role], backendRoles[role]);
-  completeCutReaderNames();
-  noteInitialCardPresence();
   // Last: a thread that sees the library initialised sees its complete tables.
   router.initCount = 1;
   return CKR_OK;
