@@ -42,6 +42,7 @@ PcscResult establishContext(PcscContext *context) {
   if (fake().serviceStopped) return kScardENoService;
   if (fake().establishResult != 0) return fake().establishResult;
   *context = fake().issuedContext = 0x5C0000 + fake().establishCalls;
+  ++fake().issuedContexts;
   return 0;
 }
 

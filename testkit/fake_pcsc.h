@@ -105,6 +105,7 @@ class FakePcsc {
   uint32_t failQueryCount = 0;
   tokenhub::PcscResult failQueryResult = 0;  // more readers in one status query are refused, as Windows' redirection does
   int establishCalls = 0;
+  int issuedContexts = 0;  // the establishments that gave a context
   int releaseCalls = 0;
   int statusChangeCalls = 0;
   tokenhub::PcscContext issuedContext = 0;

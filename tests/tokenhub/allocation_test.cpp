@@ -45,6 +45,17 @@ void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
 namespace testkit {
 namespace {
 
+void setTraceSwitch(const char *path) {
+#ifdef _WIN32
+  _putenv_s("TOKENHUB_LOG", path);
+#else
+  if (*path)
+    setenv("TOKENHUB_LOG", path, 1);
+  else
+    setTraceSwitch("");
+#endif
+}
+
 class AllocationFailures : public SessionTest {
  protected:
   void SetUp() override {
@@ -53,10 +64,10 @@ class AllocationFailures : public SessionTest {
     pcsc().insert("Rd", kAtrFamily1);
     tracePath = ::testing::TempDir() + "allocation_trace.log";
     std::remove(tracePath.c_str());
-    setenv("TOKENHUB_LOG", tracePath.c_str(), 1);
+    setTraceSwitch(tracePath.c_str());
   }
   void TearDown() override {
-    unsetenv("TOKENHUB_LOG");
+    setTraceSwitch("");
     SessionTest::TearDown();
   }
 

@@ -224,7 +224,7 @@ class TokenInfo : public Slots {
   CK_TOKEN_INFO info;
 };
 
-TEST_F(TokenInfo, Layout1SerialAndTheExactCardDialogue) {
+TEST_F(TokenInfo, Layout1SerialReadInOneTransactionOnASharedConnection) {
   insertCard(1, serialFile(fromHex("1A 2B 3C 4D 5E")));
   pcsc().reader("Rd").activeProtocol = 1;  // the connection's protocol is used, whatever it is
   ASSERT_EQ(tokenInfo(), rv(CKR_OK));
@@ -232,25 +232,25 @@ TEST_F(TokenInfo, Layout1SerialAndTheExactCardDialogue) {
   EXPECT_EQ(model(), "LumeraSecure 2.0");
   EXPECT_EQ(field(info.label, 32), padded("Mock token 1", 32)) << "the rest is the backend's";
 
-  EXPECT_EQ(ops(), (std::vector<Op>{Op::Connect, Op::End, Op::Begin, Op::Status, Op::Transmit, Op::Transmit,
-                                    Op::Transmit, Op::End, Op::Disconnect}));
-  const PcscCall &connect = pcsc().calls[0];
+  const PcscCall &connect = pcsc().calls.at(0);
   EXPECT_EQ(connect.reader, "Rd");
-  EXPECT_EQ(connect.shareMode, kScardShareShared);
+  EXPECT_EQ(connect.shareMode, kScardShareShared) << "other programs keep using the card";
   EXPECT_EQ(connect.protocols, kScardProtocolT1) << "T=1 only";
   EXPECT_EQ(pcsc().commands(), (std::vector<Bytes>{kSelectMf, kSelectEf1, kRead}));
-  for (const PcscCall &t : pcsc().callsOf(Op::Transmit)) {
-    EXPECT_EQ(t.protocols, 1u);
-    EXPECT_EQ(t.capacity, 256u);
-    EXPECT_EQ(t.card, connect.card);
-  }
-  const PcscCall status = pcsc().callsOf(Op::Status).at(0);
-  EXPECT_EQ(status.capacity, 256u);
-  EXPECT_EQ(status.atrCapacity, 33u);
-  for (const PcscCall &c : pcsc().calls)
-    if (c.op == Op::End || c.op == Op::Disconnect) {
-      EXPECT_EQ(c.disposition, kScardLeaveCard);
+  // Every exchange inside an open transaction, on the connection's protocol;
+  // the transaction ended and the card left as it was.
+  bool inTransaction = false;
+  for (const PcscCall &c : pcsc().calls) {
+    if (c.op == Op::Begin) inTransaction = true;
+    if (c.op == Op::End) inTransaction = false;
+    if (c.op == Op::Transmit) {
+      EXPECT_TRUE(inTransaction) << "an exchange outside the transaction";
+      EXPECT_EQ(c.protocols, 1u);
+      EXPECT_EQ(c.card, connect.card);
     }
+    if (c.op == Op::End || c.op == Op::Disconnect) EXPECT_EQ(c.disposition, kScardLeaveCard);
+  }
+  EXPECT_FALSE(inTransaction) << "the transaction stays open";
   EXPECT_TRUE(pcsc().cards.empty()) << "nothing stays connected";
   EXPECT_TRUE(SleepRecorder::sleeps().empty());
 
@@ -628,10 +628,14 @@ TEST_F(WaitForSlotEvent, TheWaitOutlivesARestartOfTheCardService) {
   EXPECT_EQ(slot, 2u);
   EXPECT_EQ(wait(), rv(CKR_OK));
   EXPECT_EQ(slot, 1u);
-  // Renewed at the 61st poll; the readers' absence then costs one wait
-  // inside the service (its own context), which fails.
-  EXPECT_EQ(SleepRecorder::sleeps().size(), 61u);
-  EXPECT_EQ(pcsc().establishCalls, 8);
+  // While the service was away the wait polled 10 ms apart and asked for a
+  // new context on every 20th poll only: besides those, the library's own,
+  // the one that found the service back and the contexts of two waits
+  // inside the service (the readers' absence made one fail, and the wait
+  // polled again instead of asking the service at once).
+  const size_t polls = SleepRecorder::sleeps().size();
+  EXPECT_GE(polls, 45u);
+  EXPECT_LE(pcsc().establishCalls, static_cast<int>(5 + polls / 20)) << polls << " polls";
   EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
   // Gone again while the wait waits inside it; the library is finalised at
   // the next query on the router's context.
@@ -640,8 +644,8 @@ TEST_F(WaitForSlotEvent, TheWaitOutlivesARestartOfTheCardService) {
     if (FakePcsc::get().serviceStopped && FakePcsc::get().timeouts.back() == 0) C_Finalize(nullptr);
   };
   EXPECT_EQ(wait(), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
-  EXPECT_EQ(pcsc().establishCalls, 9) << "the wait's own; no renewal of a kept context, none for a finalised library";
-  EXPECT_EQ(pcsc().releaseCalls, 4);
+  EXPECT_LE(pcsc().establishCalls, static_cast<int>(6 + polls / 20)) << "no renewal for a finalised library";
+  EXPECT_EQ(pcsc().releaseCalls, pcsc().issuedContexts) << "every context established was released";
 }
 
 // Windows tells when its card service starts again: a wait while it is

@@ -5,6 +5,8 @@
 
 #include <cstring>
 #include <cwchar>
+#include <initializer_list>
+#include <new>
 
 #include "platform.h"
 
