@@ -24,12 +24,24 @@
   actions that run a file of the package or a program named by a property,
   so the three custom actions of that removal are written here (see
   config_removal_queries);
-- the log folder's access: wixl knows neither Permission, PermissionEx nor
-  the LockPermissions tables, so an MsiLockPermissionsEx row (Windows
-  Installer 5) gives the folder a protected DACL (see LOG_FOLDER_SDDL).
+- the access to the folders below ProgramData and to the diagnostic log:
+  wixl knows neither Permission, PermissionEx nor the LockPermissions tables,
+  so MsiLockPermissionsEx rows (Windows Installer 5) give each an owner and a
+  protected DACL (see LOCKS);
+- permanent components: the diagnostic log and tokenhub's switches
+  (PERMANENT_COMPONENTS), and the switches' conditions: wixl knows no
+  component Condition (SWITCH_PROPERTIES);
+- the upgrade inside the installation's transaction: RemoveExistingProducts
+  right after InstallInitialize, so that an upgrade that fails later rolls
+  the removal of the earlier version back too; and the Upgrade row takes in
+  the package's own version, so that a rebuild of a version replaces an
+  earlier build of it (a downgrade still stops);
+- LOGFILE and HOSTBACKENDS among the secure public properties.
 
-The product code follows from the architecture and the version, so a build
-of the same version gives the same package identity.
+The product code is a name-based UUID over the package's content (every
+stream but the summary information, built with a stand-in product code), as
+the package code is: two builds of one commit give the same product, and any
+other build of the same version gives another product, which upgrades it.
 
 Two builds from the same input files give the same bytes: the files go into
 the cabinet with the source's time (SOURCE_DATE_EPOCH, or the last commit's
@@ -54,23 +66,47 @@ import pefile
 HERE = os.path.dirname(os.path.abspath(__file__))
 UPGRADE_CODE = uuid.UUID("4C6A1E52-7D3B-4F0A-9B6E-2A8D5C7E1F34")
 PERMANENT, NEVER_OVERWRITE, WIN64 = 0x10, 0x80, 0x100
-# The log folder, protected from what ProgramData would hand down:
-# - SYSTEM and Administrators: full control, on the folder and everything in it;
-# - Users, on the folder itself only: list, create files, read attributes and
-#   the permissions (0x1200ab). Not delete or rename it (DELETE), nor delete or
-#   rename what is in it (FILE_DELETE_CHILD), nor create folders in it
-#   (FILE_ADD_SUBDIRECTORY), nor change its attributes, permissions or owner;
-# - Users, on every file in it: read and append (0x12008d), not overwrite,
-#   empty, delete or rename: every user's launcher appends to the one
-#   diagnostic log, whoever created it;
-# - the creator of a file, on that file: read, write and empty it (0x12019f),
-#   still not delete or rename it: a user's launcher may start its own output
-#   logs afresh.
+# The package's folders below ProgramData, where every user may create
+# folders and files: owned by the Administrators (O:BA), whoever created them
+# first, and protected (D:P) from what ProgramData hands down. An OWNER RIGHTS
+# entry (OW) stands in for the rights an owner has implicitly (reading and
+# changing the permissions): whoever owns a folder or file there may do no
+# more than that entry says, and never change its permissions.
+# - Orvane: SYSTEM and Administrators full control, Users list and read.
+ORVANE_DATA_SDDL = "O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;;0x1200a9;;;OW)"
+# - Orvane\Penwick, the log folder: SYSTEM and Administrators full control on
+#   the folder and everything in it; Users, on the folder itself only: list,
+#   create files, read attributes and the permissions (0x1200ab). Not delete or
+#   rename it (DELETE), nor delete or rename what is in it (FILE_DELETE_CHILD),
+#   nor create folders in it (FILE_ADD_SUBDIRECTORY). On the files in it Users
+#   have nothing: each user's Java output logs and crash files are that
+#   user's. The owner of a file (its creator), on that file: read, write and
+#   empty it, read its permissions (0x12019f); not delete or rename it, not
+#   change its permissions or owner.
 # The right to create files in a folder is also the right to make it a mount
 # point, which NTFS allows on an empty folder only: README.txt, a file of the
 # package that users cannot delete, keeps the folder from ever being empty.
-LOG_FOLDER_SDDL = ("D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)(A;OIIO;0x12008d;;;BU)"
-                   "(A;OIIO;0x12019f;;;CO)")
+LOG_FOLDER_SDDL = ("O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)(A;OIIO;0x12019f;;;OW)"
+                   "(A;;0x1200a9;;;OW)")
+# - the diagnostic log in it, launcherlauncher.log (the name launcher.exe
+#   writes): the Administrators' file; every user's launcher appends its lines
+#   (FILE_APPEND_DATA and SYNCHRONIZE, what the launcher opens it with), and no
+#   user reads, empties, deletes or locks it, not even one who owned it first.
+DIAGNOSTIC_LOG = "launcherlauncher.log"
+DIAGNOSTIC_LOG_SDDL = "O:BAG:SYD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x100004;;;BU)(A;;0x100004;;;OW)"
+# Resources secured by the package: (lock id, object, its table, SDDL).
+LOCKS = [("OrvaneDataAccess", "OrvaneDataFolder", "CreateFolder", ORVANE_DATA_SDDL),
+         ("LogFolderAccess", "LOGDIR", "CreateFolder", LOG_FOLDER_SDDL),
+         ("DiagnosticLogAccess", DIAGNOSTIC_LOG, "File", DIAGNOSTIC_LOG_SDDL)]
+# Components that stay when the product goes: the configuration (see below),
+# the diagnostic log, and tokenhub's switches, which an administrator set.
+PERMANENT_COMPONENTS = ("DiagnosticLog", "TraceSwitch", "HostSwitch")
+# The public properties that set tokenhub's switches, by the component that
+# writes each one's value: installed only when the property is given.
+SWITCH_PROPERTIES = {"TraceSwitch": "LOGFILE", "HostSwitch": "HOSTBACKENDS"}
+# msidbUpgradeAttributesVersionMaxInclusive: a rebuild of the installed
+# version upgrades it too.
+VERSION_MAX_INCLUSIVE = 0x200
 EXAMPLE_TIME = 946684800  # 2000-01-01 00:00:00 UTC
 # Only on a removal of the product itself: an upgrade keeps the file for the
 # new package, which finds it and, never-overwrite, leaves it alone.
@@ -85,8 +121,20 @@ ROLLBACK, COMMIT = 0x100, 0x200
 SET_ASIDE = "launcher.toml.unchanged"
 
 
-def product_code(arch, version):
+def stand_in_product_code(arch, version):
+    """The product code that wixl compiles with, replaced by content_code."""
     return "{" + str(uuid.uuid5(UPGRADE_CODE, f"Penwick {arch} {version}")).upper() + "}"
+
+
+def content_code(path, salt):
+    """A name-based UUID over every stream of the package but the summary
+    information, which pin_summary writes last."""
+    with olefile.OleFileIO(path) as ole:
+        content = hashlib.sha256(salt.encode("ascii"))
+        for entry in sorted(ole.listdir()):
+            if entry != ["\x05SummaryInformation"]:
+                content.update("/".join(entry).encode("utf-8") + b"\0" + ole.openstream(entry).read())
+    return "{" + str(uuid.uuid5(UPGRADE_CODE, content.hexdigest())).upper() + "}"
 
 
 def pe_version(path):
@@ -135,7 +183,7 @@ def compile_package(arch, version, inputs, out):
     """wixl's package from penwick.wxs; `inputs` maps the source variables
     (LauncherExe, LauncherIcon, TokenhubDll, Tokenhub32Dll, ExampleConfig,
     LogFolderNote) to paths."""
-    defines = {"Arch": arch, "Version": version, "ProductCode": product_code(arch, version)}
+    defines = {"Arch": arch, "Version": version, "ProductCode": stand_in_product_code(arch, version)}
     # wixl opens the sources relative to its working folder only.
     defines.update({name: os.path.relpath(path) for name, path in inputs.items()})
     command = ["wixl", "-a", arch, "-o", out, os.path.join(HERE, "penwick.wxs")]
@@ -192,20 +240,50 @@ def config_removal_queries():
     return queries
 
 
+def table(package, name):
+    out = subprocess.run(["msiinfo", "export", package, name], capture_output=True, text=True, check=True).stdout
+    return [line.split("\t") for line in out.split("\n")[3:] if line]
+
+
+def upgrade_queries(package):
+    """The Upgrade row that finds earlier versions takes in the package's own
+    version; LOGFILE and HOSTBACKENDS join the secure public properties."""
+    rows = [row for row in table(package, "Upgrade") if row[6] == "WIX_UPGRADE_DETECTED"]
+    secure = dict(row[:2] for row in table(package, "Property")).get("SecureCustomProperties", "")
+    if len(rows) != 1 or not secure:
+        sys.exit(f"build_msi: wixl wrote no single upgrade row or no secure properties: {rows} {secure!r}")
+    secure = ";".join(sorted(set(secure.split(";")) | set(SWITCH_PROPERTIES.values())))
+    # Attributes is part of the table's key: the row is written anew.
+    columns = ("UpgradeCode", "VersionMin", "VersionMax", "Language", "Attributes", "Remove", "ActionProperty")
+    row = dict(zip(columns, rows[0]))
+    row["Attributes"] = str(int(row["Attributes"]) | VERSION_MAX_INCLUSIVE)
+    given = [name for name in columns if row[name]]
+    return [f"DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'",
+            f"INSERT INTO `Upgrade` ({', '.join(f'`{name}`' for name in given)}) "
+            f"VALUES ({', '.join(row[name] if name == 'Attributes' else repr(row[name]) for name in given)})",
+            f"UPDATE `Property` SET `Value` = '{secure}' WHERE `Property` = 'SecureCustomProperties'"]
+
+
 def finish_tables(package, arch, pe_files):
     """What wixl cannot express, written into its package with msibuild."""
     attributes = PERMANENT | NEVER_OVERWRITE | (WIN64 if arch == "x64" else 0)
     queries = versioned_file_queries(pe_files) + [
         f"UPDATE `Component` SET `Attributes` = {attributes} WHERE `Component` = 'LauncherConfig'",
+    ] + [f"UPDATE `Component` SET `Attributes` = {int(row[3]) | PERMANENT} WHERE `Component` = '{row[0]}'"
+         for row in table(package, "Component") if row[0] in PERMANENT_COMPONENTS] + [
+        f"UPDATE `Component` SET `Condition` = '{prop}' WHERE `Component` = '{name}'"
+        for name, prop in SWITCH_PROPERTIES.items()] + [
         "INSERT INTO `CreateFolder` (`Directory_`, `Component_`) VALUES ('OrvaneProgramFolder', 'Launcher')",
         "INSERT INTO `CreateFolder` (`Directory_`, `Component_`) VALUES ('OrvaneDataFolder', 'LogFolder')",
         "UPDATE `Shortcut` SET `Target` = '[#launcher.exe]' WHERE `Shortcut` = 'StartMenuLauncher'",
         "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, "
-        "`LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, `SDDL` LONGCHAR NOT NULL, "
+        "`LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT NULL, "
         "`Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)",
-        "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, `SDDL`) "
-        f"VALUES ('LogFolderAccess', 'LOGDIR', 'CreateFolder', '{LOG_FOLDER_SDDL}')",
-    ] + config_removal_queries()
+    ] + ["INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, `SDDLText`) "
+         f"VALUES ('{lock}', '{target}', '{kind}', '{sddl}')" for lock, target, kind, sddl in LOCKS] + [
+        # InstallInitialize is 1500; the next action wixl sequences is at 1525 or later.
+        "UPDATE `InstallExecuteSequence` SET `Sequence` = 1501 WHERE `Action` = 'RemoveExistingProducts'",
+    ] + upgrade_queries(package) + config_removal_queries()
     for query in queries:
         subprocess.run(["msibuild", package, "-q", query], check=True)
 
@@ -244,13 +322,9 @@ def pin_summary(path, when):
     and the package code (property 9, 38 characters as wixl writes it) of the
     summary information stream in place."""
     name = "\x05SummaryInformation"
+    code = content_code(path, "")
     with olefile.OleFileIO(path) as ole:
-        content = hashlib.sha256()
-        for entry in sorted(ole.listdir()):
-            if entry != [name]:
-                content.update("/".join(entry).encode("utf-8") + b"\0" + ole.openstream(entry).read())
         data = bytearray(ole.openstream(name).read())
-    code = "{" + str(uuid.uuid5(UPGRADE_CODE, content.hexdigest())).upper() + "}"
     filetime = (when + 11644473600) * 10000000
     section = struct.unpack_from("<I", data, 44)[0]
     count = struct.unpack_from("<I", data, section + 4)[0]
@@ -286,13 +360,17 @@ def main(arch, version, launcher, tokenhub, config, out, tokenhub32=None):
     # own file times differ from one tree to the next.
     inputs = {"LauncherExe": launcher, "TokenhubDll": tokenhub, "ExampleConfig": stage_example(config, out),
               "LauncherIcon": extract_icon(launcher, os.path.join(stage_folder(out), "launcher.ico")),
-              "LogFolderNote": stage(os.path.join(HERE, "logfolder.txt"), "logfolder.txt", when, out)}
+              "LogFolderNote": stage(os.path.join(HERE, "logfolder.txt"), "logfolder.txt", when, out),
+              "DiagnosticLog": stage(os.devnull, DIAGNOSTIC_LOG, when, out)}
     pe_files = {"launcher.exe": launcher, "tokenhub.dll": tokenhub}
     if tokenhub32:
         inputs["Tokenhub32Dll"] = pe_files["tokenhub32.dll"] = tokenhub32
     partial = out + ".partial"
     compile_package(arch, version, inputs, partial)
     finish_tables(partial, arch, pe_files)
+    code = content_code(partial, f"Penwick {arch} {version}")
+    subprocess.run(["msibuild", partial, "-q", f"UPDATE `Property` SET `Value` = '{code}' "
+                    "WHERE `Property` = 'ProductCode'"], check=True)
     pin_summary(partial, when)
     os.replace(partial, out)
 

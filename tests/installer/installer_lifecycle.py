@@ -1,11 +1,14 @@
 #!/usr/bin/python3
 """The x64 package's life cycle under wine64, in a copy of the untouched
-prefix that scripts/wine-setup keeps: the x86 package refused; quiet
-install, files and version blocks in place (the PE32+ tokenhub.dll in the
+prefix that scripts/wine-setup keeps: the x86 package refused, and bad
+values of the switches' properties; an x86 package of before that refusal
+replaced by the x64 one; quiet install with the properties, the switches and
+the detection value in the registry, files and version blocks in place (the PE32+ tokenhub.dll in the
 64-bit system folder, the PE32 one in SysWOW64, where a 32-bit host loads it),
 the installed launcher starting a recording child and logging below
 ProgramData; a removal that fails late leaving launcher.toml in place, then
-the removal of an unchanged install; an upgrade (one product registered), a
+the removal of an unchanged install; an upgrade that fails late rolled back;
+another build of the installed version replacing it; an upgrade (one product registered), a
 downgrade refused, a repair restoring the deleted program files and keeping
 the user's launcher.toml, and a removal that keeps that file and the logs and
 nothing else.
@@ -69,7 +72,9 @@ def msiexec(action, package, log, *properties, fails=False):
 
 
 def products():
-    return re.findall(r"\{[0-9A-F-]{36}\}", wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall")[1])
+    """The products registered in either view (Wine registers an x86 package's in the 32-bit one)."""
+    return sorted({code for view in ("/reg:64", "/reg:32") for code in re.findall(
+        r"\{[0-9A-F-]{36}\}", wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", view)[1])})
 
 
 def version(path):
@@ -89,24 +94,63 @@ def left():
                                                           DLL32, shortcut) if os.path.exists(p)])
 
 
-for package in (second, failing):
+# Another build of the same version (its example configuration differs), and
+# that build with a step that fails its install after the files came, when
+# FAILUPGRADE is set.
+rebuilt, failing_upgrade = scratch + "/rebuilt/penwick.msi", scratch + "/failing-upgrade/penwick.msi"
+# An x86 package made before it refused 64-bit Windows.
+old_x86 = scratch + "/old-x86/penwick.msi"
+for package in (second, failing, rebuilt, failing_upgrade, old_x86):
     os.makedirs(os.path.dirname(package))
-subprocess.run([sys.executable, ROOT + "/installer/build_msi.py", "x64", "2.1.4", built["launcher.exe"],
-                built["tokenhub.dll"], ROOT + "/installer/launcher.toml", second, built["tokenhub32.dll"]],
-               check=True, stderr=subprocess.DEVNULL)
+rebuilt_config = read(ROOT + "/installer/launcher.toml") + b"# rebuilt\n"
+with open(scratch + "/rebuilt/launcher.toml", "wb") as f:
+    f.write(rebuilt_config)
+for package, version_, config in ((second, "2.1.4", ROOT + "/installer/launcher.toml"),
+                                  (rebuilt, "2.1.3", scratch + "/rebuilt/launcher.toml")):
+    subprocess.run([sys.executable, ROOT + "/installer/build_msi.py", "x64", version_, built["launcher.exe"],
+                    built["tokenhub.dll"], config, package, built["tokenhub32.dll"]], check=True, stderr=subprocess.DEVNULL)
 shutil.copy(first, failing)
-for query in ("INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
-              "VALUES ('FailRemoval', 3106, 'TARGETDIR', '\"[%ComSpec]\" /c exit 1')",
-              "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
-              "VALUES ('FailRemoval', 'FAILREMOVAL', 3550)"):
-    subprocess.run(["msibuild", failing, "-q", query], check=True)
+shutil.copy(rebuilt, failing_upgrade)
+shutil.copy(BUILD32 + "/installer/penwick.msi", old_x86)
+for package, query in (
+        (failing, "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+                  "VALUES ('FailRemoval', 3106, 'TARGETDIR', '\"[%ComSpec]\" /c exit 1')"),
+        (failing, "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+                  "VALUES ('FailRemoval', 'FAILREMOVAL', 3550)"),
+        (failing_upgrade, "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+                          "VALUES ('FailUpgrade', 3106, 'TARGETDIR', '\"[%ComSpec]\" /c exit 1')"),
+        (failing_upgrade, "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+                          "VALUES ('FailUpgrade', 'FAILUPGRADE', 4001)"),
+        (old_x86, "DELETE FROM `LaunchCondition` WHERE `Condition` = 'Installed OR NOT VersionNT64'")):
+    subprocess.run(["msibuild", package, "-q", query], check=True)
 
 # On a 64-bit Windows the x86 package stops, naming the x64 package.
 # (Wine's msiexec logs no launch condition's message: check_msi.py checks it.)
 refused = msiexec("/i", BUILD32 + "/installer/penwick.msi", "x86.log", fails=True)
 check("LaunchConditions. Return value 0" in refused and products() == [], "the x86 package refused")
 
-log = msiexec("/i", first, "install.log")
+# A switch's value that tokenhub would not take stops the install.
+for bad in ("HOSTBACKENDS=2", "LOGFILE=tokenhub.log"):
+    check("LaunchConditions. Return value 0" in msiexec("/i", first, "bad-property.log", bad, fails=True)
+          and products() == [], f"{bad} refused")
+# An x86 package on 64-bit Windows, installed before it refused to: the x64
+# package replaces it, one product owning each file.
+msiexec("/i", old_x86, "old-x86.log")
+x86_product = products()
+trace = "C:\\Windows\\Temp\\tokenhub-trace.log"
+log = msiexec("/i", first, "install.log", f"LOGFILE={trace}", "HOSTBACKENDS=1")
+check(len(x86_product) == 1 and len(products()) == 1 and products() != x86_product
+      and not os.path.exists(C + "Program Files (x86)/Orvane"), f"the x64 package replaces the x86 one {x86_product}")
+
+
+def registry(key):
+    return wine("reg", "query", key, "/reg:64")[1]
+
+
+check(re.search(r"LogFile\s+REG_SZ\s+" + re.escape(trace) + r"\r?\n", registry(r"HKLM\Software\Varenzo\tokenhub"))
+      and re.search(r"HostBackends\s+REG_DWORD\s+0x1\s", registry(r"HKLM\Software\Varenzo\tokenhub"))
+      and re.search(r"Version\s+REG_SZ\s+2\.1\.3\s", registry(r"HKLM\Software\Orvane\Penwick")),
+      "the switches as given and the detection value in the machine's registry")
 # Wine 8 puts a per-machine package's shortcuts in the installing user's Start menu.
 menu = re.search(r"Property\(S\): ProgramMenuFolder = C:\\(.*?)\\?\r?\n", log)
 shortcut = C + (menu.group(1).replace("\\", "/") if menu else "?") + "/Penwick.lnk"
@@ -124,9 +168,13 @@ host = subprocess.run(["wine", BUILD32 + "/testbin/systemhost.exe"], env=ENV, st
 check(re.search(r"module C:\\windows\\(system32|syswow64)\\tokenhub.dll\r?\nC_GetFunctionList 0 version 2.11", host,
                 re.IGNORECASE), f"a 32-bit host loads the PE32 module from its system folder: {host!r}")
 check(read(PROGRAM + "launcher.toml") == read(ROOT + "/installer/launcher.toml"), "launcher.toml is the example")
-check(os.listdir(DATA) == ["README.txt"], "the log folder below ProgramData holds its README.txt only")
+check(sorted(os.listdir(DATA)) == ["README.txt", "launcherlauncher.log"] and read(DATA + "launcherlauncher.log") == b"",
+      "the log folder below ProgramData holds its README.txt and the empty diagnostic log")
 msiexec("/x", first, "remove-unchanged.log")
-check(left() == [] and products() == [], f"a removal right after the install leaves nothing, left {left()}")
+LOG_ONLY = ["ProgramData/Orvane", "ProgramData/Orvane/Penwick", "ProgramData/Orvane/Penwick/launcherlauncher.log"]
+check(left() == LOG_ONLY and products() == [] and "Version" not in registry(r"HKLM\Software\Orvane\Penwick")
+      and "HostBackends" in registry(r"HKLM\Software\Varenzo\tokenhub"),
+      f"a removal right after the install leaves the diagnostic log and tokenhub's switches only, left {left()}")
 
 # A removal that fails after the files went is rolled back: the unchanged
 # launcher.toml is there again under its name. (Wine's rollback installs the
@@ -138,7 +186,7 @@ check(sorted(os.listdir(PROGRAM)) == ["launcher.example.toml", "launcher.exe", "
       and read(PROGRAM + "launcher.toml") == read(ROOT + "/installer/launcher.toml"),
       f"a failed removal leaves launcher.toml under its name, left {left()}")
 msiexec("/x", failing, "remove-after-failing.log")
-check(left() == [] and products() == [], f"then the removal leaves nothing, left {left()}")
+check(left() == LOG_ONLY and products() == [], f"then the removal leaves the diagnostic log only, left {left()}")
 
 msiexec("/i", first, "install-again.log")
 installed = products()
@@ -154,6 +202,24 @@ check(os.path.isfile(record) and b'-jar "C:\\Program Files\\Orvane\\Penwick\\pen
       "the installed launcher starts the child with the installed jar path")
 check(b"moduleDir=C:\\Program Files\\Orvane\\Penwick\n" in read(DATA + "launcherlauncher.log"), "log below ProgramData")
 
+# An upgrade that fails after its files came is rolled back. (Windows keeps
+# the earlier version: its removal is part of the upgrade's transaction, as
+# check_msi.py checks. Wine runs RemoveExistingProducts at once as a removal
+# of its own, wherever it is sequenced, so its rollback cannot bring the
+# earlier version back: what Wine shows is the new build's rollback.)
+msiexec("/i", failing_upgrade, "upgrade-failing.log", "FAILUPGRADE=1", fails=True)
+check(products() == [] and left() == ["Program Files/Orvane", "Program Files/Orvane/Penwick",
+                                      "Program Files/Orvane/Penwick/launcher.toml"] + LOG_ONLY
+      and read(PROGRAM + "launcher.toml") == user_config,
+      f"a failed upgrade leaves none of the new build's files and registration, left {left()}")
+msiexec("/i", first, "install-after-failing-upgrade.log")
+installed = products()
+
+# Another build of the installed version replaces it.
+msiexec("/i", rebuilt, "rebuild.log")
+check(len(products()) == 1 and products() != installed and read(PROGRAM + "launcher.example.toml") == rebuilt_config
+      and read(PROGRAM + "launcher.toml") == user_config, f"a rebuild replaces {installed} by {products()}")
+installed = products()
 msiexec("/i", second, "upgrade.log")
 upgraded = products()
 check(len(installed) == len(upgraded) == 1 and installed != upgraded, f"the upgrade replaces {installed} by {upgraded}")

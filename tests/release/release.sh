@@ -7,8 +7,9 @@
 #                                       tokenhub with a SoftHSM2 key behind an emulated
 #                                       card and a local time-stamp server; osslsigncode
 #                                       accepts all six files with the test's CA and
-#                                       refuses each with one byte changed; tokenhub's
-#                                       trace shows C_Sign and never the PIN
+#                                       refuses each with one byte changed; each
+#                                       signature names the program "Penwick" and its
+#                                       URL; tokenhub's trace shows C_Sign and never the PIN
 #   release.sh check WORK WIN64_BUILD   the rebuild WORK/b plus WORK/a's detached
 #                                       signatures give WORK/a's signed files byte for
 #                                       byte; the signed x64 package installs, runs and
@@ -18,8 +19,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 release=$root/scripts/release
 files=(linux/libtokenhub.so win32/tokenhub.dll win32/launcher.exe win32/penwick.msi
-       win64/tokenhub.dll win64/launcher.exe win64/penwick.msi)
-signed=("${files[@]:1}")
+       win64/tokenhub.dll win64/launcher.exe win64/penwick.msi policy/tokenhub.admx policy/en-US/tokenhub.adml)
+signed=("${files[@]:1:6}")
 work=$(realpath -m "${2:-.}")
 
 case $1 in
@@ -94,10 +95,17 @@ EOF
   trap 'kill $tsa; rig_cleanup' EXIT
   for _ in $(seq 1 50); do [ -f tsa.port ] && break; sleep 0.1; done
 
+  url=https://penwick.orvane.example/release-test
   RELEASE_KEY="pkcs11:token=release;object=codesign;type=private" RELEASE_CERT=$rig_work/codesign.crt \
-    RELEASE_TSA=http://127.0.0.1:$(cat tsa.port) RELEASE_PIN=$pin bash "$release" sign "$work/a"
+    RELEASE_TSA=http://127.0.0.1:$(cat tsa.port) RELEASE_PIN=$pin RELEASE_URL=$url bash "$release" sign "$work/a"
   failed=0
   for f in "${signed[@]}"; do
+    if opus=$(/usr/bin/python3 "$here/opus_info.py" "$work/a/signatures/$f.p7s") \
+       && [ "$opus" = "Penwick $url" ]; then
+      echo "ok    $f: the signature names \"Penwick\" and $url"
+    else
+      echo "FAIL  $f: the signature names ${opus:-nothing}"; failed=1
+    fi
     if osslsigncode verify -CAfile ca.crt -TSA-CAfile ca.crt -in "$work/a/signed/$f" >verify.out 2>&1 \
        && grep -q "^Timestamp Server Signature verification: ok" verify.out \
        && grep -q "^Signature verification: ok" verify.out; then
