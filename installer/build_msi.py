@@ -101,6 +101,9 @@ LOCKS = [("OrvaneDataAccess", "OrvaneDataFolder", "CreateFolder", ORVANE_DATA_SD
 # Components that stay when the product goes: the configuration (see below),
 # the diagnostic log, and tokenhub's switches, which an administrator set.
 PERMANENT_COMPONENTS = ("DiagnosticLog", "TraceSwitch", "HostSwitch")
+# Files of the package that are the users' once installed: a repair or an
+# upgrade never writes over them (the diagnostic log holds every user's lines).
+KEPT_COMPONENTS = ("DiagnosticLog",)
 # The public properties that set tokenhub's switches, by the component that
 # writes each one's value: installed only when the property is given.
 SWITCH_PROPERTIES = {"TraceSwitch": "LOGFILE", "HostSwitch": "HOSTBACKENDS"}
@@ -269,7 +272,9 @@ def finish_tables(package, arch, pe_files):
     attributes = PERMANENT | NEVER_OVERWRITE | (WIN64 if arch == "x64" else 0)
     queries = versioned_file_queries(pe_files) + [
         f"UPDATE `Component` SET `Attributes` = {attributes} WHERE `Component` = 'LauncherConfig'",
-    ] + [f"UPDATE `Component` SET `Attributes` = {int(row[3]) | PERMANENT} WHERE `Component` = '{row[0]}'"
+    ] + [f"UPDATE `Component` SET `Attributes` = "
+         f"{int(row[3]) | PERMANENT | (NEVER_OVERWRITE if row[0] in KEPT_COMPONENTS else 0)} "
+         f"WHERE `Component` = '{row[0]}'"
          for row in table(package, "Component") if row[0] in PERMANENT_COMPONENTS] + [
         f"UPDATE `Component` SET `Condition` = '{prop}' WHERE `Component` = '{name}'"
         for name, prop in SWITCH_PROPERTIES.items()] + [

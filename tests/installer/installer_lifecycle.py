@@ -234,11 +234,12 @@ check("LaunchConditions. Return value 0" in msiexec("/i", first, "downgrade.log"
       and products() == upgraded, "a downgrade stops at its launch condition")
 for path in (PROGRAM + "launcher.exe", DLL, DLL32):
     os.remove(path)
+logs = read(DATA + "launcherlauncher.log")
 msiexec("/i", second, "repair.log", "REINSTALL=ALL", "REINSTALLMODE=amus")
 check(read(PROGRAM + "launcher.exe") == read(built["launcher.exe"]) and read(DLL) == read(built["tokenhub.dll"])
-      and read(DLL32) == read(built["tokenhub32.dll"]) and read(PROGRAM + "launcher.toml") == user_config,
-      "a repair restores the program files and keeps the user's launcher.toml")
-logs = read(DATA + "launcherlauncher.log")
+      and read(DLL32) == read(built["tokenhub32.dll"]) and read(PROGRAM + "launcher.toml") == user_config
+      and logs and read(DATA + "launcherlauncher.log") == logs,
+      "a repair restores the program files and keeps the user's launcher.toml and the diagnostic log's lines")
 msiexec("/x", second, "remove.log")
 check(left() == ["Program Files/Orvane", "Program Files/Orvane/Penwick", "Program Files/Orvane/Penwick/launcher.toml",
                  "ProgramData/Orvane", "ProgramData/Orvane/Penwick", "ProgramData/Orvane/Penwick/launcherlauncher.log"]
