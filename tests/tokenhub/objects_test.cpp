@@ -61,6 +61,8 @@ TEST_F(Objects, AFullTableThinnedAndRefilledStillFindsEveryRowBothWays) {
   auto pair = [this](unsigned i) { return std::make_pair(&row(i % 2), CK_OBJECT_HANDLE(0x1000 + i / 2)); };
   for (unsigned i = 0; i < kMaxObjects; ++i) ASSERT_EQ(mapObject(pair(i).first, pair(i).second), i + 1);
   for (unsigned i = 0; i < kMaxObjects; i += 3) removeObject(ObjectEntry{i + 1, pair(i).first, pair(i).second, 0});
+  EXPECT_EQ(indexed(objects.byHandle), objectRowsInUse());
+  EXPECT_EQ(indexed(objects.byBackend), objectRowsInUse());
   for (unsigned i = 0; i < kMaxObjects; ++i) {
     ObjectEntry o{};
     bool kept = i % 3 != 0;
