@@ -4,7 +4,7 @@
 # "Virtual PCD 00 00" and runs build/linux/bench/load_bench, which prints
 # the throughput of the router, of SoftHSM2 alone and of p11-kit's proxy and
 # their ratios.
-#   bash bench/load-bench.sh [processes threads seconds rounds]   (default 8 4 5 3)
+#   bash bench/load-bench.sh [processes threads seconds rounds [together]]   (default 8 4 5 3)
 # A daemon that runs already is used and left running. One that this script
 # starts is started with --auto-exit: it ends by itself once idle, so that
 # no test that found it running meanwhile loses it.

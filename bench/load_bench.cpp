@@ -8,7 +8,9 @@
 // token, since SoftHSM2 refuses processes that log in to one token directory
 // at the same moment. bench/load-bench.sh prepares the daemon and the card.
 //
-//   load_bench ROUTER_MODULE [processes threads seconds rounds]
+//   load_bench ROUTER_MODULE [processes threads seconds rounds [together]]
+// "together" runs the three ways side by side in each round instead of in
+// turn: on a machine that others use too, all three then meet the same load.
 #include <dlfcn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -156,38 +158,50 @@ void process(const Way &way, const fs::path &work, unsigned index, unsigned thre
   finish(nullptr);
 }
 
-// One round of one way: all processes start together; their tallies summed.
-Tally runWay(const Way &way, const fs::path &work, unsigned processes, unsigned threads, unsigned seconds) {
-  int ready[2], go[2], out[2];
-  if (pipe(ready) || pipe(go) || pipe(out)) std::exit(1);
+// One round of the given ways at once (one way, or all side by side): all
+// processes set up first, then start together; each way's tallies summed.
+// Process p of way w uses token copy w * processes + p.
+std::vector<Tally> runRound(const std::vector<Way> &ways, const fs::path &work, unsigned processes, unsigned threads,
+                            unsigned seconds) {
+  int ready[2], go[2];
+  if (pipe(ready) || pipe(go)) std::exit(1);
+  std::vector<int> out(ways.size());
   std::vector<pid_t> children;
-  for (unsigned i = 0; i < processes; ++i) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      close(go[1]);
-      process(way, work, i, threads, seconds, ready[1], go[0], out[1]);
-      _exit(0);
+  for (size_t w = 0; w < ways.size(); ++w) {
+    int tally[2];
+    if (pipe(tally)) std::exit(1);
+    for (unsigned i = 0; i < processes; ++i) {
+      pid_t pid = fork();
+      if (pid == 0) {
+        close(go[1]);
+        process(ways[w], work, static_cast<unsigned>(w) * processes + i, threads, seconds, ready[1],
+                go[0], tally[1]);
+        _exit(0);
+      }
+      children.push_back(pid);
     }
-    children.push_back(pid);
+    close(tally[1]);
+    out[w] = tally[0];
   }
   close(go[0]);
   close(ready[1]);
-  close(out[1]);
   char byte;
-  for (unsigned i = 0; i < processes; ++i)
+  for (size_t i = 0; i < children.size(); ++i)
     if (read(ready[0], &byte, 1) != 1) break;  // a process that failed its set-up reports so below
   close(go[1]);  // the start signal
-  Tally sum;
-  Tally one;
-  while (read(out[0], &one, sizeof one) == sizeof one) {
-    sum.rounds += one.rounds;
-    if (one.errors && !sum.errors) std::memcpy(sum.firstError, one.firstError, sizeof sum.firstError);
-    sum.errors += one.errors;
+  std::vector<Tally> sums(ways.size());
+  for (size_t w = 0; w < ways.size(); ++w) {
+    Tally one;
+    while (read(out[w], &one, sizeof one) == sizeof one) {
+      sums[w].rounds += one.rounds;
+      if (one.errors && !sums[w].errors) std::memcpy(sums[w].firstError, one.firstError, sizeof one.firstError);
+      sums[w].errors += one.errors;
+    }
+    close(out[w]);
   }
   for (pid_t pid : children) waitpid(pid, nullptr, 0);
   close(ready[0]);
-  close(out[0]);
-  return sum;
+  return sums;
 }
 
 // Token directories, one per process, all copies of one token with one P-256
@@ -224,28 +238,39 @@ void prepare(const fs::path &work, unsigned processes) {
 
 int main(int argc, char **argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: load_bench ROUTER_MODULE [processes threads seconds rounds]\n");
+    std::fprintf(stderr, "usage: load_bench ROUTER_MODULE [processes threads seconds rounds [together]]\n");
     return 2;
   }
   auto arg = [&](int i, unsigned fallback) { return argc > i ? static_cast<unsigned>(std::atoi(argv[i])) : fallback; };
   unsigned processes = arg(2, 8), threads = arg(3, 4), seconds = arg(4, 5), rounds = arg(5, 3);
+  // Side by side, the three ways share whatever else the machine runs alike.
+  bool together = argc > 6 && std::strcmp(argv[6], "together") == 0;
+  std::vector<Way> ways = {{"router", argv[1]}, {"SoftHSM2 alone", kSoftHsm}, {"p11-kit proxy", kProxy}};
   char pattern[] = "/tmp/tokenhub-load-XXXXXX";
   fs::path work = mkdtemp(pattern);
-  prepare(work, processes);
+  prepare(work, processes * static_cast<unsigned>(ways.size()));
 
-  std::vector<Way> ways = {{"router", argv[1]}, {"SoftHSM2 alone", kSoftHsm}, {"p11-kit proxy", kProxy}};
   std::vector<Tally> totals(ways.size());
-  std::printf("%u processes x %u threads, %u rounds of %u s per way, in turn\n", processes, threads, rounds, seconds);
-  for (unsigned r = 0; r < rounds; ++r)
+  std::printf("%u processes x %u threads per way, %u rounds of %u s, the ways %s\n", processes, threads, rounds,
+              seconds, together ? "side by side" : "in turn");
+  auto add = [&](size_t w, unsigned round, const Tally &t) {
+    std::printf("  round %u %-16s %10.0f rounds/s  %lu errors%s%s\n", round, ways[w].name,
+                static_cast<double>(t.rounds) / seconds, t.errors, t.errors ? ", first " : "", t.firstError);
+    std::fflush(stdout);
+    totals[w].rounds += t.rounds;
+    totals[w].errors += t.errors;
+  };
+  for (unsigned r = 0; r < rounds; ++r) {
+    if (together) {
+      std::vector<Tally> t = runRound(ways, work, processes, threads, seconds);
+      for (size_t w = 0; w < ways.size(); ++w) add(w, r + 1, t[w]);
+      continue;
+    }
     for (size_t k = 0; k < ways.size(); ++k) {
       size_t w = (k + r) % ways.size();  // each way first once in three rounds
-      Tally t = runWay(ways[w], work, processes, threads, seconds);
-      std::printf("  round %u %-16s %10.0f rounds/s  %lu errors%s%s\n", r + 1, ways[w].name,
-                  static_cast<double>(t.rounds) / seconds, t.errors, t.errors ? ", first " : "", t.firstError);
-      std::fflush(stdout);
-      totals[w].rounds += t.rounds;
-      totals[w].errors += t.errors;
+      add(w, r + 1, runRound({ways[w]}, work, processes, threads, seconds)[0]);
     }
+  }
   std::vector<double> rate(ways.size());
   unsigned long errors = 0;
   std::printf("\n%-16s %12s %8s\n", "way", "rounds/s", "errors");
