@@ -11,30 +11,63 @@ ObjectTable objects;
 
 void clearObjectTable() { std::memset(&objects, 0, sizeof objects); }
 
+namespace {
+
+// The key of a (virtual slot, backend handle) pair; both halves of a 64-bit
+// backend handle count.
+uint32_t pairKey(const SlotEntry *slot, CK_OBJECT_HANDLE backendHandle) {
+  uint64_t wide = static_cast<uint64_t>(backendHandle);
+  uint64_t where = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(slot));
+  return static_cast<uint32_t>(wide ^ (wide >> 32)) ^ static_cast<uint32_t>((where ^ (where >> 32)) * 0x85EBCA6Bu);
+}
+uint32_t handleOf(unsigned row) { return static_cast<uint32_t>(objects.rows[row].routerHandle); }
+uint32_t pairOf(unsigned row) { return pairKey(objects.rows[row].slot, objects.rows[row].backendHandle); }
+
+// Under tableLock.
+ObjectEntry *rowWithHandle(CK_OBJECT_HANDLE routerHandle) {
+  return tokenhub::rowWithHandle(objects.rows, objects.byHandle, routerHandle);
+}
+
+void freeRow(ObjectEntry &entry) {
+  unsigned row = static_cast<unsigned>(&entry - objects.rows);
+  objects.byHandle.erase(handleOf(row), row, handleOf);
+  objects.byBackend.erase(pairOf(row), row, pairOf);
+  objects.inUse.give(row);
+  entry = ObjectEntry{};
+}
+
+}  // namespace
+
 CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle) {
   LockGuard hold(tableLock);
-  // One pass: a backend object seen again through the same virtual slot keeps
-  // its handle; otherwise the lowest free row takes it.
-  ObjectEntry *freeRow = nullptr;
-  for (ObjectEntry &row : objects.rows) {
-    if (row.routerHandle == 0) {
-      if (!freeRow) freeRow = &row;
-    } else if (row.slot == slot && row.backendHandle == backendHandle && row.destroyers == 0) {
-      return row.routerHandle;
-    }
-  }
-  if (!freeRow) return 0;
-  freeRow->slot = slot;
-  freeRow->backendHandle = backendHandle;
-  freeRow->routerHandle = nextHandle(objects.lastObjectHandle, objects.wrapped, objects.rows);
-  return freeRow->routerHandle;
+  // A backend object seen again through the same virtual slot keeps its
+  // handle: the lowest row that holds the pair, unless it is being destroyed.
+  unsigned known = kMaxObjects;
+  objects.byBackend.probe(pairKey(slot, backendHandle), [&](unsigned row) {
+    const ObjectEntry &entry = objects.rows[row];
+    if (entry.slot == slot && entry.backendHandle == backendHandle && entry.destroyers == 0 && row < known)
+      known = row;
+    return false;
+  });
+  if (known != kMaxObjects) return objects.rows[known].routerHandle;
+  // Otherwise the lowest free row takes it.
+  unsigned row = objects.inUse.lowestFree();
+  if (row == kMaxObjects) return 0;
+  ObjectEntry &entry = objects.rows[row];
+  entry.slot = slot;
+  entry.backendHandle = backendHandle;
+  entry.routerHandle = nextHandle(objects.lastObjectHandle, objects.wrapped,
+                                  [](uint32_t handle) { return rowWithHandle(handle) != nullptr; });
+  objects.inUse.take(row);
+  objects.byHandle.insert(handleOf(row), row);
+  objects.byBackend.insert(pairOf(row), row);
+  return entry.routerHandle;
 }
 
 namespace {
 ObjectEntry *rowOf(CK_OBJECT_HANDLE routerHandle, const SlotEntry *slot) {
-  ObjectEntry *row = rowWithHandle(objects.rows, static_cast<uint32_t>(routerHandle));
-  if (!row || row->routerHandle != routerHandle || (slot && row->slot != slot)) return nullptr;
-  return row;
+  ObjectEntry *row = rowWithHandle(routerHandle);
+  return row && (!slot || row->slot == slot) ? row : nullptr;
 }
 CK_RV unknown(HandleKind kind) { return kind == HandleKind::Key ? CKR_KEY_HANDLE_INVALID : CKR_OBJECT_HANDLE_INVALID; }
 }  // namespace
@@ -61,20 +94,20 @@ void endDestroy(const ObjectEntry &object, bool destroyed) {
   ObjectEntry *row = rowOf(object.routerHandle, object.slot);
   if (!row) return;
   if (destroyed)
-    *row = ObjectEntry{};
+    freeRow(*row);
   else
     --row->destroyers;
 }
 
 void removeObject(const ObjectEntry &object) {
   LockGuard hold(tableLock);
-  if (ObjectEntry *row = rowWithHandle(objects.rows, static_cast<uint32_t>(object.routerHandle))) *row = ObjectEntry{};
+  if (ObjectEntry *row = rowWithHandle(object.routerHandle)) freeRow(*row);
 }
 
 void removeSlotObjects(const SlotEntry *slot) {
   LockGuard hold(tableLock);
   for (ObjectEntry &row : objects.rows)
-    if (row.slot == slot) row = ObjectEntry{};
+    if (row.routerHandle != 0 && row.slot == slot) freeRow(row);
 }
 
 }  // namespace tokenhub

@@ -1,6 +1,7 @@
 // The object handle table: router object handles and the backend object
 // each one stands for, per virtual slot.
 #pragma once
+#include "handletable.h"
 #include "state.h"
 
 namespace tokenhub {
@@ -18,6 +19,12 @@ struct ObjectTable {
   ObjectEntry rows[kMaxObjects];
   uint32_t lastObjectHandle;  // handles are 32-bit on every platform
   bool wrapped;               // the counter passed its largest value: new handles are checked against those in use
+  // Beside the rows, kept with them under tableLock: which rows are in use,
+  // the rows by router handle and the rows by (virtual slot, backend handle),
+  // so that neither a look-up nor a search's results read the whole table.
+  RowMap<kMaxObjects> inUse;
+  RowIndex<kMaxObjects> byHandle;
+  RowIndex<kMaxObjects> byBackend;
 };
 extern ObjectTable objects;
 

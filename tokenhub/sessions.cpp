@@ -16,29 +16,55 @@ SessionTable sessions;
 
 void clearSessionTable() { std::memset(&sessions, 0, sizeof sessions); }
 
+namespace {
+
+uint32_t handleOf(unsigned row) { return static_cast<uint32_t>(sessions.rows[row].routerHandle); }
+
+// The slot's place in the slot table, where its session count is kept.
+uint16_t &sessionCount(const SlotEntry *slot) { return sessions.slotSessions[slot - router.slotTable]; }
+
+// Under tableLock.
+SessionEntry *rowWithHandle(CK_SESSION_HANDLE routerHandle) {
+  return tokenhub::rowWithHandle(sessions.rows, sessions.byHandle, routerHandle);
+}
+
+void freeRow(SessionEntry &entry) {
+  unsigned row = static_cast<unsigned>(&entry - sessions.rows);
+  sessions.byHandle.erase(static_cast<uint32_t>(entry.routerHandle), row, handleOf);
+  sessions.inUse.give(row);
+  --sessionCount(entry.slot);
+  entry = SessionEntry{};
+}
+
+}  // namespace
+
 CK_SESSION_HANDLE addSession(SlotEntry *slot, CK_SESSION_HANDLE backendHandle, CK_FUNCTION_LIST_PTR functionList) {
   LockGuard hold(tableLock);
-  SessionEntry *row = findRow(sessions.rows, [](const SessionEntry &r) { return r.routerHandle == 0; });
-  if (!row) return 0;
-  row->routerHandle = nextHandle(sessions.lastSessionHandle, sessions.wrapped, sessions.rows);
-  row->functionList = functionList;
-  row->backendHandle = backendHandle;
-  row->slot = slot;
-  return row->routerHandle;
+  unsigned row = sessions.inUse.lowestFree();
+  if (row == kMaxSessions) return 0;
+  SessionEntry &entry = sessions.rows[row];
+  entry.routerHandle = nextHandle(sessions.lastSessionHandle, sessions.wrapped,
+                                  [](uint32_t handle) { return rowWithHandle(handle) != nullptr; });
+  entry.functionList = functionList;
+  entry.backendHandle = backendHandle;
+  entry.slot = slot;
+  sessions.inUse.take(row);
+  sessions.byHandle.insert(static_cast<uint32_t>(entry.routerHandle), row);
+  ++sessionCount(slot);
+  return entry.routerHandle;
 }
 
 CK_RV findSession(CK_SESSION_HANDLE routerHandle, SessionEntry &session) {
   LockGuard hold(tableLock);
-  const SessionEntry *row = rowWithHandle(sessions.rows, static_cast<uint32_t>(routerHandle));
-  if (!row || row->routerHandle != routerHandle) return CKR_SESSION_HANDLE_INVALID;
+  const SessionEntry *row = rowWithHandle(routerHandle);
+  if (!row) return CKR_SESSION_HANDLE_INVALID;
   session = *row;
   return CKR_OK;
 }
 
 CK_RV removeSession(const SessionEntry &session) {
   LockGuard hold(tableLock);
-  if (SessionEntry *row = rowWithHandle(sessions.rows, static_cast<uint32_t>(session.routerHandle)))
-    *row = SessionEntry{};
+  if (SessionEntry *row = rowWithHandle(session.routerHandle)) freeRow(*row);
   return CKR_OK;
 }
 
@@ -50,14 +76,18 @@ bool openedThrough(const SessionEntry &row, const SlotEntry *slot, CK_FUNCTION_L
 
 bool slotHasSessions(const SlotEntry *slot, CK_FUNCTION_LIST_PTR functionList) {
   LockGuard hold(tableLock);
-  return findRow(sessions.rows,
-                 [&](const SessionEntry &r) { return openedThrough(r, slot, functionList); });
+  if (sessionCount(slot) == 0) return false;
+  if (!functionList) return true;
+  // Which backend holds them is asked only where all of a slot's sessions end.
+  for (const SessionEntry &row : sessions.rows)
+    if (openedThrough(row, slot, functionList)) return true;
+  return false;
 }
 
 CK_RV removeSlotSessions(const SlotEntry *slot, CK_FUNCTION_LIST_PTR functionList) {
   LockGuard hold(tableLock);
   for (SessionEntry &row : sessions.rows)
-    if (openedThrough(row, slot, functionList)) row = SessionEntry{};
+    if (sessionCount(slot) != 0 && openedThrough(row, slot, functionList)) freeRow(row);
   return CKR_OK;
 }
 

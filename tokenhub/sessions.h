@@ -1,6 +1,7 @@
 // The session handle table: router session handles and the backend session
 // each one stands for.
 #pragma once
+#include "handletable.h"
 #include "state.h"
 
 namespace tokenhub {
@@ -18,6 +19,13 @@ struct SessionTable {
   SessionEntry rows[kMaxSessions];
   uint32_t lastSessionHandle;  // handles are 32-bit on every platform
   bool wrapped;                // the counter passed its largest value: new handles are checked against those in use
+  // Beside the rows, kept with them under tableLock: which rows are in use,
+  // the rows by router handle, and each virtual slot's number of sessions
+  // (by its row in the slot table), so that no call reads the whole table
+  // but those that end every session of a slot.
+  RowMap<kMaxSessions> inUse;
+  RowIndex<kMaxSessions> byHandle;
+  uint16_t slotSessions[kMaxSlots];
 };
 extern SessionTable sessions;
 

@@ -323,21 +323,30 @@ TEST_F(Init, NoModuleNoReaderStillInitialises) {
   EXPECT_EQ(C_GetInfo(&info), rv(CKR_OK));
 }
 
-TEST_F(Init, InitialisationClearsTheSessionAndObjectTables) {
-  sessions.rows[5].routerHandle = 9;
-  sessions.lastSessionHandle = 9;
-  objects.rows[7].routerHandle = 3;
-  objects.lastObjectHandle = 3;
+TEST_F(Init, HandlesStartAtOneAgainAndNoEarlierHandleSurvives) {
+  addReader("Reader", {1});
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
-  EXPECT_EQ(sessions.rows[5].routerHandle, 0u);
-  EXPECT_EQ(sessions.lastSessionHandle, 0u);
-  EXPECT_EQ(objects.rows[7].routerHandle, 0u);
-  EXPECT_EQ(objects.lastObjectHandle, 0u);
-  sessions.rows[1].routerHandle = 4;
-  objects.rows[1].routerHandle = 4;
+  SlotEntry *slot = &router.slotTable[0];
+  CK_FUNCTION_LIST_PTR list = router.backends[0].functionList;
+  auto known = [](CK_ULONG h) {
+    SessionEntry s;
+    ObjectEntry o;
+    return (findSession(h, s) == CKR_OK) + (findObject(h, HandleKind::Object, o) == CKR_OK);
+  };
+  for (CK_ULONG h = 1; h <= 3; ++h) {
+    ASSERT_EQ(addSession(slot, 0x100 + h, list), h);
+    ASSERT_EQ(mapObject(slot, 0x200 + h), h);
+  }
   C_Finalize(nullptr);
-  EXPECT_EQ(sessions.rows[1].routerHandle, 0u);
-  EXPECT_EQ(objects.rows[1].routerHandle, 0u);
+  for (CK_ULONG h = 1; h <= 3; ++h) EXPECT_EQ(known(h), 0) << "handle " << h << " outlived the library";
+  // A call that was under way in another thread enters its session and
+  // object after the library ended: the next initialisation drops them too.
+  EXPECT_EQ(addSession(slot, 0x300, list), 1u) << "the numbering restarts at the end";
+  EXPECT_EQ(mapObject(slot, 0x300), 1u);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_EQ(known(1), 0) << "left over from before the initialisation";
+  EXPECT_EQ(addSession(slot, 0x400, list), 1u) << "and restarts at the beginning";
+  EXPECT_EQ(mapObject(slot, 0x400), 1u);
 }
 
 TEST_F(Init, GetInfoFields) {

@@ -1,4 +1,6 @@
 // The object handle table and the object and key management calls.
+#include <utility>
+
 #include "session_fixture.h"
 
 using namespace tokenhub;
@@ -51,6 +53,32 @@ TEST_F(Objects, TheLastFreeRowThenAFullTable) {
   EXPECT_EQ(mapObject(&row(0), 0x2), 0u);
   EXPECT_EQ(mapObject(&row(0), 0x1), kMaxObjects) << "a known object is still found";
   EXPECT_EQ(objects.lastObjectHandle, kMaxObjects);
+}
+
+TEST_F(Objects, AFullTableThinnedAndRefilledStillFindsEveryRowBothWays) {
+  start();
+  // Both slots' objects share backend handles: pair i is (slot i % 2, backend i / 2), in row i.
+  auto pair = [this](unsigned i) { return std::make_pair(&row(i % 2), CK_OBJECT_HANDLE(0x1000 + i / 2)); };
+  for (unsigned i = 0; i < kMaxObjects; ++i) ASSERT_EQ(mapObject(pair(i).first, pair(i).second), i + 1);
+  for (unsigned i = 0; i < kMaxObjects; i += 3) removeObject(ObjectEntry{i + 1, pair(i).first, pair(i).second, 0});
+  EXPECT_EQ(indexed(objects.byHandle), objectRowsInUse());
+  EXPECT_EQ(indexed(objects.byBackend), objectRowsInUse());
+  for (unsigned i = 0; i < kMaxObjects; ++i) {
+    ObjectEntry o{};
+    bool kept = i % 3 != 0;
+    ASSERT_EQ(findObject(i + 1, HandleKind::Object, o), kept ? CKR_OK : CKR_OBJECT_HANDLE_INVALID) << "row " << i;
+    if (kept) {
+      EXPECT_EQ(o.slot, pair(i).first);
+      EXPECT_EQ(o.backendHandle, pair(i).second);
+      EXPECT_EQ(mapObject(pair(i).first, pair(i).second), i + 1) << "row " << i << ": known again";
+    }
+  }
+  CK_OBJECT_HANDLE next = kMaxObjects + 1;
+  for (unsigned i = 0; i < kMaxObjects; i += 3, ++next) {
+    ASSERT_EQ(mapObject(&row(0), 0x9000 + i), next);
+    EXPECT_EQ(objects.rows[i].routerHandle, next) << "the lowest free row";
+  }
+  EXPECT_EQ(mapObject(&row(0), 0x8FFF), 0u) << "full again";
 }
 
 TEST_F(Objects, TheCounterWrapsPastZeroAndHandlesInUse) {

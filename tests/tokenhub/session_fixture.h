@@ -1,6 +1,8 @@
 // Router tests that work on open sessions: one reader "Rd" known to all four
 // mock modules as their slot 7, virtual slots 1 (common) and 2 (secure).
 #pragma once
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "objects.h"
@@ -52,6 +54,12 @@ class SessionTest : public RouterTest {
     size_t n = 0;
     for (const tokenhub::ObjectEntry &row : tokenhub::objects.rows) n += row.routerHandle != 0;
     return n;
+  }
+
+  // Rows an index names: the rows in use, no more, or freed rows stay in it.
+  template <unsigned N>
+  static size_t indexed(const tokenhub::RowIndex<N> &index) {
+    return std::count_if(std::begin(index.buckets), std::end(index.buckets), [](uint16_t b) { return b != 0; });
   }
 
   // The last logged call of f by role, as words.

@@ -89,6 +89,7 @@ TEST_F(Sessions, AFullTableClosesTheNewBackendSessionAgain) {
   EXPECT_EQ(last->role, 1u);
   EXPECT_EQ(last->args[0], 0x10000u + kMaxSessions / 2 + 1) << "the session the backend just opened";
   ASSERT_EQ(C_CloseSession(1000), CKR_OK);
+  EXPECT_EQ(indexed(sessions.byHandle), kMaxSessions - 1u);
   EXPECT_EQ(open(), kMaxSessions + 1) << "a full table used up no handle";
 }
 
