@@ -1,10 +1,12 @@
 // The launcher's entry and its splash window. Everything runs on one thread:
 // the start message runs the jobs inside the message loop, so the children
 // start before the splash is first painted, and the splash timer closes the
-// window, which ends the loop and the launcher.
+// window, which ends the loop and the launcher. A start that could start no
+// Java ends the splash at once and tells the person why in a message box.
 #include <windows.h>
 
 #include "loadconfig.h"
+#include "notice.h"
 
 using namespace launcher;
 
@@ -22,12 +24,15 @@ const wchar_t kTitle[] = L"application launcher";
 // come first and end the launcher without its jobs. So the jobs start once,
 // on whichever of the two comes first.
 bool jobStarted = false;
+int jobsStarted = 0;
 
 LRESULT onStartJob(HWND window) {
   if (jobStarted) return 0;
   jobStarted = true;
   SetTimer(window, kSplashTimer, static_cast<UINT>(jobSettings.millisec), nullptr);
-  doJob();
+  jobsStarted = doJob();
+  // Nothing to wait for: the splash goes at once and the box follows.
+  if (jobsStarted == 0) PostMessageW(window, WM_CLOSE, 0, 0);
   return 0;
 }
 
@@ -82,14 +87,22 @@ void registerSplashClass(HINSTANCE instance) {
   RegisterClassExW(&splashClass);
 }
 
+// The box comes after the message loop: the splash's quit message would
+// otherwise end the box's own loop before the person has read it.
+int ended() {
+  if (jobsStarted > 0) return 0;
+  showFailure();
+  return kFailed;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   jobSettings.commandArgs = commandLine;
   prepareJob();
   if (jobSettings.millisec == 0) {
-    doJob();
-    return 0;
+    jobsStarted = doJob();
+    return ended();
   }
 
   registerSplashClass(instance);
@@ -102,7 +115,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   const int top = (static_cast<int>(desktop.bottom) - height) / 2;
   HWND window = CreateWindowExW(0, kClassName, kTitle, WS_POPUP | WS_VISIBLE, left, top, width, height, nullptr,
                                 nullptr, instance, nullptr);
-  if (!window) return 0;
+  if (!window) return ended();
   PostMessageW(window, WM_START_JOB, 0, 0);
 
   MSG message{};
@@ -110,5 +123,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
-  return static_cast<int>(message.wParam);
+  return ended();
 }

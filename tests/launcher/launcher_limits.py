@@ -13,7 +13,7 @@ import time
 import unittest
 
 import launcher_rig as rig
-from launcher_rig import LauncherCase, win
+from launcher_rig import FAILED, LauncherCase, win
 
 COMMAND_LINE_UNITS = 32767  # CreateProcessW's limit, the NUL included
 SYSTEM = "C:\\windows\\system32"
@@ -33,7 +33,7 @@ class LimitCase(LauncherCase):
 
     def assertRefused(self, run, code, text):
         """One error line for the refused start, then doJob's; no child."""
-        self.assertEqual(run.rc, 0)
+        self.assertEqual(run.rc, FAILED)
         self.assertTail(run, at("startProcess.startProcess") + re.escape(f"err:{code} CreateProcess {text}\r") + "$",
                         at("loadconfig.doJob") + "error startProcess$")
         self.assertEqual([l for l in run.lines() if " err:" in l].__len__(), 1, run.log)
@@ -149,7 +149,7 @@ class Paths(LimitCase):
         # Its path cut to 260 characters would name another file.
         folder = self.deep(self.app, 270)
         run = self.run_launcher(self.install(folder=folder, config=self.config()))
-        self.assertEqual(run.rc, 0)
+        self.assertEqual(run.rc, FAILED)
         self.assertEqual(run.debug, ["OK InitializeCriticalSectionAndSpinCount\n", "GetModuleFileName\n",
                                      "OK DeleteCriticalSection\n"])
         self.assertEqual(run.log, "")
@@ -189,11 +189,12 @@ class Names(LimitCase):
 
     def test_launcher_folder_outside_the_ansi_code_page_reads_its_configuration(self):
         folder = self.mkdir("应用🚀")
+        open(os.path.join(folder, "app.jar"), "wb").close()
         run = self.run_launcher(self.install(folder=folder, config=self.config()), children=1)
         self.assertEqual(run.rc, 0)
         lines = run.lines()
-        self.assertRegex(lines[1], at("loadconfig.prepareJob") + re.escape("moduleDir=" + in_log(win(folder))) + "$")
-        self.assertIn("??", lines[1])
+        self.assertRegex(lines[2], at("loadconfig.prepareJob") + re.escape("moduleDir=" + in_log(win(folder))) + "$")
+        self.assertIn("??", lines[2])
         self.assertNotIn("loadConfig", run.log)  # neither "fopen ..." nor "error loadConfig"
         rec = self.record("app.jar")
         self.assertEqual(rec["commandLine"], f'"{win(rig.CHILD)}" -Xmx512m  -jar "{win(folder)}\\app.jar" ')
