@@ -98,6 +98,8 @@ void printColour(const char *label, COLORREF colour) {
 
 int wmain(int argc, wchar_t **argv) {
   if (argc < 2) return 2;
+  // Window places and pixels as the screen has them, whatever its scale.
+  SetProcessDPIAware();
   const DWORD wait = static_cast<DWORD>(_wtoi(argv[1]));
   if (argc > 2 && std::wcscmp(argv[2], L"box") == 0) return watchBox(wait);
   int next = 2;

@@ -118,6 +118,18 @@ class Splash(LauncherCase):
                 if error:
                     self.assertIn(error, errors[0])
 
+    def test_at_150_percent_the_picture_keeps_its_size_scaled_smoothly(self):
+        """Wine takes the screen's scale from the desktop's LogPixels."""
+        desktop = ["reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/f"]
+        wine = dict(env=dict(os.environ, WINEDEBUG="-all", WINEPREFIX=rig.PREFIX), capture_output=True, check=True)
+        subprocess.run([rig.LOADER, *desktop, "/t", "REG_DWORD", "/d", "144"], **wine)
+        self.addCleanup(subprocess.run, [rig.LOADER, *desktop, "/t", "REG_DWORD", "/d", "96"], **wine)
+        run = self.splash(1000, "splash.png", png(300, 150),
+                          points=((112, 56), (337, 56), (112, 168), (337, 168), (225, 112)))
+        self.assert_centred(run, 450, 225)
+        self.assertEqual(run.pixels[:4], [hexcolour(c) for c in QUADRANTS])
+        self.assertNotIn(run.pixels[4], [hexcolour(c) for c in QUADRANTS], "blended where two quadrants meet")
+
     def test_picture_larger_than_the_desktop_has_negative_origin(self):
         run = self.splash(500, "big.png", png(1200, 901))
         self.assert_centred(run, 1200, 901)
