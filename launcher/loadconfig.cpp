@@ -268,10 +268,17 @@ Job startJob(const WideString &jar, const wchar_t *outPattern, const wchar_t *er
   if (s.log_dir.present() && (format(outLog, outPattern, s.log_dir.get(), s.moduleName) != kOk ||
                               format(errLog, errPattern, s.log_dir.get(), s.moduleName) != kOk))
     return Job::stop;
+  // Java's crash file goes to the log folder under this user's name, not to
+  // the working folder that all users share. It comes first, so that an
+  // ErrorFile among the configured options still has the last word.
+  WideString crashFile;
+  if (s.log_dir.present() && format(crashFile, L"\"-XX:ErrorFile=%s\\hs_err_%s.%s.%%p.log\" ", s.log_dir.get(),
+                                    s.moduleName, runningAccount().name.c_str()) != kOk)
+    return Job::stop;
   WideString jarPath, command;
   if (format(jarPath, L"%s\\%s", s.moduleDir, jar.get()) != kOk ||
-      format(command, L"%s -jar \"%s\" %s", s.options.get(), jarPath.get(), s.commandArgs ? s.commandArgs : L"") !=
-          kOk)
+      format(command, L"%s%s -jar \"%s\" %s", crashFile.present() ? crashFile.get() : L"", s.options.get(),
+             jarPath.get(), s.commandArgs ? s.commandArgs : L"") != kOk)
     return Job::stop;
   if (!jarPresent(jarPath.get())) return Job::failed;
   MultiString environment;  // a block without its PATH entry starts no child

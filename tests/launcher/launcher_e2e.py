@@ -32,7 +32,7 @@ class Children(LauncherCase):
         for jar, suffix in (("app.jar", ""), ("two.jar", "2")):
             rec = self.record(jar)
             self.assertEqual(rec["commandLine"],
-                             f'"{win(rig.CHILD)}" -Xmx512m  -jar "{app}\\{jar}" one "two three" four')
+                             f'"{win(rig.CHILD)}" {self.crash_file()}-Xmx512m  -jar "{app}\\{jar}" one "two three" four')
             self.assertEqual(rec["currentDirectory"], win(self.data))
             # A console program, as java.exe is: its console shows no window.
             self.assertEqual(rec["consoleWindow"], "no")
@@ -71,7 +71,8 @@ class Children(LauncherCase):
                              f"outLog={win(self.logs)}\\out_launcher{suffix}.log",
                              f"errLog={win(self.logs)}\\err_launcher{suffix}.log",
                              f"application={win(rig.CHILD)}",
-                             f'commandLine="{win(rig.CHILD)}" -Xmx512m  -jar "{app}\\{jar}" one "two three" four',
+                             f'commandLine="{win(rig.CHILD)}" {self.crash_file()}-Xmx512m  -jar "{app}\\{jar}" '
+                             'one "two three" four',
                              f"currentDirectory={win(self.data)}"])
             at += len(expected_block) + 7
         self.assertEqual(len(lines), at)
@@ -191,7 +192,8 @@ class Configuration(LauncherCase):
         exe = self.install(name="läuncher.exe", folder=folder, config=self.config())
         run = self.run_launcher(exe, ["ünï"], children=1)
         rec = self.record("app.jar")
-        self.assertEqual(rec["commandLine"], f'"{win(rig.CHILD)}" -Xmx512m  -jar "{win(folder)}\\app.jar" ünï')
+        self.assertEqual(rec["commandLine"],
+                         f'"{win(rig.CHILD)}" {self.crash_file(module="läuncher")}-Xmx512m  -jar "{win(folder)}\\app.jar" ünï')
         self.assertIn(f"moduleName=läuncher", "\n".join(run.lines()))
         self.assertEqual(self.read(os.path.join(self.logs, "out_läuncher.log")), b"stdout of app.jar\n")
 

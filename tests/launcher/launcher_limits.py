@@ -68,7 +68,7 @@ class Environment(LimitCase):
 class CommandLine(LimitCase):
     def options_for(self, units):
         """Options that make the child's command line exactly `units` long."""
-        fixed = len(f'"{win(rig.CHILD)}" ') + len(f' -jar "{win(self.app)}\\app.jar" ')
+        fixed = len(self.command_line([]))
         options, left = [], units - fixed
         while left > 24:
             options.append(f"-Dopt{len(options):05d}=v")  # 13 with its blank
@@ -77,7 +77,8 @@ class CommandLine(LimitCase):
         return options
 
     def command_line(self, options):
-        return f'"{win(rig.CHILD)}" ' + "".join(o + " " for o in options) + f' -jar "{win(self.app)}\\app.jar" '
+        return (f'"{win(rig.CHILD)}" {self.crash_file()}' + "".join(o + " " for o in options) +
+                f' -jar "{win(self.app)}\\app.jar" ')
 
     def test_the_longest_command_line_reaches_the_child_whole(self):
         options = self.options_for(COMMAND_LINE_UNITS - 1)
@@ -110,7 +111,7 @@ class Paths(LimitCase):
         self.assertEqual(os.listdir(self.data), ["app.jar.record"], run.log[-2000:])
         self.assertGreater(len(f"{win(self.app)}\\{jar}"), 300)
         self.assertEqual(self.record("app.jar")["commandLine"],
-                         f'"{win(rig.CHILD)}" -Xmx512m  -jar "{win(self.app)}\\{jar}" ')
+                         f'"{win(rig.CHILD)}" {self.crash_file(logs)}-Xmx512m  -jar "{win(self.app)}\\{jar}" ')
         self.assertEqual(self.read(os.path.join(logs, "out_launcher.log")), b"stdout of app.jar\n")
         self.assertEqual(self.read(os.path.join(logs, "err_launcher.log")), b"stderr of app.jar\n")
         self.assertIn(f"startProcess outLog={win(logs)}\\out_launcher.log",
@@ -173,7 +174,8 @@ class Names(LimitCase):
         run = self.run_launcher(self.install(config=config), ["引数", "ünï"], children=1)
         self.assertEqual(run.rc, 0)
         rec = self.record("签名🔑.jar")
-        self.assertEqual(rec["commandLine"], f'"{win(rig.CHILD)}" -Xmx512m  -jar "{win(self.app)}\\签名🔑.jar" 引数 ünï')
+        self.assertEqual(rec["commandLine"], f'"{win(rig.CHILD)}" {self.crash_file(logs)}-Xmx512m  -jar '
+                                             f'"{win(self.app)}\\签名🔑.jar" 引数 ünï')
         self.assertEqual(rec["currentDirectory"], win(data))
         self.assertEqual(self.read(os.path.join(logs, "out_launcher.log")), "stdout of 签名🔑.jar\n".encode())
         self.assertEqual(self.read(os.path.join(logs, "err_launcher.log")), "stderr of 签名🔑.jar\n".encode())
@@ -197,7 +199,7 @@ class Names(LimitCase):
         self.assertIn("??", lines[2])
         self.assertNotIn("loadConfig", run.log)  # neither "fopen ..." nor "error loadConfig"
         rec = self.record("app.jar")
-        self.assertEqual(rec["commandLine"], f'"{win(rig.CHILD)}" -Xmx512m  -jar "{win(folder)}\\app.jar" ')
+        self.assertEqual(rec["commandLine"], f'"{win(rig.CHILD)}" {self.crash_file()}-Xmx512m  -jar "{win(folder)}\\app.jar" ')
         self.assertEqual(rec["environment"][0], f"PATH={win(folder)}\\bin;{win(folder)}\\lib;E:\\tools;{SYSTEM}")
 
 

@@ -3,6 +3,7 @@ folder per test with a copy of launcher.exe and its configuration, a start of
 the launcher with captured debugger output, the new lines of its diagnostic
 log, and the records that childprobe.exe leaves for each job."""
 import os
+import pwd
 import re
 import shutil
 import subprocess
@@ -106,6 +107,12 @@ class LauncherCase(unittest.TestCase):
         elif log_dir:
             text += f"log_dir = {toml_str(log_dir)}\n"
         return text + extra
+
+    def crash_file(self, logs=None, module="launcher"):
+        """The option that sends Java's crash file to the log folder under the
+        user's name (Wine's user is the Unix one)."""
+        user = pwd.getpwuid(os.getuid()).pw_name
+        return f'"-XX:ErrorFile={win(logs or self.logs)}\\hs_err_{module}.{user}.%p.log" '
 
     def log_path(self, exe):
         # Wine, like Windows, matches file names in any letter case.

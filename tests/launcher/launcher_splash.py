@@ -143,7 +143,8 @@ class Splash(LauncherCase):
         self.assertEqual(run.timers, [(15, 60000)])
         self.assertLess(run.seconds, 20, "WM_CLOSE ended the launcher at once")
         self.assertEqual(self.record("app.jar")["commandLine"],
-                         f'"{win(rig.CHILD)}" -Xmx512m  -jar "{win(self.app)}\\app.jar" ', "the job had been started")
+                         f'"{win(rig.CHILD)}" {self.crash_file()}-Xmx512m  -jar "{win(self.app)}\\app.jar" ',
+                         "the job had been started")
 
     def test_a_parent_capturing_the_output_keeps_its_handles_from_the_child(self):
         """Started as a script that captures its output starts it (an
