@@ -93,4 +93,30 @@ void initImage(const wchar_t *imagePath) {
   takeSizeOf(jobSettings.splashIcon);
 }
 
+HBITMAP scaledImage(HICON icon, int width, int height, int scaledWidth, int scaledHeight) {
+  HDC screen = GetDC(nullptr);
+  HDC natural = CreateCompatibleDC(screen), scaled = CreateCompatibleDC(screen);
+  HBITMAP naturalBits = CreateCompatibleBitmap(screen, width, height);
+  HBITMAP scaledBits = CreateCompatibleBitmap(screen, scaledWidth, scaledHeight);
+  bool drawn = false;
+  if (natural && scaled && naturalBits && scaledBits) {
+    HGDIOBJ oldNatural = SelectObject(natural, naturalBits), oldScaled = SelectObject(scaled, scaledBits);
+    // HALFTONE averages the source pixels that fall on each target pixel,
+    // where plain stretching would repeat or drop whole rows and columns.
+    SetStretchBltMode(scaled, HALFTONE);
+    SetBrushOrgEx(scaled, 0, 0, nullptr);
+    drawn = DrawIconEx(natural, 0, 0, icon, 0, 0, 0, nullptr, DI_NORMAL) &&
+            StretchBlt(scaled, 0, 0, scaledWidth, scaledHeight, natural, 0, 0, width, height, SRCCOPY);
+    SelectObject(natural, oldNatural);
+    SelectObject(scaled, oldScaled);
+  }
+  if (!drawn) LOG_SYSTEM_ERROR(GetLastError(), "StretchBlt ");
+  if (natural) DeleteDC(natural);
+  if (scaled) DeleteDC(scaled);
+  if (naturalBits) DeleteObject(naturalBits);
+  if (!drawn && scaledBits) DeleteObject(scaledBits);
+  ReleaseDC(nullptr, screen);
+  return drawn ? scaledBits : nullptr;
+}
+
 }  // namespace launcher

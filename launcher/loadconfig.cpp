@@ -6,7 +6,9 @@
 
 #include <toml++/toml.h>
 
+#include "account.h"
 #include "loadImage.h"
+#include "notice.h"
 #include "startProcess.h"
 
 #include <cerrno>
@@ -31,6 +33,16 @@ bool readWholeFile(FILE *file, std::string &content) {
   return !std::ferror(file);
 }
 
+// A path that names no drive and no share (bin\javaw.exe, \bin\javaw.exe)
+// would be completed by Windows against whatever folder the launcher was
+// started from.
+bool fullyQualified(const wchar_t *path) {
+  const bool drive = ((path[0] | 0x20) >= L'a' && (path[0] | 0x20) <= L'z') && path[1] == L':' &&
+                     (path[2] == L'\\' || path[2] == L'/');
+  const bool share = (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/');
+  return drive || share;
+}
+
 // The parser's message and position as one log line.
 std::string describe(const toml::parse_error &error) {
   std::string text(error.description());
@@ -42,11 +54,13 @@ std::string describe(const toml::parse_error &error) {
 }
 
 // Converts a string value; the target changes only when the conversion worked.
-void storeString(const toml::table &table, const char *key, WideString &target) {
+bool storeString(const toml::table &table, const char *key, WideString &target) {
   const toml::value<std::string> *value = table.get_as<std::string>(key);
-  if (!value) return;
+  if (!value) return false;
   WideString converted;
-  if (fromUtf8(converted, value->get().c_str()) == kOk) target = std::move(converted);
+  if (fromUtf8(converted, value->get().c_str()) != kOk) return false;
+  target = std::move(converted);
+  return true;
 }
 
 // Calls `use` with each leading string element of the array `key`, converted.
@@ -69,7 +83,9 @@ int readConfig(const wchar_t *path, const wchar_t *moduleDir, int32_t &millisec,
   // give the launcher, whatever its code page.
   std::unique_ptr<FILE, int (*)(FILE *)> file(_wfopen(path, L"r"), std::fclose);
   if (!file) {
-    LOG_MESSAGE_IN("loadConfig", "%s %s\n", "fopen", std::strerror(errno));
+    const int openError = errno;
+    LOG_MESSAGE_IN("loadConfig", "%s %s\n", "fopen", std::strerror(openError));
+    noteFailure(openError == ENOENT ? Failure::configurationMissing : Failure::configurationUnreadable, path);
     return kFailed;
   }
   std::string content;
@@ -78,6 +94,7 @@ int readConfig(const wchar_t *path, const wchar_t *moduleDir, int32_t &millisec,
   file.reset();
   if (!read) {
     LOG_MESSAGE_IN("loadConfig", "%s %s\n", "fread", std::strerror(readError));
+    noteFailure(Failure::configurationUnreadable, path);
     return kFailed;
   }
 
@@ -86,6 +103,7 @@ int readConfig(const wchar_t *path, const wchar_t *moduleDir, int32_t &millisec,
     document = toml::parse(content);
   } catch (const toml::parse_error &error) {
     LOG_MESSAGE_IN("loadConfig", "%s %s\n", "toml_parse_file", describe(error).c_str());
+    noteFailure(Failure::configurationInvalid, path, static_cast<int>(error.source().begin.line));
     return kFailed;
   }
 
@@ -116,7 +134,13 @@ int readConfig(const wchar_t *path, const wchar_t *moduleDir, int32_t &millisec,
   }
 
   if (const toml::table *app = document.get_as<toml::table>("app")) {
-    storeString(*app, "exec", exec);
+    // A relative exec lies below the launcher's folder, as the jars do: a
+    // runtime shipped beside the launcher works from wherever it is started,
+    // and no java.exe in the current folder is ever started instead.
+    if (storeString(*app, "exec", exec) && !fullyQualified(exec.get())) {
+      WideString below;
+      if (format(below, L"%s\\%s", moduleDir, exec.get()) == kOk) exec = std::move(below);
+    }
     storeString(*app, "log_dir", log_dir);
     storeString(*app, "data_dir", data_dir);
   }
@@ -189,7 +213,12 @@ void prepareJob() {
     return;
   }
 
-  LOG_MESSAGE("systemDir=%S\n", s.systemDir);  // opens the log
+  // Opens the log. The first line of each start says whose it is; the
+  // process id on every line ties the later ones to it.
+  const Account &account = runningAccount();
+  LOG_MESSAGE("user=%S%S%S session=%lu\n", account.domain.c_str(), account.domain.empty() ? L"" : L"\\",
+              account.name.c_str(), static_cast<unsigned long>(account.session));
+  LOG_MESSAGE("systemDir=%S\n", s.systemDir);
   LOG_MESSAGE("moduleDir=%S\n", s.moduleDir);
   LOG_MESSAGE("moduleName=%S\n", s.moduleName);
   LOG_MESSAGE("programData=%S\n", s.programData);
@@ -219,33 +248,72 @@ void prepareJob() {
 
 namespace {
 
-// Starts one job; false when a name could not be formed, which ends doJob.
-bool startJob(const WideString &jar, const wchar_t *outPattern, const wchar_t *errPattern) {
+// The jar is looked for before Java starts, so that a missing one is the
+// launcher's own message rather than Java's box and an empty output log.
+bool jarPresent(const wchar_t *jarPath) {
+  const DWORD attributes = GetFileAttributesW(jarPath);
+  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
+  LOG_SYSTEM_ERROR_IN("doJob", attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_FILE_NOT_FOUND, "%S ",
+                      jarPath);
+  noteFailure(Failure::jarMissing, jarPath);
+  return false;
+}
+
+enum class Job { started, failed, stop };
+
+// Starts one job; `stop` when a name could not be formed, which ends doJob.
+Job startJob(const WideString &jar, const wchar_t *outPattern, const wchar_t *errPattern) {
   JobSettings &s = jobSettings;
   WideString outLog, errLog;  // absent without log_dir: the children write to NUL
   if (s.log_dir.present() && (format(outLog, outPattern, s.log_dir.get(), s.moduleName) != kOk ||
                               format(errLog, errPattern, s.log_dir.get(), s.moduleName) != kOk))
-    return false;
-  WideString command;
-  if (format(command, L"%s -jar \"%s\\%s\" %s", s.options.get(), s.moduleDir, jar.get(),
-             s.commandArgs ? s.commandArgs : L"") != kOk)
-    return false;
+    return Job::stop;
+  // Java's crash file goes to the log folder under this user's name, not to
+  // the working folder that all users share. It comes first, so that an
+  // ErrorFile among the configured options still has the last word.
+  WideString crashFile;
+  if (s.log_dir.present() && format(crashFile, L"\"-XX:ErrorFile=%s\\hs_err_%s.%s.%%p.log\" ", s.log_dir.get(),
+                                    s.moduleName, runningAccount().name.c_str()) != kOk)
+    return Job::stop;
+  WideString jarPath, command;
+  if (format(jarPath, L"%s\\%s", s.moduleDir, jar.get()) != kOk ||
+      format(command, L"%s%s -jar \"%s\" %s", crashFile.present() ? crashFile.get() : L"", s.options.get(),
+             jarPath.get(), s.commandArgs ? s.commandArgs : L"") != kOk)
+    return Job::stop;
+  if (!jarPresent(jarPath.get())) return Job::failed;
   MultiString environment;  // a block without its PATH entry starts no child
   if (add(environment, s.configPath.get()) != kOk ||
-      startProcess(outLog.get(), errLog.get(), s.exec.get(), s.data_dir.get(), command.get(), environment) != kOk)
+      startProcess(outLog.get(), errLog.get(), s.exec.get(), s.data_dir.get(), command.get(), environment) != kOk) {
     LOG_MESSAGE_IN("doJob", "error startProcess\n");
-  return true;
+    return Job::failed;
+  }
+  return Job::started;
 }
 
 }  // namespace
 
-void doJob() {
+int doJob() {
   JobSettings &s = jobSettings;
   // Without the PATH entry prepareJob stopped early and nothing is configured.
-  if (!s.configPath.present()) return;
+  if (!s.configPath.present()) {
+    noteFailure(Failure::notLocated, nullptr);
+    return 0;
+  }
   if (!s.options.present()) append(s.options, L"");
-  if (s.main_jar.present() && !startJob(s.main_jar, L"%s\\out_%s.log", L"%s\\err_%s.log")) return;
-  if (s.main_jar2.present()) startJob(s.main_jar2, L"%s\\out_%s2.log", L"%s\\err_%s2.log");
+  if (!s.main_jar.present() && !s.main_jar2.present()) {
+    WideString configFile;
+    format(configFile, L"%s\\%s.toml", s.moduleDir, s.moduleName);
+    noteFailure(Failure::noJar, configFile.get());
+    return 0;
+  }
+  int started = 0;
+  if (s.main_jar.present()) {
+    const Job job = startJob(s.main_jar, L"%s\\out_%s.log", L"%s\\err_%s.log");
+    if (job == Job::stop) return started;
+    started += job == Job::started;
+  }
+  if (s.main_jar2.present()) started += startJob(s.main_jar2, L"%s\\out_%s2.log", L"%s\\err_%s2.log") == Job::started;
+  return started;
 }
 
 }  // namespace launcher

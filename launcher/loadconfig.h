@@ -48,6 +48,8 @@ int loadConfig(const wchar_t *path, const wchar_t *moduleDir, int32_t &millisec,
                WideString &main_jar, WideString &main_jar2, WideString &options);
 
 void prepareJob();
-void doJob();
+// Starts the configured jobs; the number started. When none could start, the
+// reason is noted for the person (notice.h).
+int doJob();
 
 }  // namespace launcher

@@ -5,6 +5,8 @@
 // for writing, and each line goes out whole in one write, which Windows
 // appends at the end of the file as one piece. Each piece of a line is
 // formatted into an exactly sized heap block and gathered into the line.
+// Every line carries the process id, so that the lines of launchers started
+// at the same moment by many users can be told apart.
 #include "log.h"
 
 #include <cstdarg>
@@ -20,6 +22,7 @@ namespace {
 // None until the first line tries to open the file; afterwards the open
 // handle or INVALID_HANDLE_VALUE, and never tried again.
 HANDLE logFile = nullptr;
+WideString logName;
 
 class LogLock {
 public:
@@ -60,8 +63,6 @@ public:
   LockedLine(const LockedLine &) = delete;
   LockedLine &operator=(const LockedLine &) = delete;
 };
-
-bool logUsable() { return logFile != nullptr && logFile != INVALID_HANDLE_VALUE; }
 
 // The base name of a source file, without directories and extension.
 struct SourceName {
@@ -238,14 +239,14 @@ bool writeHeader(PendingLine &out, const char *pattern, ...) {
   return written;
 }
 
-#define LINE_TIME_PATTERN "%d-%02d-%02d %02d:%02d:%02d %.*s:%d:%s "
+#define LINE_TIME_PATTERN "%d-%02d-%02d %02d:%02d:%02d [%lu] %.*s:%d:%s "
 
 bool writePlainHeader(PendingLine &out, const char *sourceFile, int line, const char *function) {
   SYSTEMTIME now{};
   GetLocalTime(&now);
   const SourceName source = sourceName(sourceFile);
   return writeHeader(out, LINE_TIME_PATTERN, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
-                     source.length, source.start, line, function);
+                     static_cast<unsigned long>(GetCurrentProcessId()), source.length, source.start, line, function);
 }
 
 bool writeErrorHeader(PendingLine &out, const char *sourceFile, int line, const char *function, DWORD errorCode) {
@@ -253,7 +254,8 @@ bool writeErrorHeader(PendingLine &out, const char *sourceFile, int line, const 
   GetLocalTime(&now);
   const SourceName source = sourceName(sourceFile);
   return writeHeader(out, LINE_TIME_PATTERN "err:%d ", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
-                     now.wSecond, source.length, source.start, line, function, static_cast<int>(errorCode));
+                     now.wSecond, static_cast<unsigned long>(GetCurrentProcessId()), source.length, source.start, line,
+                     function, static_cast<int>(errorCode));
 }
 
 // The system's own text for an error code; it brings its CR LF.
@@ -290,13 +292,18 @@ void openLog() {
     OutputDebugStringA(kAllocationError);
     return;
   }
+  logName = std::move(path);
   // Appending only: every write lands at the end of the file, whoever else
-  // appends to it, and a user needs no more than the right to append to a log
-  // that another user's launcher created.
-  logFile = CreateFileW(path.get(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  // appends to it, and a user needs no more than the right to append to the
+  // log that the package created and only administrators may read.
+  logFile = CreateFileW(logName.get(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (logFile == INVALID_HANDLE_VALUE) OutputDebugStringA("ERROR CreateFile\n");
 }
+
+const wchar_t *logPath() { return logName.get(); }
+
+bool logUsable() { return logFile != nullptr && logFile != INVALID_HANDLE_VALUE; }
 
 void forgetLogFile() {
   LockedLine locked;

@@ -17,6 +17,11 @@ void logSystemError(const char *sourceFile, int line, const char *function, DWOR
 // Opens the log file on first use; later calls keep the first outcome.
 void openLog();
 
+// The log file's path once a line has tried to open it (none before), and
+// whether lines reach it.
+const wchar_t *logPath();
+bool logUsable();
+
 // Forgets the open log file, so that the next line opens it again. The
 // launcher itself never reopens its log; the test suites move it between runs.
 void forgetLogFile();

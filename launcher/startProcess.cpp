@@ -3,6 +3,9 @@
 // application must not see whatever the user's session happens to define.
 #include "startProcess.h"
 
+#include "account.h"
+#include "notice.h"
+
 namespace launcher {
 namespace {
 
@@ -58,12 +61,12 @@ HANDLE openOutput(const wchar_t *name) {
                      nullptr);
 }
 
-// A log that another running program still writes (it shares no writing), or
-// that another user's launcher created and this user may only append to, is
-// left alone: the child writes beside it, to the first of out_launcher.1.log
-// to out_launcher.99.log (the number before the last extension) that opens.
-constexpr int kBesideNames = 99;
-
+// A log that another running Java still writes (it shares no writing), or
+// that this user may not open (another user's, or read-only), is left alone:
+// the child writes beside it, to the name with this user's account before the
+// last extension (out_launcher.alice.log), and when this user's other Java
+// still writes that one, to the name with this launcher's process id as well
+// (out_launcher.alice.4711.log), which no other running launcher can take.
 bool takenByAnother(DWORD error) { return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED; }
 
 HANDLE openOutputOrBeside(const char *key, const wchar_t *name) {
@@ -75,17 +78,32 @@ HANDLE openOutputOrBeside(const char *key, const wchar_t *name) {
     if (*p == L'\\' || *p == L'/') base = p + 1;
   const wchar_t *dot = std::wcsrchr(base, L'.');
   const int stem = static_cast<int>((dot ? dot : base + std::wcslen(base)) - name);
-  for (int number = 1; number <= kBesideNames; ++number) {
+  const wchar_t *user = runningAccount().name.c_str();
+  const unsigned long pid = GetCurrentProcessId();
+  for (const bool withPid : {false, true}) {
     WideString beside;
-    if (format(beside, L"%.*s.%d%s", stem, name, number, name + stem) != kOk) return INVALID_HANDLE_VALUE;
+    const int formed = withPid ? format(beside, L"%.*s.%s.%lu%s", stem, name, user, pid, name + stem)
+                               : format(beside, L"%.*s.%s%s", stem, name, user, name + stem);
+    if (formed != kOk) return INVALID_HANDLE_VALUE;
     file = openOutput(beside.get());
     if (file != INVALID_HANDLE_VALUE) {
       LOG_MESSAGE_IN("startProcess", "%s=%S\n", key, beside.get());
       return file;
     }
     if (!takenByAnother(GetLastError())) break;
+    LOG_SYSTEM_ERROR_IN("startProcess", GetLastError(), "%S ", beside.get());
   }
   return INVALID_HANDLE_VALUE;
+}
+
+// What the person is told when CreateProcessW refuses the start.
+void noteRefusedStart(DWORD error, const wchar_t *application, const wchar_t *currentDirectory) {
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME)
+    noteFailure(Failure::javaMissing, application);
+  else if (error == ERROR_DIRECTORY)
+    noteFailure(Failure::dataFolder, currentDirectory);
+  else
+    noteFailure(Failure::startRefused, application, static_cast<int>(error));
 }
 
 // The handles a child may inherit, as a thread attribute list: its three
@@ -154,6 +172,7 @@ int addPassedVariables(MultiString &environment) {
 int startProcess(const wchar_t *outLog, const wchar_t *errLog, const wchar_t *application,
                  const wchar_t *currentDirectory, const wchar_t *command, MultiString &environment) {
   // An absent block would hand Java the launcher's whole environment.
+  if (!application || !currentDirectory) noteFailure(Failure::settingMissing, application ? L"data_dir" : L"exec");
   if (!application || !currentDirectory || !command || !environment.get()) return kFailed;
   if (addPassedVariables(environment) != kOk) return kFailed;
 
@@ -170,11 +189,13 @@ int startProcess(const wchar_t *outLog, const wchar_t *errLog, const wchar_t *ap
   OwnedHandle output(openOutputOrBeside("outLog", outName));
   if (!output.valid()) {
     LOG_SYSTEM_ERROR(GetLastError(), " ");
+    noteFailure(Failure::outputLog, outName);
     return kFailed;
   }
   OwnedHandle error(openOutputOrBeside("errLog", errName));
   if (!error.valid()) {
     LOG_SYSTEM_ERROR(GetLastError(), " ");
+    noteFailure(Failure::outputLog, errName);
     return kFailed;
   }
   SECURITY_ATTRIBUTES attributes = inheritable();
@@ -204,13 +225,19 @@ int startProcess(const wchar_t *outLog, const wchar_t *errLog, const wchar_t *ap
 
   if (beyondLimits(commandLine.get(), currentDirectory)) {
     LOG_SYSTEM_ERROR(ERROR_FILENAME_EXCED_RANGE, "CreateProcess ");
+    noteRefusedStart(ERROR_FILENAME_EXCED_RANGE, application, currentDirectory);
     return kFailed;
   }
+  // The child's standard handles are the logs and the null device, so a
+  // console Java (java.exe) gets no console window of its own beside the
+  // application.
   PROCESS_INFORMATION started{};
   if (!CreateProcessW(application, commandLine.data(), nullptr, nullptr, TRUE,
-                      CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
+                      CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW,
                       const_cast<wchar_t *>(environment.get()), currentDirectory, &startup.StartupInfo, &started)) {
-    LOG_SYSTEM_ERROR(GetLastError(), "CreateProcess ");
+    const DWORD error = GetLastError();
+    LOG_SYSTEM_ERROR(error, "CreateProcess ");
+    noteRefusedStart(error, application, currentDirectory);
     return kFailed;
   }
   CloseHandle(started.hProcess);

@@ -11,6 +11,7 @@ work=$root/build/bench-launcher
 rm -rf "$work" && mkdir -p "$work/app" "$work/data"
 win() { echo "Z:${1//\//\\}"; }
 cp "$root/build/win64/launcher/launcher.exe" "$work/app/"
+touch "$work/app/bench.jar"  # the launcher looks for the jar before it starts Java
 cat >"$work/app/launcher.toml" <<TOML
 [jre]
 main_jar = "bench.jar"

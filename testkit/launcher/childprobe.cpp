@@ -1,13 +1,15 @@
 // Stands in for the Java runtime in the launcher's end-to-end tests: it
 // records what it received (command line, whole environment block, current
-// directory) and writes one line to each of standard output and standard
-// error. The record goes to <current directory>\<jar file name>.record, the
-// jar being the quoted path after -jar, so that two jobs keep apart. With
-// --sleep=<ms> among its arguments it then sleeps that long and leaves
-// <jar file name>.awake, so tests can see it outlive the launcher. The record
-// also names every file the process holds a handle to, so tests can see which
-// handles it inherited.
+// directory, whether it has a console window) and writes one line to each of
+// standard output and standard error. The record goes to
+// <current directory>\<jar file name>.record, the jar being the quoted path
+// after -jar, so that two jobs keep apart. With --sleep=<ms> among its
+// arguments it then sleeps that long and leaves <jar file name>.awake, so
+// tests can see it outlive the launcher. The record also names every file
+// the process holds a handle to, so tests can see which handles it inherited.
 #include <windows.h>
+#include <winternl.h>
+#include <tlhelp32.h>
 
 #include <cstdlib>
 #include <string>
@@ -68,6 +70,32 @@ std::string heldFiles() {
   return lines;
 }
 
+// The command line of the console host started for this process, or "none".
+std::string consoleHost() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  std::string found = "none";
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ParentProcessID != GetCurrentProcessId() || _wcsicmp(entry.szExeFile, L"conhost.exe") != 0) continue;
+    // Read from the host's own process parameters.
+    HANDLE host = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
+    PROCESS_BASIC_INFORMATION basic{};
+    PEB peb{};
+    RTL_USER_PROCESS_PARAMETERS parameters{};
+    if (host && NtQueryInformationProcess(host, ProcessBasicInformation, &basic, sizeof basic, nullptr) == 0 &&
+        ReadProcessMemory(host, basic.PebBaseAddress, &peb, sizeof peb, nullptr) &&
+        ReadProcessMemory(host, peb.ProcessParameters, &parameters, sizeof parameters, nullptr)) {
+      std::wstring text(parameters.CommandLine.Length / sizeof(wchar_t), L'\0');
+      if (ReadProcessMemory(host, parameters.CommandLine.Buffer, text.data(), parameters.CommandLine.Length, nullptr))
+        found = utf8(text);
+    }
+    if (host) CloseHandle(host);
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
 }  // namespace
 
 int wmain() {
@@ -81,6 +109,12 @@ int wmain() {
   std::string record = "startTick\t" + std::to_string(GetTickCount()) + "\n";
   record += "commandLine\t" + utf8(commandLine) + "\n";
   record += "currentDirectory\t" + utf8(directory) + "\n";
+  // Whether this console program has a console window: Windows' own answer,
+  // and the command line of the console host it got, which under Wine says
+  // --headless when the host shows no window (without a display both answer
+  // "no window").
+  record += std::string("consoleWindow\t") + (GetConsoleWindow() ? "yes" : "no") + "\n";
+  record += "consoleHost\t" + consoleHost() + "\n";
   wchar_t *block = GetEnvironmentStringsW();
   for (const wchar_t *entry = block; entry && *entry; entry += wcslen(entry) + 1)
     record += "environment\t" + utf8(entry) + "\n";

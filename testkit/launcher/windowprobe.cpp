@@ -2,17 +2,25 @@
 // prefix: waits for it, reports its rectangle, style and sampled pixels,
 // optionally closes it early, and reports how long it stayed.
 // Usage: windowprobe <wait ms> [close|closefirst] [shot <file.bmp>] [x y]...
+//        windowprobe <wait ms> box
 // "close" posts WM_CLOSE once the window is shown and painted; "closefirst"
 // posts it the moment the window exists, while the launcher may still be
 // creating it.
 // Output lines: "found", "rect L T R B", "style 0x...", "workspace RRGGBB",
 // "pixel X Y RRGGBB", "gone MS" (milliseconds from first seen to gone) or
 // "hiddenTick T" and "goneTick T" (system tick counts) or "timeout".
+// "box" waits for the launcher's message box instead, prints "boxTick T",
+// "splash present|absent" (whether the splash window was still there),
+// "title T" and one "text T" per line of its text, and presses its OK button.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <string>
 #include <vector>
+
+#include "utf8.h"
 
 namespace {
 
@@ -49,6 +57,39 @@ void saveScreen(const wchar_t *path) {
   ReleaseDC(nullptr, screen);
 }
 
+// In UTF-8, one output line per line of the text.
+void printLines(const char *label, const std::wstring &text) {
+  for (size_t at = 0; at <= text.size();) {
+    const size_t end = std::min(text.find(L'\n', at), text.size());
+    std::printf("%s %s\n", label, launcher_testkit::utf8(text.substr(at, end - at)).c_str());
+    at = end + 1;
+  }
+}
+
+// The launcher's message box: a dialog of the standard class whose static
+// text has the id 0xFFFF.
+int watchBox(DWORD wait) {
+  const DWORD start = GetTickCount();
+  HWND box = nullptr;
+  while (!(box = FindWindowW(L"#32770", nullptr)) || !IsWindowVisible(box)) {
+    if (GetTickCount() - start > wait) {
+      std::printf("timeout\n");
+      return 1;
+    }
+    Sleep(20);
+  }
+  std::printf("boxTick %lu\n", static_cast<unsigned long>(GetTickCount()));
+  std::printf("splash %s\n", FindWindowW(L"APPLICATIONLAUNCHER", nullptr) ? "present" : "absent");
+  wchar_t text[4096] = {};
+  GetWindowTextW(box, text, 4096);
+  printLines("title", text);
+  GetDlgItemTextW(box, 0xFFFF, text, 4096);
+  printLines("text", text);
+  std::fflush(stdout);
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  return 0;
+}
+
 void printColour(const char *label, COLORREF colour) {
   std::printf("%s%02X%02X%02X\n", label, GetRValue(colour), GetGValue(colour), GetBValue(colour));
 }
@@ -57,7 +98,10 @@ void printColour(const char *label, COLORREF colour) {
 
 int wmain(int argc, wchar_t **argv) {
   if (argc < 2) return 2;
+  // Window places and pixels as the screen has them, whatever its scale.
+  SetProcessDPIAware();
   const DWORD wait = static_cast<DWORD>(_wtoi(argv[1]));
+  if (argc > 2 && std::wcscmp(argv[2], L"box") == 0) return watchBox(wait);
   int next = 2;
   const bool closeFirst = argc > 2 && std::wcscmp(argv[2], L"closefirst") == 0;
   const bool close = closeFirst || (argc > 2 && std::wcscmp(argv[2], L"close") == 0);

@@ -29,6 +29,7 @@ machine = sys.argv[2] if len(sys.argv) > 2 else "i386"
 check(pe.FILE_HEADER.Machine == {"i386": 0x14C, "amd64": 0x8664}[machine], f"machine is {machine}")
 pe_hardening(pe, data, check)
 check(pe.OPTIONAL_HEADER.Subsystem == 2, "GUI subsystem")
+check(pe.OPTIONAL_HEADER.DllCharacteristics & 0x8000, "terminal-server aware")
 
 imports = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
 check(imports <= SYSTEM_DLLS, f"only system DLLs imported, got {sorted(imports)}")
@@ -82,6 +83,11 @@ for group_id in (107, 108):
 
 manifest = resources(24).get(1, b"").decode("utf-8", "replace")
 check('level="asInvoker"' in manifest, "manifest requests asInvoker")
+check(">PerMonitorV2, PerMonitor<" in manifest and ">true/pm<" in manifest, "manifest declares per-monitor DPI awareness")
+# Windows 7, 8, 8.1, 10 and 11
+for os_id in ("35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
+              "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"):
+    check(f'<supportedOS Id="{{{os_id}}}"/>' in manifest, f"manifest names supported OS {os_id}")
 
 for text in failures:
     print("FAIL:", text)

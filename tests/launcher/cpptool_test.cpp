@@ -109,8 +109,8 @@ TEST_F(Formatting, EmptyResultFailsAndLogsTheMeasuringError) {
   EXPECT_EQ(format(wide, L"%s", L""), kFailed);
   EXPECT_STREQ(wide.get(), L"keep");
   const std::regex lines(
-      "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d CppTool:\\d+:format ERROR vsnprintf\n"
-      "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d CppTool:\\d+:format ERROR vswprintf\n");
+      "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\[\\d+\\] CppTool:\\d+:format ERROR vsnprintf\n"
+      "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\[\\d+\\] CppTool:\\d+:format ERROR vswprintf\n");
   EXPECT_TRUE(std::regex_match(logText(), lines)) << logText();
 }
 
@@ -121,7 +121,7 @@ TEST_F(Formatting, NarrowFormatOfACharacterAboveFFFails) {
   format(path, "%s", "keep");
   EXPECT_EQ(format(path, "%S\\%S.toml", L"C:\\Program Files\\\x0100pp", L"launcher"), kFailed);
   EXPECT_STREQ(path.get(), "keep");
-  const std::regex line("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d CppTool:\\d+:format ERROR vsnprintf\n");
+  const std::regex line("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\[\\d+\\] CppTool:\\d+:format ERROR vsnprintf\n");
   EXPECT_TRUE(std::regex_match(logText(), line)) << logText();
 }
 

@@ -13,7 +13,7 @@ import time
 import unittest
 
 import launcher_rig as rig
-from launcher_rig import LauncherCase, win
+from launcher_rig import FAILED, LauncherCase, win
 
 COMMAND_LINE_UNITS = 32767  # CreateProcessW's limit, the NUL included
 SYSTEM = "C:\\windows\\system32"
@@ -33,7 +33,7 @@ class LimitCase(LauncherCase):
 
     def assertRefused(self, run, code, text):
         """One error line for the refused start, then doJob's; no child."""
-        self.assertEqual(run.rc, 0)
+        self.assertEqual(run.rc, FAILED)
         self.assertTail(run, at("startProcess.startProcess") + re.escape(f"err:{code} CreateProcess {text}\r") + "$",
                         at("loadconfig.doJob") + "error startProcess$")
         self.assertEqual([l for l in run.lines() if " err:" in l].__len__(), 1, run.log)
@@ -68,7 +68,7 @@ class Environment(LimitCase):
 class CommandLine(LimitCase):
     def options_for(self, units):
         """Options that make the child's command line exactly `units` long."""
-        fixed = len(f'"{win(rig.CHILD)}" ') + len(f' -jar "{win(self.app)}\\app.jar" ')
+        fixed = len(self.command_line([]))
         options, left = [], units - fixed
         while left > 24:
             options.append(f"-Dopt{len(options):05d}=v")  # 13 with its blank
@@ -77,7 +77,8 @@ class CommandLine(LimitCase):
         return options
 
     def command_line(self, options):
-        return f'"{win(rig.CHILD)}" ' + "".join(o + " " for o in options) + f' -jar "{win(self.app)}\\app.jar" '
+        return (f'"{win(rig.CHILD)}" {self.crash_file()}' + "".join(o + " " for o in options) +
+                f' -jar "{win(self.app)}\\app.jar" ')
 
     def test_the_longest_command_line_reaches_the_child_whole(self):
         options = self.options_for(COMMAND_LINE_UNITS - 1)
@@ -110,7 +111,7 @@ class Paths(LimitCase):
         self.assertEqual(os.listdir(self.data), ["app.jar.record"], run.log[-2000:])
         self.assertGreater(len(f"{win(self.app)}\\{jar}"), 300)
         self.assertEqual(self.record("app.jar")["commandLine"],
-                         f'"{win(rig.CHILD)}" -Xmx512m  -jar "{win(self.app)}\\{jar}" ')
+                         f'"{win(rig.CHILD)}" {self.crash_file(logs)}-Xmx512m  -jar "{win(self.app)}\\{jar}" ')
         self.assertEqual(self.read(os.path.join(logs, "out_launcher.log")), b"stdout of app.jar\n")
         self.assertEqual(self.read(os.path.join(logs, "err_launcher.log")), b"stderr of app.jar\n")
         self.assertIn(f"startProcess outLog={win(logs)}\\out_launcher.log",
@@ -149,7 +150,7 @@ class Paths(LimitCase):
         # Its path cut to 260 characters would name another file.
         folder = self.deep(self.app, 270)
         run = self.run_launcher(self.install(folder=folder, config=self.config()))
-        self.assertEqual(run.rc, 0)
+        self.assertEqual(run.rc, FAILED)
         self.assertEqual(run.debug, ["OK InitializeCriticalSectionAndSpinCount\n", "GetModuleFileName\n",
                                      "OK DeleteCriticalSection\n"])
         self.assertEqual(run.log, "")
@@ -173,7 +174,8 @@ class Names(LimitCase):
         run = self.run_launcher(self.install(config=config), ["引数", "ünï"], children=1)
         self.assertEqual(run.rc, 0)
         rec = self.record("签名🔑.jar")
-        self.assertEqual(rec["commandLine"], f'"{win(rig.CHILD)}" -Xmx512m  -jar "{win(self.app)}\\签名🔑.jar" 引数 ünï')
+        self.assertEqual(rec["commandLine"], f'"{win(rig.CHILD)}" {self.crash_file(logs)}-Xmx512m  -jar '
+                                             f'"{win(self.app)}\\签名🔑.jar" 引数 ünï')
         self.assertEqual(rec["currentDirectory"], win(data))
         self.assertEqual(self.read(os.path.join(logs, "out_launcher.log")), "stdout of 签名🔑.jar\n".encode())
         self.assertEqual(self.read(os.path.join(logs, "err_launcher.log")), "stderr of 签名🔑.jar\n".encode())
@@ -189,14 +191,15 @@ class Names(LimitCase):
 
     def test_launcher_folder_outside_the_ansi_code_page_reads_its_configuration(self):
         folder = self.mkdir("应用🚀")
+        open(os.path.join(folder, "app.jar"), "wb").close()
         run = self.run_launcher(self.install(folder=folder, config=self.config()), children=1)
         self.assertEqual(run.rc, 0)
         lines = run.lines()
-        self.assertRegex(lines[1], at("loadconfig.prepareJob") + re.escape("moduleDir=" + in_log(win(folder))) + "$")
-        self.assertIn("??", lines[1])
+        self.assertRegex(lines[2], at("loadconfig.prepareJob") + re.escape("moduleDir=" + in_log(win(folder))) + "$")
+        self.assertIn("??", lines[2])
         self.assertNotIn("loadConfig", run.log)  # neither "fopen ..." nor "error loadConfig"
         rec = self.record("app.jar")
-        self.assertEqual(rec["commandLine"], f'"{win(rig.CHILD)}" -Xmx512m  -jar "{win(folder)}\\app.jar" ')
+        self.assertEqual(rec["commandLine"], f'"{win(rig.CHILD)}" {self.crash_file()}-Xmx512m  -jar "{win(folder)}\\app.jar" ')
         self.assertEqual(rec["environment"][0], f"PATH={win(folder)}\\bin;{win(folder)}\\lib;E:\\tools;{SYSTEM}")
 
 

@@ -3,6 +3,7 @@ folder per test with a copy of launcher.exe and its configuration, a start of
 the launcher with captured debugger output, the new lines of its diagnostic
 log, and the records that childprobe.exe leaves for each job."""
 import os
+import pwd
 import re
 import shutil
 import subprocess
@@ -22,7 +23,9 @@ def configure(launcher, child):
 PASSED = ["ALLUSERSPROFILE=", "APPDATA=", "COMPUTERNAME=", "LOCALAPPDATA=", "OS=", "ProgramData=", "ProgramFiles=",
           "ProgramFiles(x86)=", "ProgramW6432=", "PUBLIC=", "SystemDrive=", "SystemRoot=", "TEMP=", "TMP=",
           "USERDOMAIN=", "USERNAME=", "USERPROFILE="]
-HEADER = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d "
+HEADER = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \[\d+\] "  # date, time, process id
+# The launcher's exit code when it could start no Java.
+FAILED = 7
 # ERROR_INTERNAL_ERROR from Wine's CreateProcessW, in the launcher's log.
 WINE_START_GLITCH = "err:1359 CreateProcess Internal error."
 
@@ -52,8 +55,11 @@ class LauncherRun:
         self.rc, self.debug, self.log, self.seconds = rc, debug, log, seconds
 
     def lines(self):
-        """The diagnostic log's new lines without their date and time."""
+        """The diagnostic log's new lines without their date, time and process id."""
         return [re.sub("^" + HEADER, "", line) for line in self.log.split("\n") if line]
+
+    def pids(self):
+        return {re.match(r"^\S+ \S+ \[(\d+)\]", line).group(1) for line in self.log.split("\n") if line}
 
 
 class LauncherCase(unittest.TestCase):
@@ -63,9 +69,8 @@ class LauncherCase(unittest.TestCase):
         self.data = self.mkdir("data")
         self.logs = self.mkdir("logs")
         os.makedirs(PENWICK, exist_ok=True)
-
-    def tearDown(self):
-        shutil.rmtree(self.dir, ignore_errors=True)
+        # A cleanup, not tearDown: it runs after the tests' own cleanups.
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
 
     def mkdir(self, name):
         path = os.path.join(self.dir, name)
@@ -83,6 +88,12 @@ class LauncherCase(unittest.TestCase):
         return exe
 
     def config(self, jar="app.jar", jar2=None, options=("-Xmx512m",), log_dir=True, extra=""):
+        """A configuration of childprobe.exe as Java, with its jars beside the launcher."""
+        for name in (jar, jar2):
+            if name:
+                path = os.path.join(self.app, name.replace("\\\\", "/").replace("\\", "/"))
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                open(path, "wb").close()
         text = "[env]\nLOCALPATH = [\"bin\", \"lib\"]\nPATH = ['E:\\tools']\n[jre]\n"
         if jar:
             text += f'main_jar = "{jar}"\n'
@@ -97,21 +108,29 @@ class LauncherCase(unittest.TestCase):
             text += f"log_dir = {toml_str(log_dir)}\n"
         return text + extra
 
+    def crash_file(self, logs=None, module="launcher"):
+        """The option that sends Java's crash file to the log folder under the
+        user's name (Wine's user is the Unix one)."""
+        user = pwd.getpwuid(os.getuid()).pw_name
+        return f'"-XX:ErrorFile={win(logs or self.logs)}\\hs_err_{module}.{user}.%p.log" '
+
     def log_path(self, exe):
         # Wine, like Windows, matches file names in any letter case.
         stem = os.path.splitext(os.path.basename(exe))[0]
         wanted = ("launcher" + stem + ".log").lower()
         return os.path.join(PENWICK, next((f for f in os.listdir(PENWICK) if f.lower() == wanted), wanted))
 
-    def start_launcher(self, exe, args=(), env=None, windows_path=None, debug="-all,warn+debugstr", parent=()):
+    def start_launcher(self, exe, args=(), env=None, windows_path=None, debug="-all,warn+debugstr", parent=(),
+                       cwd=None):
         """Starts the launcher without waiting; finish_launcher collects it.
-        `parent`: a program and its first arguments that start the launcher."""
+        `parent`: a program and its first arguments that start the launcher;
+        `cwd`: the folder it is started from (its own by default)."""
         log_path = self.log_path(exe)
         self._log_start = (exe, os.path.getsize(log_path) if os.path.exists(log_path) else 0)
         environment = dict(os.environ, WINEDEBUG=debug, WINEPREFIX=PREFIX)
         environment.update(env or {})
         self._started = time.monotonic()
-        return subprocess.Popen([LOADER, *parent, windows_path or exe, *args], cwd=os.path.dirname(exe),
+        return subprocess.Popen([LOADER, *parent, windows_path or exe, *args], cwd=cwd or os.path.dirname(exe),
                                 env=environment, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
 
@@ -132,9 +151,9 @@ class LauncherCase(unittest.TestCase):
         run.trace, run.output = stderr, stdout.decode("utf-8", "replace")
         return run
 
-    def run_launcher(self, exe, args=(), env=None, children=0, windows_path=None):
+    def run_launcher(self, exe, args=(), env=None, children=0, windows_path=None, cwd=None):
         return self.once_more_on_wine_glitch(
-            lambda: self.finish_launcher(self.start_launcher(exe, args, env, windows_path), children))
+            lambda: self.finish_launcher(self.start_launcher(exe, args, env, windows_path, cwd=cwd), children))
 
     def once_more_on_wine_glitch(self, attempt):
         """Runs attempt(), and once more when Wine refused the child's start

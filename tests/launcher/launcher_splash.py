@@ -16,7 +16,7 @@ import unittest
 import zlib
 
 import launcher_rig as rig
-from launcher_rig import LauncherCase, win
+from launcher_rig import FAILED, LauncherCase, win
 
 PROBE = PARENT = None
 DESKTOP = (1024, 768)
@@ -43,19 +43,17 @@ def hexcolour(rgb):
 
 
 class Splash(LauncherCase):
-    def splash(self, millisec, image=None, image_bytes=None, close=None, points=(), jobs=True):
+    def splash(self, millisec, image=None, image_bytes=None, close=None, points=()):
         config = f"[splash]\nmillisec = {millisec}\n"
         if image:
             config += f'image = "{image}"\n'
         if image_bytes is not None:
             with open(os.path.join(self.app, image), "wb") as f:
                 f.write(image_bytes)
-        if jobs:
-            config += self.config().replace("[env]", "[env]", 1)
-        exe = self.install(config=config)
-        return self.once_more_on_wine_glitch(lambda: self.show(exe, close, points, jobs))
+        exe = self.install(config=config + self.config())
+        return self.once_more_on_wine_glitch(lambda: self.show(exe, close, points))
 
-    def show(self, exe, close, points, jobs):
+    def show(self, exe, close, points):
         """One start of the launcher, watched by the window probe."""
         proc = self.start_launcher(exe, debug="-all,warn+debugstr,trace+msg")
         args = [rig.LOADER, PROBE, "30000"] + ([close] if close else [])
@@ -63,7 +61,7 @@ class Splash(LauncherCase):
             args += [str(x), str(y)]
         probe = subprocess.run(args, env=dict(os.environ, WINEDEBUG="-all", WINEPREFIX=rig.PREFIX),
                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
-        run = self.finish_launcher(proc, children=1 if jobs else 0)
+        run = self.finish_launcher(proc, children=1)
         seen = {}
         for line in probe.stdout.splitlines():
             key, _, value = line.partition(" ")
@@ -112,7 +110,7 @@ class Splash(LauncherCase):
             with self.subTest(name):
                 for f in os.listdir(self.data):
                     os.remove(os.path.join(self.data, f))
-                run = self.splash(600, image, data, points=((5, 5), (200, 100), (395, 195)), jobs=False)
+                run = self.splash(600, image, data, points=((5, 5), (200, 100), (395, 195)))
                 self.assert_centred(run, 400, 200)
                 self.assertEqual(run.pixels, [run.workspace] * 3)
                 errors = [l for l in run.lines() if " err:" in l]
@@ -120,8 +118,20 @@ class Splash(LauncherCase):
                 if error:
                     self.assertIn(error, errors[0])
 
+    def test_at_150_percent_the_picture_keeps_its_size_scaled_smoothly(self):
+        """Wine takes the screen's scale from the desktop's LogPixels."""
+        desktop = ["reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/f"]
+        wine = dict(env=dict(os.environ, WINEDEBUG="-all", WINEPREFIX=rig.PREFIX), capture_output=True, check=True)
+        subprocess.run([rig.LOADER, *desktop, "/t", "REG_DWORD", "/d", "144"], **wine)
+        self.addCleanup(subprocess.run, [rig.LOADER, *desktop, "/t", "REG_DWORD", "/d", "96"], **wine)
+        run = self.splash(1000, "splash.png", png(300, 150),
+                          points=((112, 56), (337, 56), (112, 168), (337, 168), (225, 112)))
+        self.assert_centred(run, 450, 225)
+        self.assertEqual(run.pixels[:4], [hexcolour(c) for c in QUADRANTS])
+        self.assertNotIn(run.pixels[4], [hexcolour(c) for c in QUADRANTS], "blended where two quadrants meet")
+
     def test_picture_larger_than_the_desktop_has_negative_origin(self):
-        run = self.splash(500, "big.png", png(1200, 901), jobs=False)
+        run = self.splash(500, "big.png", png(1200, 901))
         self.assert_centred(run, 1200, 901)
         self.assertEqual(run.rect[:2], (-88, -66))
 
@@ -133,7 +143,8 @@ class Splash(LauncherCase):
         self.assertEqual(run.timers, [(15, 60000)])
         self.assertLess(run.seconds, 20, "WM_CLOSE ended the launcher at once")
         self.assertEqual(self.record("app.jar")["commandLine"],
-                         f'"{win(rig.CHILD)}" -Xmx512m  -jar "{win(self.app)}\\app.jar" ', "the job had been started")
+                         f'"{win(rig.CHILD)}" {self.crash_file()}-Xmx512m  -jar "{win(self.app)}\\app.jar" ',
+                         "the job had been started")
 
     def test_a_parent_capturing_the_output_keeps_its_handles_from_the_child(self):
         """Started as a script that captures its output starts it (an
@@ -159,7 +170,9 @@ class Splash(LauncherCase):
         first one's output logs."""
         first = self.install(config="[splash]\nmillisec = 8000\n" + self.config(jar="a.jar"))
         second_data = self.mkdir("data2")
-        second = self.install(folder=self.mkdir("app2"), config=self.config(jar="b.jar").replace(
+        second_app = self.mkdir("app2")
+        open(os.path.join(second_app, "b.jar"), "wb").close()
+        second = self.install(folder=second_app, config=self.config(jar="b.jar").replace(
             rig.toml_str(win(self.data)), rig.toml_str(win(second_data))))
         log_path = self.log_path(first)
         before = os.path.getsize(log_path) if os.path.exists(log_path) else 0
@@ -174,7 +187,8 @@ class Splash(LauncherCase):
             self.assertRegex(line, "^" + rig.HEADER + r"\w+:\d+:\w+ [^\n]*$")
         starts = [l for l in lines if "application=" in l or "moduleDir=" in l or "currentDirectory=" in l]
         self.assertEqual(len(starts), 6, "\n".join(lines))
-        self.assertIn(f"outLog={win(self.logs)}\\out_launcher.1.log", "\n".join(lines))
+        user = re.search(r"user=\S*\\(\S+) ", "\n".join(lines)).group(1)
+        self.assertIn(f"outLog={win(self.logs)}\\out_launcher.{user}.log", "\n".join(lines))
         # Both children done, the first one's sleep over: nothing of theirs
         # runs on into the next test.
         deadline = time.monotonic() + 60
@@ -183,7 +197,55 @@ class Splash(LauncherCase):
             time.sleep(0.2)
         for kind in ("out", "err"):
             self.assertEqual(self.read(os.path.join(self.logs, f"{kind}_launcher.log")), f"std{kind} of a.jar\n".encode())
-            self.assertEqual(self.read(os.path.join(self.logs, f"{kind}_launcher.1.log")), f"std{kind} of b.jar\n".encode())
+            self.assertEqual(self.read(os.path.join(self.logs, f"{kind}_launcher.{user}.log")),
+                             f"std{kind} of b.jar\n".encode())
+
+
+class FailureBox(LauncherCase):
+    """A start that can start no Java ends its splash at once, shows one box
+    saying what failed and where the diagnostic log is, and exits with 7."""
+
+    def failing(self, exe):
+        proc = self.start_launcher(exe)
+        probe = subprocess.run([rig.LOADER, PROBE, "60000", "box"], env=dict(os.environ, WINEDEBUG="-all",
+                               WINEPREFIX=rig.PREFIX), stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                               timeout=120)
+        run = self.finish_launcher(proc)  # a second box would keep it waiting
+        run.box = {}
+        for line in probe.stdout.splitlines():
+            key, _, value = line.partition(" ")
+            run.box[key] = run.box[key] + "\n" + value if key in run.box else value
+        self.assertEqual(run.rc, FAILED, run.log)
+        self.assertEqual(run.box.get("title"), "Penwick", probe.stdout)
+        return run
+
+    def assertSays(self, run, what):
+        log = "C:\\ProgramData\\Orvane\\Penwick\\launcherlauncher.log"
+        self.assertEqual(run.box["text"],
+                         f"Penwick could not start.\n\n{what}\n\nDetails are in the diagnostic log:\n{log}")
+
+    def test_java_not_found_ends_the_splash_at_once_with_one_box_for_both_jobs(self):
+        config = "[splash]\nmillisec = 60000\n" + self.config(jar2="two.jar")
+        run = self.failing(self.install(config=config.replace(rig.toml_str(win(rig.CHILD)), "'C:\\no\\java.exe'")))
+        self.assertSays(run, "Java was not found at the place the configuration names:\nC:\\no\\java.exe")
+        self.assertEqual(run.box["splash"], "absent")
+        self.assertLess(run.seconds, 30, "the splash did not stay its minute")
+
+    def test_missing_jar_and_unreadable_configurations_say_what_and_where(self):
+        app = win(self.app)
+        cases = {"no jar": ("gone.jar", None, f"The application file is missing:\n{app}\\gone.jar"),
+                 "malformed": (None, "[app]\nexec = 'x'\n[splash\n",
+                               f"The configuration file has an error at line 3:\n{app}\\launcher.toml"),
+                 "missing": (None, None, f"The configuration file was not found:\n{app}\\launcher.toml")}
+        for name, (jar, text, what) in cases.items():
+            with self.subTest(name):
+                config = self.config(jar=jar) if jar else text
+                if jar:
+                    os.remove(os.path.join(self.app, jar))
+                elif os.path.exists(os.path.join(self.app, "launcher.toml")):
+                    os.remove(os.path.join(self.app, "launcher.toml"))
+                self.assertSays(self.failing(self.install(config=config)), what)
+        self.assertEqual(os.listdir(self.data), [])
 
 
 if __name__ == "__main__":

@@ -79,7 +79,7 @@ TEST_F(LoadConfig, TableOrderAndCrLfLineEndsDoNotMatter) {
     crlf += *p == '\n' ? std::string("\r\n") : std::string(1, *p);
   Loaded out;
   ASSERT_EQ(load(crlf + "[x]\nLOCALPATH = [\"no\"]\r\n", out), kOk);
-  EXPECT_EQ(text(out.exec), L"j");
+  EXPECT_EQ(text(out.exec), L"D:\\app\\j");
   EXPECT_EQ(text(out.configPath), L"PATH=P;");
   EXPECT_EQ(out.millisec, 5);
   EXPECT_EQ(text(out.main_jar), L"a.jar");
@@ -89,6 +89,25 @@ TEST_F(LoadConfig, LocalPathsComeFirstWhateverTheKeyOrder) {
   Loaded out;
   ASSERT_EQ(load("[env]\nPATH = [\"E:\\\\tools\", \"F:\\\\x\"]\nLOCALPATH = [\"bin\"]\n", out, L"C:\\A b"), kOk);
   EXPECT_EQ(text(out.configPath), L"PATH=C:\\A b\\bin;E:\\tools;F:\\x;");
+}
+
+// Only a drive with its backslash or a share names a place of its own; any
+// other exec lies below the launcher's folder, never the current one.
+TEST_F(LoadConfig, RelativeExecLiesBelowTheLaunchersFolder) {
+  const std::pair<const char *, const wchar_t *> cases[] = {
+      {"runtime\\\\bin\\\\javaw.exe", L"D:\\app\\runtime\\bin\\javaw.exe"},
+      {"javaw.exe", L"D:\\app\\javaw.exe"},
+      {"\\\\jre\\\\javaw.exe", L"D:\\app\\\\jre\\javaw.exe"},
+      {"C:javaw.exe", L"D:\\app\\C:javaw.exe"},
+      {"c:/jre/javaw.exe", L"c:/jre/javaw.exe"},
+      {"C:\\\\jre\\\\javaw.exe", L"C:\\jre\\javaw.exe"},
+      {"\\\\\\\\server\\\\jre\\\\javaw.exe", L"\\\\server\\jre\\javaw.exe"},
+  };
+  for (const auto &[written, used] : cases) {
+    Loaded out;
+    ASSERT_EQ(load(std::string("[app]\nexec = \"") + written + "\"\n", out), kOk);
+    EXPECT_EQ(text(out.exec), used) << written;
+  }
 }
 
 TEST_F(LoadConfig, EmptyOrMissingEnvAddsNothing) {
@@ -184,7 +203,7 @@ TEST_F(LoadConfig, MissingFileGivesOneFopenLine) {
   Loaded out;
   EXPECT_EQ(loadFile(scratch / L"absent.toml", out), kFailed);
   EXPECT_TRUE(std::regex_match(
-      logText(), std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d loadconfig:\\d+:loadConfig "
+      logText(), std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\[\\d+\\] loadconfig:\\d+:loadConfig "
                             "fopen No such file or directory\n")))
       << logText();
 }
@@ -193,7 +212,7 @@ TEST_F(LoadConfig, SyntaxErrorGivesOneParserLineAndReadsNothing) {
   Loaded out;
   EXPECT_EQ(load("[app]\nexec = \"x\"\n[splash\nmillisec = 3\n", out), kFailed);
   EXPECT_FALSE(out.exec.present());
-  EXPECT_TRUE(std::regex_match(logText(), std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d "
+  EXPECT_TRUE(std::regex_match(logText(), std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\[\\d+\\] "
                                                      "loadconfig:\\d+:loadConfig toml_parse_file [^\n]*line 3[^\n]*\n")))
       << logText();
 }

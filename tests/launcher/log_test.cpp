@@ -16,7 +16,8 @@ using launcher_testkit::LogFixture;
 
 namespace {
 
-const char *const kTime = "(\\d{4})-(\\d\\d)-(\\d\\d) (\\d\\d):(\\d\\d):(\\d\\d) ";
+// Date, time and the process id.
+const char *const kTime = "(\\d{4})-(\\d\\d)-(\\d\\d) (\\d\\d):(\\d\\d):(\\d\\d) \\[(?:\\d+)\\] ";
 
 class Log : public LogFixture {};
 
@@ -33,6 +34,7 @@ TEST_F(Log, PlainLineHasDateTimeSourceLineFunctionAndMessage) {
   GetLocalTime(&now);
   EXPECT_EQ(std::stoi(m[1]), now.wYear);
   EXPECT_EQ(m[2].length(), 2u);
+  EXPECT_NE(text.find(" [" + std::to_string(GetCurrentProcessId()) + "] log_test:"), std::string::npos) << text;
 }
 
 TEST_F(Log, ErrorLineCarriesCodeMessageAndSystemTextWithCrLf) {

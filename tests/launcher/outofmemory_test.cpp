@@ -55,7 +55,7 @@ protected:
       size_t end = expected.find('\n', at);
       std::string line = expected.substr(at, end - at);
       size_t colon = line.find(':');
-      pattern += "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d " + line.substr(0, colon) + ":\\d+" + line.substr(colon) + "\n";
+      pattern += "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\[\\d+\\] " + line.substr(0, colon) + ":\\d+" + line.substr(colon) + "\n";
       at = end + 1;
     }
     EXPECT_TRUE(std::regex_match(logText(), std::regex(pattern))) << logText();

@@ -1,0 +1,21 @@
+// Who runs this launcher: the account and the Windows session. Many users
+// share one machine and one log folder; their lines and files are told apart
+// by these.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace launcher {
+
+struct Account {
+  std::wstring domain;  // empty when the system names none
+  std::wstring name;    // the account name, or its SID when it has no name
+  DWORD session = 0;
+};
+
+// Looked up once, at the first call.
+const Account &runningAccount();
+
+}  // namespace launcher
