@@ -90,10 +90,11 @@ LOG_FOLDER_SDDL = ("O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;
                    "(A;;0x1200a9;;;OW)")
 # - the diagnostic log in it, launcherlauncher.log (the name launcher.exe
 #   writes): the Administrators' file; every user's launcher appends its lines
-#   (FILE_APPEND_DATA and SYNCHRONIZE, what the launcher opens it with), and no
+#   (FILE_APPEND_DATA and SYNCHRONIZE, what the launcher opens it with, and
+#   FILE_READ_ATTRIBUTES, which CreateFileW asks for whatever else), and no
 #   user reads, empties, deletes or locks it, not even one who owned it first.
 DIAGNOSTIC_LOG = "launcherlauncher.log"
-DIAGNOSTIC_LOG_SDDL = "O:BAG:SYD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x100004;;;BU)(A;;0x100004;;;OW)"
+DIAGNOSTIC_LOG_SDDL = "O:BAG:SYD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x100084;;;BU)(A;;0x100084;;;OW)"
 # Resources secured by the package: (lock id, object, its table, SDDL).
 LOCKS = [("OrvaneDataAccess", "OrvaneDataFolder", "CreateFolder", ORVANE_DATA_SDDL),
          ("LogFolderAccess", "LOGDIR", "CreateFolder", LOG_FOLDER_SDDL),

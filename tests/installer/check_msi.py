@@ -108,6 +108,8 @@ check(placed == (sorted([("INSTALLDIR", True, True, "launcher.exe"), ("System64F
 READ, WRITE, APPEND, DELETE_CHILD, DELETE, READ_CONTROL, WRITE_DAC, WRITE_OWNER = \
     0x1, 0x2, 0x4, 0x40, 0x10000, 0x20000, 0x40000, 0x80000
 ANY_CHANGE = DELETE | WRITE_DAC | WRITE_OWNER
+# CreateFileW asks for these two whatever the caller asks for.
+OPENS = 0x80 | 0x100000  # FILE_READ_ATTRIBUTES, SYNCHRONIZE
 FULL = 0x1F01FF
 
 
@@ -139,8 +141,8 @@ RULES = [("OrvaneDataFolder", "CreateFolder", True, "self", READ, ANY_CHANGE | W
          ("LOGDIR", "CreateFolder", True, "self", READ | WRITE, ANY_CHANGE | APPEND | DELETE_CHILD),
          ("LOGDIR", "CreateFolder", False, "file", 0, FULL),  # another user's output log, crash file
          ("LOGDIR", "CreateFolder", True, "file", READ | WRITE | APPEND, ANY_CHANGE),  # one's own
-         (diagnostic_log, "File", False, "self", APPEND, FULL & ~(APPEND | 0x100000)),
-         (diagnostic_log, "File", True, "self", APPEND, ANY_CHANGE | READ | WRITE)]
+         (diagnostic_log, "File", False, "self", APPEND | OPENS, FULL & ~(APPEND | OPENS)),
+         (diagnostic_log, "File", True, "self", APPEND | OPENS, ANY_CHANGE | READ | WRITE)]
 check(sorted(locks) == sorted({rule[0] for rule in RULES}), f"the locked objects: {sorted(locks)}")
 for target, kind, owner, part, required, refused in RULES:
     _, _, table_name, sddl, condition = locks.get(target, ("",) * 5)

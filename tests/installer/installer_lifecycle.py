@@ -196,7 +196,9 @@ user_config = (f"[jre]\nmain_jar = \"penwick.jar\"\n[app]\nexec = '{win(BUILD + 
                f"data_dir = '{win(child)}'\n").encode()
 with open(PROGRAM + "launcher.toml", "wb") as f:
     f.write(user_config)
+open(PROGRAM + "penwick.jar", "wb").close()  # the launcher starts Java only for a jar that is there
 wine("C:\\Program Files\\Orvane\\Penwick\\launcher.exe", "started")
+os.remove(PROGRAM + "penwick.jar")
 record = child + "/penwick.jar.record"
 check(os.path.isfile(record) and b'-jar "C:\\Program Files\\Orvane\\Penwick\\penwick.jar" started' in read(record),
       "the installed launcher starts the child with the installed jar path")
