@@ -1,0 +1,154 @@
+// Linux: a socket pair whose ends are close-on-exec, fork and exec, a death
+// signal so that the host never outlives the application.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "hostprocess.h"
+
+namespace tokenhub {
+
+namespace {
+
+uint64_t nowMs() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return uint64_t(t.tv_sec) * 1000 + uint64_t(t.tv_nsec) / 1000000;
+}
+
+bool waitReadable(int fd, uint64_t deadline) {
+  for (;;) {
+    uint64_t now = nowMs();
+    if (now >= deadline) return false;
+    pollfd p{fd, POLLIN, 0};
+    int n = poll(&p, 1, static_cast<int>(deadline - now));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+  }
+}
+
+}  // namespace
+
+bool pipeRead(const HostPipe &pipe, void *data, size_t size, uint32_t timeoutMs) {
+  int fd = static_cast<int>(pipe.in);
+  uint64_t deadline = timeoutMs == kWaitForever ? 0 : nowMs() + timeoutMs;
+  auto *p = static_cast<char *>(data);
+  while (size) {
+    if (deadline && !waitReadable(fd, deadline)) return false;
+    ssize_t n = read(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool pipeWrite(const HostPipe &pipe, const void *data, size_t size) {
+  int fd = static_cast<int>(pipe.out);
+  auto *p = static_cast<const char *>(data);
+  while (size) {
+    // A host that has gone must not end the application with SIGPIPE.
+    ssize_t n = fd == 1 ? write(fd, p, size) : send(fd, p, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+HostPipe standardPipe() { return HostPipe{0, 1}; }
+
+bool startHost(const char *program, const char *module, HostChild &child) {
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+  pid_t parent = getpid();
+  char *const argv[] = {const_cast<char *>(program), const_cast<char *>(module), nullptr};
+  pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    if (dup2(ends[1], 0) < 0 || dup2(ends[1], 1) < 0) _exit(127);
+    // Nothing else of the application's reaches the host: its own
+    // descriptors that lack close-on-exec neither.
+    syscall(SYS_close_range, 3u, ~0u, 0u);
+    signal(SIGPIPE, SIG_DFL);
+    execv(program, argv);
+    _exit(127);
+  }
+  close(ends[1]);
+  if (pid < 0) {
+    close(ends[0]);
+    return false;
+  }
+  child.pipe = HostPipe{ends[0], ends[0]};
+  child.pid = static_cast<uint32_t>(pid);
+  child.owner = static_cast<uint32_t>(parent);
+  return true;
+}
+
+void endHost(HostChild &child, uint32_t graceMs, char *how, size_t size) {
+  if (child.pipe.in >= 0) close(static_cast<int>(child.pipe.in));
+  child.pipe = HostPipe{};
+  if (!child.pid) return;
+  pid_t pid = static_cast<pid_t>(child.pid);
+  int status = 0;
+  pid_t got = 0;
+  uint64_t deadline = nowMs() + graceMs;
+  while ((got = waitpid(pid, &status, WNOHANG)) == 0 && nowMs() < deadline) {
+    timespec pause{0, 5 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  bool killed = false;
+  if (got == 0) {
+    kill(pid, SIGKILL);
+    got = waitpid(pid, &status, 0);
+    killed = true;
+  }
+  if (how && size) {
+    if (got != pid) std::snprintf(how, size, "lost");
+    else if (killed) std::snprintf(how, size, "ended");
+    else if (WIFEXITED(status)) std::snprintf(how, size, "exit %d", WEXITSTATUS(status));
+    else std::snprintf(how, size, "signal %d", WTERMSIG(status));
+  }
+  child.pid = 0;
+}
+
+void *loadHostedModule(const char *module) {
+  if (std::strchr(module, '/')) return dlopen(module, RTLD_NOW | RTLD_LOCAL);
+  char path[4096];
+  if (hostProgramPath(path, sizeof path)) {
+    char *slash = std::strrchr(path, '/');
+    std::snprintf(slash + 1, sizeof path - static_cast<size_t>(slash + 1 - path), "%s", module);
+    if (void *handle = dlopen(path, RTLD_NOW | RTLD_LOCAL)) return handle;
+  }
+  return dlopen(module, RTLD_NOW | RTLD_LOCAL);
+}
+
+void *hostedModuleSymbol(void *handle, const char *name) { return dlsym(handle, name); }
+
+bool ownsHost(const HostChild &child) { return child.owner == static_cast<uint32_t>(getpid()); }
+
+bool hostProgramPath(char *path, size_t size) {
+  Dl_info info;
+  if (!dladdr(reinterpret_cast<void *>(&hostProgramPath), &info) || !info.dli_fname || info.dli_fname[0] != '/')
+    return false;
+  const char *slash = std::strrchr(info.dli_fname, '/');
+  int n = std::snprintf(path, size, "%.*s/tokenhub-host", static_cast<int>(slash - info.dli_fname), info.dli_fname);
+  return n > 0 && static_cast<size_t>(n) < size;
+}
+
+}  // namespace tokenhub
