@@ -47,6 +47,12 @@ bool ownsHost(const HostChild &child);
 void *loadHostedModule(const char *module);
 void *hostedModuleSymbol(void *handle, const char *name);
 
+// Where the host is to find the backend module `fileName`, by full path, in
+// the order of the router's own search: beside the router, then where the
+// system's loader looks (Linux: LD_LIBRARY_PATH unless privileged, then the
+// system's library folders). False when no place holds the file.
+bool hostModulePath(const char *fileName, char *path, size_t size);
+
 // tokenhub-host beside the code that holds the router; false when unknown.
 bool hostProgramPath(char *path, size_t size);
 

@@ -2,8 +2,11 @@
 // signal so that the host never outlives the application.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <link.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/auxv.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -13,6 +16,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "hostprocess.h"
@@ -140,14 +144,47 @@ void *loadHostedModule(const char *module) {
 
 void *hostedModuleSymbol(void *handle, const char *name) { return dlsym(handle, name); }
 
+bool hostModulePath(const char *fileName, char *path, size_t size) {
+  auto tryFolder = [&](const char *folder, size_t length) {
+    int n = std::snprintf(path, size, "%.*s/%s", static_cast<int>(length), folder, fileName);
+    return n > 0 && static_cast<size_t>(n) < size && access(path, R_OK) == 0;
+  };
+  char own[4096];
+  if (hostProgramPath(own, sizeof own) && tryFolder(own, std::strrchr(own, '/') - own)) return true;
+  if (const char *list = getauxval(AT_SECURE) ? nullptr : std::getenv("LD_LIBRARY_PATH")) {
+    for (const char *at = list; *at;) {
+      const char *end = std::strchr(at, ':');
+      size_t length = end ? static_cast<size_t>(end - at) : std::strlen(at);
+      if (length && at[0] == '/' && tryFolder(at, length)) return true;
+      at += length + (end ? 1 : 0);
+    }
+  }
+  static const char *const system[] = {"/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu", "/lib", "/usr/lib"};
+  for (const char *folder : system)
+    if (tryFolder(folder, std::strlen(folder))) return true;
+  return false;
+}
+
 bool ownsHost(const HostChild &child) { return child.owner == static_cast<uint32_t>(getpid()); }
 
+// The folder of the code that holds this function: the loader's origin of
+// a shared object loaded by a relative name, else its absolute path.
 bool hostProgramPath(char *path, size_t size) {
   Dl_info info;
-  if (!dladdr(reinterpret_cast<void *>(&hostProgramPath), &info) || !info.dli_fname || info.dli_fname[0] != '/')
+  link_map *map = nullptr;
+  if (!dladdr1(reinterpret_cast<void *>(&hostProgramPath), &info, reinterpret_cast<void **>(&map),
+               RTLD_DL_LINKMAP) ||
+      !info.dli_fname)
     return false;
-  const char *slash = std::strrchr(info.dli_fname, '/');
-  int n = std::snprintf(path, size, "%.*s/tokenhub-host", static_cast<int>(slash - info.dli_fname), info.dli_fname);
+  char folder[PATH_MAX + 1] = "";
+  if (info.dli_fname[0] == '/') {
+    const char *slash = std::strrchr(info.dli_fname, '/');
+    std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(slash - info.dli_fname), info.dli_fname);
+  } else if (!map || !map->l_name || !map->l_name[0] || dlinfo(map, RTLD_DI_ORIGIN, folder) != 0 ||
+             folder[0] != '/') {
+    return false;
+  }
+  int n = std::snprintf(path, size, "%s/tokenhub-host", folder);
   return n > 0 && static_cast<size_t>(n) < size;
 }
 

@@ -125,7 +125,8 @@ void writeValue(Writer &out, ValueKind kind, const void *value, CK_ULONG length,
       if (!value) return out.uint32(0);
       return writeAttributes(out, static_cast<const CK_ATTRIBUTE *>(value), length / sizeof(CK_ATTRIBUTE), depth + 1);
     case ValueKind::MechanismList: {
-      CK_ULONG count = length / sizeof(CK_MECHANISM_TYPE);
+      // Without a value only the length (before this) tells the size.
+      CK_ULONG count = value ? length / sizeof(CK_MECHANISM_TYPE) : 0;
       out.uint32(static_cast<uint32_t>(count));
       if (value)
         for (CK_ULONG i = 0; i < count; ++i) out.uint64(static_cast<const CK_MECHANISM_TYPE *>(value)[i]);
@@ -181,9 +182,11 @@ bool readValue(Reader &in, Arena &arena, ValueKind kind, void *&value, CK_ULONG 
       uint32_t n;
       if (!in.byteArray(data, n)) return false;
       if (kind == ValueKind::Date && n != 0 && n != sizeof(CK_DATE)) return false;
-      if (!(value = arena.allocate(n))) return false;
-      if (data) std::memcpy(value, data, n);
       length = n;
+      value = nullptr;  // no array: the sender had no value, only its length
+      if (!data) return true;
+      if (!(value = arena.allocate(n))) return false;
+      std::memcpy(value, data, n);
       return true;
     }
   }
@@ -217,9 +220,18 @@ bool readAttribute(Reader &in, Arena &arena, CK_ATTRIBUTE &attribute, int depth)
   attribute.pValue = nullptr;
   attribute.ulValueLen = CK_UNAVAILABLE_INFORMATION;
   if (!valid) return true;
-  // The sender's own length; the value read decides the native one.
-  if (!in.uint32(wireLength)) return false;
-  return readValue(in, arena, valueKind(type), attribute.pValue, attribute.ulValueLen, depth);
+  // The sender's own length; the value read decides the native one. A
+  // sender asked only for lengths writes no bytes and no list items: the
+  // length is then the sender's, and a fixed-size value this side's own.
+  ValueKind kind = valueKind(type);
+  if (!in.uint32(wireLength) || !readValue(in, arena, kind, attribute.pValue, attribute.ulValueLen, depth))
+    return false;
+  bool listLike = kind == ValueKind::Template || kind == ValueKind::MechanismList;
+  if (!attribute.pValue || (listLike && attribute.ulValueLen == 0 && wireLength > 0)) {
+    attribute.pValue = nullptr;
+    attribute.ulValueLen = wireLength;
+  }
+  return true;
 }
 
 bool readAttributes(Reader &in, Arena &arena, CK_ATTRIBUTE_PTR &attributes, CK_ULONG &count, int depth) {
