@@ -180,9 +180,14 @@ bool hostProgramPath(char *path, size_t size) {
   if (info.dli_fname[0] == '/') {
     const char *slash = std::strrchr(info.dli_fname, '/');
     std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(slash - info.dli_fname), info.dli_fname);
-  } else if (!map || !map->l_name || !map->l_name[0] || dlinfo(map, RTLD_DI_ORIGIN, folder) != 0 ||
-             folder[0] != '/') {
-    return false;
+  } else if (map && map->l_name && map->l_name[0]) {
+    if (dlinfo(map, RTLD_DI_ORIGIN, folder) != 0 || folder[0] != '/') return false;
+  } else {
+    // The main program (a program that links the router in).
+    ssize_t n = readlink("/proc/self/exe", folder, sizeof folder - 1);
+    if (n <= 0) return false;
+    folder[n] = 0;
+    *std::strrchr(folder, '/') = 0;
   }
   int n = std::snprintf(path, size, "%s/tokenhub-host", folder);
   return n > 0 && static_cast<size_t>(n) < size;

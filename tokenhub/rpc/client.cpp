@@ -1,5 +1,6 @@
 #include "rpc/client.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -27,6 +28,19 @@ uint64_t nowMs() {
   return static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
           .count());
+}
+
+// A host whose pipe broke is usually gone already: a moment to collect how
+// it ended before it is ended for sure.
+constexpr uint32_t kDyingMs = 200;
+
+// The router finalises its backends one after the other; together they
+// take at most kFinalizeBoundMs less a margin for ending the hosts.
+uint32_t finalizeTimeLeft() {
+  static std::atomic<uint64_t> windowEnd{0};
+  uint64_t now = nowMs(), end = windowEnd;
+  if (now >= end + 1000) windowEnd = end = now + kFinalizeBoundMs - 800;
+  return now < end ? static_cast<uint32_t>(end - now) : 1;
 }
 
 // Calls that name a session; the others name a slot or nothing.
@@ -74,13 +88,14 @@ class HostedBackend {
     std::lock_guard<std::mutex> hold(lock_);
     if (!initialised_) return CKR_CRYPTOKI_NOT_INITIALIZED;
     initialised_ = false;
+    uint32_t left = finalizeTimeLeft();
     if (open_ && ownsHost(child_)) {
       Writer body;
       beginBody(body, kCallFinalize, "");
       std::vector<uint8_t> response;
-      roundTrip(body.bytes(), response, kFinalizeBoundMs - 500);
+      roundTrip(body.bytes(), response, left);
     }
-    stop(500);
+    stop(std::min<uint32_t>(finalizeTimeLeft(), 200));
     return CKR_OK;
   }
 
@@ -108,7 +123,7 @@ class HostedBackend {
     std::lock_guard<std::mutex> hold(lock_);
     if (!open_ || generation != generation_) return false;
     if (roundTrip(request, response, boundMs)) return true;
-    stop(0);
+    stop(kDyingMs);
     return false;
   }
 
