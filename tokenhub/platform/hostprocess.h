@@ -27,6 +27,7 @@ HostPipe standardPipe();
 struct HostChild {
   HostPipe pipe;
   intptr_t process = 0;  // the process handle on Windows; unused on Linux
+  intptr_t job = 0;      // Windows: the job object that ends the host with its last handle
   uint32_t pid = 0;
   uint32_t owner = 0;    // the pid of the process that started it
 };
