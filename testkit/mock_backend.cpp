@@ -223,8 +223,9 @@ struct Behaviour<Fn::C_GetTokenInfo, CK_SLOT_ID, CK_TOKEN_INFO_PTR> {
 };
 
 // Out of process (in a module host), TOKENHUB_MOCK_FAULT_FILE names a file
-// whose lines "ROLE FUNCTION crash|exit|hang" make that role's function
-// write through a null pointer, call _exit(3), or never return. It is read
+// whose lines "ROLE FUNCTION crash|exit|hang|slow" make that role's function
+// write through a null pointer, call _exit(3), never return, or return
+// after two seconds (a PIN pad waiting for the PIN). It is read
 // at every call, so that a test can make a running host fail on demand.
 void faultOnDemand(Fn f) {
   const char *path = std::getenv("TOKENHUB_MOCK_FAULT_FILE");
@@ -242,6 +243,7 @@ void faultOnDemand(Fn f) {
   if (what == 'c') *static_cast<volatile int *>(nullptr) = 1;
   if (what == 'e') _exit(3);
   while (what == 'h') pause(1000);
+  if (what == 's') pause(2000);
 }
 
 template <Fn F, typename P>

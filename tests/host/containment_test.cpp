@@ -12,6 +12,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "router_fixture.h"
@@ -108,6 +109,7 @@ TEST_P(EachFailure, CostsOnlyTheFailedBackendsCallAndSessions) {
   // The next slot-level call starts a new host; the card signs again.
   CK_SESSION_HANDLE again = open(1);
   EXPECT_EQ(sign(again), CKR_OK);
+  EXPECT_EQ(C_GetSessionInfo(failing, &info), CKR_SESSION_HANDLE_INVALID);  // never the new host's session
   EXPECT_EQ(count(HostEventKind::Started, 0), 2u);
   EXPECT_EQ(firstEnding(0).rfind(GetParam().ending, 0), 0u) << firstEnding(0);
 }
@@ -130,10 +132,27 @@ TEST_F(Containment, AtMostThreeStartsAMinuteThenTheRoleIsLeftOut) {
 
 TEST_F(Containment, FinalizeReturnsWithinThreeSecondsWhateverTheHostDoes) {
   open(1);
-  setFault("1 C_Finalize hang");
+  setFault("1 C_Finalize hang\n2 C_Finalize hang\n3 C_Finalize hang\n4 C_Finalize hang");
   auto begun = steady_clock::now();
   EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
   EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - begun).count(), 3000);
+}
+
+// Calls on other threads go on while one call waits in the same host.
+TEST_F(Containment, ASlowLoginHoldsUpNoOtherCallOfItsHost) {
+  tokenhub::rpc::setCallBounds(1500, 5000);
+  CK_SESSION_HANDLE waiting = open(1), other = open(1);
+  setFault("1 C_Login slow");
+  auto begun = steady_clock::now();
+  std::thread login([&] { EXPECT_EQ(C_Login(waiting, CKU_USER, (CK_UTF8CHAR_PTR) "1234", 4), CKR_OK); });
+  CK_SESSION_INFO info;
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(C_GetSessionInfo(other, &info), CKR_OK);
+    EXPECT_EQ(sign(other), CKR_OK);
+  }
+  EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - begun).count(), 1000);
+  login.join();
+  EXPECT_GE(duration_cast<milliseconds>(steady_clock::now() - begun).count(), 2000);
 }
 
 }  // namespace

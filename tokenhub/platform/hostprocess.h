@@ -38,6 +38,9 @@ bool startHost(const char *program, const char *module, HostChild &child);
 // Closes our ends of the pipe, gives the host graceMs to leave, then ends it
 // and collects it. *how: "exit N", "signal N", or "ended" (killed by us).
 void endHost(HostChild &child, uint32_t graceMs, char *how, size_t size);
+// Ends the host at once, leaving the pipe to whoever reads it (who then
+// sees its end).
+void killHost(const HostChild &child);
 // Whether the calling process is the one that started the host (a forked
 // child of the application is not, and never talks to its parent's host).
 bool ownsHost(const HostChild &child);

@@ -165,6 +165,10 @@ bool hostModulePath(const char *fileName, char *path, size_t size) {
   return false;
 }
 
+void killHost(const HostChild &child) {
+  if (child.pid) kill(static_cast<pid_t>(child.pid), SIGKILL);
+}
+
 bool ownsHost(const HostChild &child) { return child.owner == static_cast<uint32_t>(getpid()); }
 
 // The folder of the code that holds this function: the loader's origin of

@@ -178,6 +178,10 @@ void endHost(HostChild &child, uint32_t graceMs, char *how, size_t size) {
   child.pid = 0;
 }
 
+void killHost(const HostChild &child) {
+  if (child.process) TerminateProcess(handle(child.process), 1);
+}
+
 bool ownsHost(const HostChild &child) { return child.owner == GetCurrentProcessId(); }
 
 void *loadHostedModule(const char *module) {

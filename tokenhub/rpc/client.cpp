@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -115,21 +116,58 @@ class HostedBackend {
     return CKR_OK;
   }
 
-  // One request and its answer. False when the host has gone, hung past the
-  // bound or answered what cannot be read: the host is then ended, its
-  // sessions forgotten.
+  // One request and its answer, with other threads' calls in flight on the
+  // same pipe: a caller waiting for its answer reads the pipe for all
+  // waiters while no other does, and keeps the answers of others for them.
+  // False when the host has gone, hung past the caller's bound or answered
+  // what cannot be read: the host is then ended, its sessions forgotten.
   bool exchange(uint32_t generation, const std::vector<uint8_t> &request, std::vector<uint8_t> &response,
                 uint32_t boundMs) {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::unique_lock<std::mutex> hold(lock_);
     if (!open_ || generation != generation_) return false;
-    if (roundTrip(request, response, boundMs)) return true;
-    stop(kDyingMs);
-    return false;
+    uint32_t code = ++code_;
+    HostPipe pipe = child_.pipe;
+    uint64_t deadline = nowMs() + boundMs;
+    hold.unlock();
+    std::vector<uint8_t> bytes = frame(code, request);
+    bool written;
+    {
+      std::lock_guard<std::mutex> writing(writeLock_);
+      written = pipeWrite(pipe, bytes.data(), bytes.size());
+    }
+    hold.lock();
+    if (!written) return fail(hold, generation);
+    for (;;) {
+      if (!open_ || generation != generation_) return false;
+      auto found = arrived_.find(code);
+      if (found != arrived_.end()) {
+        response = std::move(found->second);
+        arrived_.erase(found);
+        return true;
+      }
+      if (!reading_) {
+        reading_ = true;
+        hold.unlock();
+        uint32_t answered;
+        std::vector<uint8_t> body;
+        bool ok = readFrame(pipe, answered, body, deadline);
+        hold.lock();
+        reading_ = false;
+        if (!ok) return fail(hold, generation);
+        if (generation == generation_) arrived_[answered] = std::move(body);
+        answers_.notify_all();
+        continue;
+      }
+      if (answers_.wait_until(hold, std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadline))) ==
+              std::cv_status::timeout &&
+          !arrived_.count(code))
+        return fail(hold, generation);
+    }
   }
 
   void malformed(uint32_t generation) {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (open_ && generation == generation_) stop(0);
+    std::unique_lock<std::mutex> hold(lock_);
+    fail(hold, generation);
   }
 
   bool toHost(CK_SESSION_HANDLE session, uint32_t generation, CK_SESSION_HANDLE &hostSession) {
@@ -219,6 +257,8 @@ class HostedBackend {
     if (ownsHost(child_)) endHost(child_, graceMs, how, sizeof how);
     open_ = false;
     sessions_.clear();
+    arrived_.clear();
+    answers_.notify_all();
     report(HostEvent{HostEventKind::Ended, index_, program_, module_, pid, how, startCount_});
   }
 
@@ -229,29 +269,49 @@ class HostedBackend {
     sessions_.clear();
   }
 
-  // The answer must come whole within boundMs of the request.
-  bool roundTrip(const std::vector<uint8_t> &request, std::vector<uint8_t> &response, uint32_t boundMs) {
-    uint64_t deadline = nowMs() + boundMs;
+  // The host failed this call: it is ended. While another caller reads its
+  // pipe, that caller sees the end and collects it.
+  bool fail(std::unique_lock<std::mutex> &hold, uint32_t generation) {
+    if (!open_ || generation != generation_) return false;
+    if (reading_) {
+      killHost(child_);
+      answers_.wait(hold, [&] { return !reading_ || !open_ || generation != generation_; });
+    }
+    if (open_ && generation == generation_) stop(kDyingMs);
+    return false;
+  }
+
+  // One whole frame by the deadline; its options are read and left aside.
+  static bool readFrame(const HostPipe &pipe, uint32_t &code, std::vector<uint8_t> &body, uint64_t deadline) {
     auto left = [deadline] {
       uint64_t now = nowMs();
       return now < deadline ? static_cast<uint32_t>(deadline - now) : 1u;
     };
-    uint32_t code = ++code_;
-    std::vector<uint8_t> bytes = frame(code, request);
-    if (!pipeWrite(child_.pipe, bytes.data(), bytes.size())) return false;
     uint8_t header[kHeaderSize];
-    uint32_t answered, optionsLength, bodyLength;
+    uint32_t optionsLength, bodyLength;
     Reader h(header, sizeof header);
-    if (!pipeRead(child_.pipe, header, sizeof header, left()) || !h.uint32(answered) || !h.uint32(optionsLength) ||
-        !h.uint32(bodyLength) || answered != code || optionsLength > kMaxOptions || bodyLength > kMaxMessage)
+    if (!pipeRead(pipe, header, sizeof header, left()) || !h.uint32(code) || !h.uint32(optionsLength) ||
+        !h.uint32(bodyLength) || optionsLength > kMaxOptions || bodyLength > kMaxMessage)
       return false;
     std::vector<uint8_t> options(optionsLength);
-    response.resize(bodyLength);
-    return pipeRead(child_.pipe, options.data(), optionsLength, left()) &&
-           pipeRead(child_.pipe, response.data(), bodyLength, left());
+    body.resize(bodyLength);
+    return pipeRead(pipe, options.data(), optionsLength, left()) && pipeRead(pipe, body.data(), bodyLength, left());
+  }
+
+  // A request and its answer while no other call is in flight (opening and
+  // closing the connection).
+  bool roundTrip(const std::vector<uint8_t> &request, std::vector<uint8_t> &response, uint32_t boundMs) {
+    uint32_t code = ++code_, answered;
+    std::vector<uint8_t> bytes = frame(code, request);
+    return pipeWrite(child_.pipe, bytes.data(), bytes.size()) &&
+           readFrame(child_.pipe, answered, response, nowMs() + boundMs) && answered == code;
   }
 
   std::mutex lock_;
+  std::mutex writeLock_;  // one frame at a time into the pipe
+  std::condition_variable answers_;
+  bool reading_ = false;  // a caller reads the pipe for all
+  std::unordered_map<uint32_t, std::vector<uint8_t>> arrived_;  // answers kept for their callers
   unsigned index_ = 0;
   char program_[4096] = "";
   char module_[1024] = "";
