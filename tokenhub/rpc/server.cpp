@@ -126,24 +126,112 @@ bool answer(const CK_FUNCTION_LIST &module, const std::vector<uint8_t> &request,
 
 namespace {
 
-// The calls running on threads of their own, and the pipe they answer on.
-class Running {
- public:
-  explicit Running(const HostPipe &pipe) : pipe_(pipe) {}
+// Reads one whole frame: its code and body (its options read and left aside).
+// False at the end of the pipe (*between: between two frames) or when a
+// length is beyond what a frame may hold.
+bool readFrame(const HostPipe &pipe, uint32_t &code, std::vector<uint8_t> &body, bool &between) {
+  uint8_t header[kHeaderSize];
+  between = !pipeRead(pipe, header, 1);
+  if (between) return false;
+  uint32_t optionsLength, bodyLength;
+  Reader h(header, sizeof header);
+  if (!pipeRead(pipe, header + 1, sizeof header - 1) || !h.uint32(code) || !h.uint32(optionsLength) ||
+      !h.uint32(bodyLength) || optionsLength > kMaxOptions || bodyLength > kMaxMessage)
+    return false;
+  std::vector<uint8_t> options(optionsLength);
+  body.resize(bodyLength);
+  return pipeRead(pipe, options.data(), optionsLength) && pipeRead(pipe, body.data(), bodyLength);
+}
 
-  void start(uint32_t code, Request request) {
+// The threads that serve the pipe, leader and followers: one reads the next
+// request, hands the reading to an idle thread (or a new one, up to
+// kMaxThreads) and runs its call itself, so that a call costs no hand-over
+// and one that waits holds up no other.
+class Server {
+ public:
+  Server(const CK_FUNCTION_LIST &module, const HostPipe &pipe) : module_(module), pipe_(pipe) {}
+
+  int run() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      ++threads_;
+    }
+    serve();
     std::unique_lock<std::mutex> hold(lock_);
-    ++running_;
-    hold.unlock();
-    std::thread([this, code, request = std::move(request)] {
-      bool written = run(code, request);
-      std::lock_guard<std::mutex> done(lock_);
-      failed_ = failed_ || !written;
-      if (--running_ == 0) idle_.notify_all();
-    }).detach();
+    // A call that never returns keeps the host until it is ended.
+    changed_.wait(hold, [this] { return threads_ == 0; });
+    return result_;
   }
 
-  bool run(uint32_t code, const Request &request) {
+ private:
+  static constexpr unsigned kMaxThreads = 32;
+
+  void serve() {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+      ++idle_;
+      turn_.wait(hold, [this] { return done_ || !reading_; });
+      --idle_;
+      if (done_) break;
+      reading_ = true;
+      hold.unlock();
+      uint32_t code = 0;
+      std::vector<uint8_t> body;
+      bool between = false;
+      bool read = readFrame(pipe_, code, body, between);
+      Request request = read ? prepare(module_, body) : Request{};
+      hold.lock();
+      if (!read) {
+        finish(between ? 0 : 1);
+        break;
+      }
+      if (request.exclusive || !request.readable) {
+        // C_Initialize and C_Finalize run alone; a malformed request's
+        // refusal is the connection's last answer.
+        changed_.wait(hold, [this] { return running_ == 0; });
+        hold.unlock();
+        bool written = answer(code, request);
+        hold.lock();
+        if (!written || !request.readable) {
+          finish(1);
+          break;
+        }
+        reading_ = false;
+        turn_.notify_one();
+        continue;
+      }
+      ++running_;
+      reading_ = false;
+      if (idle_ == 0 && threads_ < kMaxThreads) {
+        ++threads_;
+        std::thread([this] { serve(); }).detach();
+      }
+      turn_.notify_one();
+      hold.unlock();
+      bool written = answer(code, request);
+      hold.lock();
+      if (--running_ == 0) changed_.notify_all();
+      if (!written) finish(1);
+    }
+    if (--threads_ == 0) {
+      // The last thread: no call runs any more. A peer that went without
+      // C_Finalize leaves a module that may hold a login on the card.
+      hold.unlock();
+      module_.C_Finalize(nullptr);
+      hold.lock();
+    }
+    changed_.notify_all();
+  }
+
+  void finish(int result) {
+    if (!done_) result_ = result;
+    done_ = true;
+    reading_ = false;
+    turn_.notify_all();
+    changed_.notify_all();
+  }
+
+  bool answer(uint32_t code, const Request &request) {
     std::vector<uint8_t> response;
     request.run(response);
     std::vector<uint8_t> bytes = frame(code, response);
@@ -151,28 +239,14 @@ class Running {
     return pipeWrite(pipe_, bytes.data(), bytes.size());
   }
 
-  void waitIdle() {
-    std::unique_lock<std::mutex> hold(lock_);
-    idle_.wait(hold, [this] { return running_ == 0; });
-  }
-
-  // A peer that sends more at once than this waits for its answers in turn.
-  bool full() {
-    std::lock_guard<std::mutex> hold(lock_);
-    return running_ >= 32;
-  }
-
-  bool failed() {
-    std::lock_guard<std::mutex> hold(lock_);
-    return failed_;
-  }
-
- private:
+  const CK_FUNCTION_LIST &module_;
   HostPipe pipe_;
   std::mutex lock_, writeLock_;
-  std::condition_variable idle_;
-  unsigned running_ = 0;
-  bool failed_ = false;
+  std::condition_variable turn_;     // the reading passes to one idle thread
+  std::condition_variable changed_;  // no call runs; a thread has ended
+  unsigned threads_ = 0, idle_ = 0, running_ = 0;
+  bool reading_ = false, done_ = false;
+  int result_ = 1;
 };
 
 }  // namespace
@@ -183,39 +257,8 @@ int serve(const CK_FUNCTION_LIST &module, const HostPipe &pipe) {
   // A peer that speaks a later version learns ours and speaks it.
   uint8_t ours = kProtocolVersion;
   if (!pipeWrite(pipe, &ours, 1)) return 1;
-  int result = 1;
-  Running calls(pipe);
-  std::vector<uint8_t> options, body;
-  for (;;) {
-    uint8_t header[kHeaderSize];
-    if (!pipeRead(pipe, header, 1)) {
-      result = 0;  // the peer hung up between messages
-      break;
-    }
-    uint32_t code, optionsLength, bodyLength;
-    Reader h(header, sizeof header);
-    if (!pipeRead(pipe, header + 1, sizeof header - 1) || !h.uint32(code) || !h.uint32(optionsLength) ||
-        !h.uint32(bodyLength) || optionsLength > kMaxOptions || bodyLength > kMaxMessage)
-      break;
-    options.resize(optionsLength);
-    body.resize(bodyLength);
-    if (!pipeRead(pipe, options.data(), optionsLength) || !pipeRead(pipe, body.data(), bodyLength)) break;
-    Request request = prepare(module, body);
-    if (request.exclusive || !request.readable) {
-      calls.waitIdle();
-      if (!calls.run(code, request) || !request.readable) break;
-    } else if (calls.full()) {
-      if (!calls.run(code, request)) break;
-    } else {
-      calls.start(code, std::move(request));
-    }
-    if (calls.failed()) break;
-  }
-  calls.waitIdle();
-  // A peer that went without C_Finalize leaves a module that may hold a
-  // login on the card: finalise it (a module not initialised refuses).
-  module.C_Finalize(nullptr);
-  return result;
+  Server server(module, pipe);
+  return server.run();
 }
 
 }  // namespace tokenhub::rpc
