@@ -22,11 +22,16 @@ unsigned roleOf(const char *fileName) {
 
 bool loadHostedBackend(const char *fileName, CK_VOID_PTR pInitArgs, BackendModule &module, CK_RV &rv) {
   unsigned role = roleOf(fileName);
-  if (role == kRoleCount || !readHostBackendsSwitch()) return false;
+  if (role == kRoleCount) return false;
   char program[4096], path[4096];
-  if (!hostProgramPath(program, sizeof program) || !hostModulePath(fileName, path, sizeof path)) {
-    rv = kLoadFailed;
-    return true;
+  // A module installed only for the other bitness is served by the host of
+  // that bitness; with the switch, every module by the host beside the router.
+  if (!otherBitnessModule(fileName, program, sizeof program, path, sizeof path)) {
+    if (!readHostBackendsSwitch()) return false;
+    if (!hostProgramPath(program, sizeof program) || !hostModulePath(fileName, path, sizeof path)) {
+      rv = kLoadFailed;
+      return true;
+    }
   }
   CK_FUNCTION_LIST_PTR list = rpc::hostedFunctionList(role, program, path);
   rv = list->C_Initialize(pInitArgs);

@@ -57,6 +57,13 @@ void *hostedModuleSymbol(void *handle, const char *name);
 // system's library folders). False when no place holds the file.
 bool hostModulePath(const char *fileName, char *path, size_t size);
 
+// Windows: when `fileName` is installed only for the other bitness (the
+// PE32 module in SysWOW64 for a 64-bit process, the PE32+ module in the
+// native System32 for a 32-bit process on 64-bit Windows): the host of that
+// bitness in that folder and the module's full path. False elsewhere, and
+// on Linux.
+bool otherBitnessModule(const char *fileName, char *program, size_t programSize, char *path, size_t pathSize);
+
 // tokenhub-host beside the code that holds the router; false when unknown.
 bool hostProgramPath(char *path, size_t size);
 

@@ -169,6 +169,8 @@ void killHost(const HostChild &child) {
   if (child.pid) kill(static_cast<pid_t>(child.pid), SIGKILL);
 }
 
+bool otherBitnessModule(const char *, char *, size_t, char *, size_t) { return false; }
+
 bool ownsHost(const HostChild &child) { return child.owner == static_cast<uint32_t>(getpid()); }
 
 // The folder of the code that holds this function: the loader's origin of

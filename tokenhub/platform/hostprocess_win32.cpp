@@ -190,8 +190,10 @@ void *loadHostedModule(const char *module) {
   DWORD search = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "AddDllDirectory")
                      ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32
                      : LOAD_WITH_ALTERED_SEARCH_PATH;
-  if (name.find_first_of(L"\\/") != std::wstring::npos)
+  if (name.find_first_of(L"\\/") != std::wstring::npos) {
+    for (wchar_t &c : name) c = c == L'/' ? L'\\' : c;  // the loader wants a path of backslashes
     return reinterpret_cast<void *>(LoadLibraryExW(name.c_str(), nullptr, search));
+  }
   for (const std::wstring &folder : {ownFolder(), systemFolder()}) {
     if (folder.empty()) continue;
     if (HMODULE loaded = LoadLibraryExW((folder + L"\\" + name).c_str(), nullptr, search))
@@ -209,6 +211,27 @@ bool hostModulePath(const char *fileName, char *path, size_t size) {
   for (const std::wstring &folder : {ownFolder(), systemFolder()})
     if (!folder.empty() && isFile(folder + L"\\" + name)) return narrow(folder + L"\\" + name, path, size);
   return false;
+}
+
+bool otherBitnessModule(const char *fileName, char *program, size_t programSize, char *path, size_t pathSize) {
+  std::wstring name = wide(fileName);
+  for (const std::wstring &folder : {ownFolder(), systemFolder()})
+    if (!folder.empty() && isFile(folder + L"\\" + name)) return false;  // the own bitness's module is there
+  std::wstring other;
+#ifdef _WIN64
+  wchar_t wow[MAX_PATH];
+  UINT n = GetSystemWow64DirectoryW(wow, MAX_PATH);
+  if (n && n < MAX_PATH) other.assign(wow, n);
+#else
+  // A 32-bit process on 64-bit Windows sees the native System32 as Sysnative.
+  BOOL wow64 = FALSE;
+  wchar_t windows[MAX_PATH];
+  UINT n = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64 && n && n < MAX_PATH)
+    other = std::wstring(windows, n) + L"\\Sysnative";
+#endif
+  if (other.empty() || !isFile(other + L"\\" + name) || !isFile(other + L"\\tokenhub-host.exe")) return false;
+  return narrow(other + L"\\tokenhub-host.exe", program, programSize) && narrow(other + L"\\" + name, path, pathSize);
 }
 
 bool hostProgramPath(char *path, size_t size) {
