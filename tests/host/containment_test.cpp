@@ -4,6 +4,7 @@
 // role 1 in the common profile (slot 1) and role 2 in the secure one (slot 2).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -136,6 +137,26 @@ TEST_F(Containment, FinalizeReturnsWithinThreeSecondsWhateverTheHostDoes) {
   auto begun = steady_clock::now();
   EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
   EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - begun).count(), 3000);
+}
+
+// A forked child of the application starts hosts of its own and leaves its
+// parent's alone: both sign, and the parent's host is the one it had.
+TEST_F(Containment, AForkedChildNeverTalksToItsParentsHost) {
+  CK_SESSION_HANDLE parents = open(1);
+  unsigned startsBefore = count(HostEventKind::Started, 0);
+  pid_t child = fork();
+  if (child == 0) {
+    events.clear();
+    bool ok = C_Initialize(nullptr) == CKR_OK && count(HostEventKind::Started, 0) == 1 && sign(open(1)) == CKR_OK &&
+              C_Finalize(nullptr) == CKR_OK;
+    _exit(ok ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(sign(parents), CKR_OK);
+  EXPECT_EQ(count(HostEventKind::Started, 0), startsBefore);
+  EXPECT_EQ(count(HostEventKind::Ended, 0), 0u);
 }
 
 // Calls on other threads go on while one call waits in the same host.

@@ -6,6 +6,7 @@
 set -euo pipefail
 host=$1
 . "$(dirname "$0")/../tokenhub/integration/signing_rig.sh"
+. "$(dirname "$0")/ec_signature.sh"
 rig_begin tokenhub-host-client
 rig_softhsm_token hosted 1234
 
@@ -22,16 +23,10 @@ printf 'directories.tokendir = %s/empty\nobjectstore.backend = file\nlog.level =
 export SOFTHSM2_CONF=$rig_work/empty.conf
 
 p11() { pkcs11-tool --module /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so --token-label hosted "$@"; }
-p11 --login --pin 1234 --keypairgen --key-type EC:prime256v1 --id 01 --label hosted-key >keygen.out
 pkcs11-tool --module /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so --list-slots >slots.out
 cat slots.out
 [ "$(grep -c "token label *: hosted" slots.out)" = 1 ]
-p11 --read-object --type pubkey --id 01 -o ec.der >/dev/null
-openssl pkey -pubin -inform DER -in ec.der -out ec.pub
-head -c 3000 /dev/urandom >data.bin
-openssl dgst -sha256 -binary data.bin >data.sha256
-p11 --login --pin 1234 --sign --mechanism ECDSA --id 01 --signature-format openssl -i data.sha256 -o ec.sig
-openssl pkeyutl -verify -pubin -inkey ec.pub -in data.sha256 -sigfile ec.sig
+ec_sign_and_verify 1234
 # A wrong PIN comes back as the module's own result.
 if p11 --login --pin 9999 --list-objects >wrongpin.out 2>&1; then exit 1; fi
 grep -q CKR_PIN_INCORRECT wrongpin.out

@@ -7,6 +7,7 @@
 set -euo pipefail
 build=$(cd "$1" && pwd)
 . "$(dirname "$0")/../tokenhub/integration/signing_rig.sh"
+. "$(dirname "$0")/ec_signature.sh"
 rig_begin tokenhub-host-server
 rig_softhsm_token hosted 1234
 
@@ -22,13 +23,7 @@ p11() { pkcs11-tool --module "$rig_work/module/libtokenhub.so" --token-label hos
 for _ in $(seq 1 30); do p11 --list-objects >/dev/null 2>&1 && break; sleep 0.2; done
 pkcs11-tool --module "$rig_work/module/libtokenhub.so" --list-slots | tee slots.out
 grep -q "token label *: hosted" slots.out
-p11 --login --pin 1234 --keypairgen --key-type EC:prime256v1 --id 01 --label hosted-key >/dev/null
-p11 --read-object --type pubkey --id 01 -o ec.der >/dev/null
-openssl pkey -pubin -inform DER -in ec.der -out ec.pub
-head -c 3000 /dev/urandom >data.bin
-openssl dgst -sha256 -binary data.bin >data.sha256
-p11 --login --pin 1234 --sign --mechanism ECDSA --id 01 --signature-format openssl -i data.sha256 -o ec.sig
-openssl pkeyutl -verify -pubin -inkey ec.pub -in data.sha256 -sigfile ec.sig
+ec_sign_and_verify 1234
 # The backends ran in p11-kit's server, not in the consumer: none is left.
 if pgrep -f "p11-kit-remote aetpkss1" >/dev/null; then echo "a host outlived its consumer"; exit 1; fi
 echo "tokenhub signed through p11-kit's server"

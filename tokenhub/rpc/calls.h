@@ -21,76 +21,69 @@ namespace tokenhub::rpc {
 constexpr CK_RV kParseError = CKR_DEVICE_ERROR;
 constexpr CK_RV kPrepareError = CKR_DEVICE_MEMORY;
 
+// What a part that only goes in shares: nothing of it comes back.
+struct In {
+  static std::string response() { return ""; }
+  template <size_t I, class A>
+  static CK_RV read(Reader &, A &, bool &) {
+    return CKR_OK;
+  }
+  struct Pass {
+    CK_RV respond(Writer &, CK_RV rv) { return rv; }
+  };
+};
+
 // A CK_ULONG argument: slot, session, object, key, flags, user type.
-struct Ulong {
+struct Ulong : In {
   static constexpr size_t arity = 1;
   static std::string request() { return "u"; }
-  static std::string response() { return ""; }
   template <size_t I, class A>
   static CK_RV write(Writer &out, const A &a) {
     out.uint64(std::get<I>(a));
     return CKR_OK;
   }
-  template <size_t I, class A>
-  static CK_RV read(Reader &, A &, bool &) {
-    return CKR_OK;
-  }
-  struct Held {
+  struct Held : Pass {
     CK_ULONG value = 0;
     bool decode(Reader &in, Arena &) { return in.ulong(value); }
     auto args() { return std::make_tuple(value); }
-    CK_RV respond(Writer &, CK_RV rv) { return rv; }
   };
 };
 
 // A CK_BBOOL argument.
-struct Byte {
+struct Byte : In {
   static constexpr size_t arity = 1;
   static std::string request() { return "y"; }
-  static std::string response() { return ""; }
   template <size_t I, class A>
   static CK_RV write(Writer &out, const A &a) {
     out.byte(std::get<I>(a));
     return CKR_OK;
   }
-  template <size_t I, class A>
-  static CK_RV read(Reader &, A &, bool &) {
-    return CKR_OK;
-  }
-  struct Held {
+  struct Held : Pass {
     uint8_t value = 0;
     bool decode(Reader &in, Arena &) { return in.byte(value); }
     auto args() { return std::make_tuple(static_cast<CK_BBOOL>(value)); }
-    CK_RV respond(Writer &, CK_RV rv) { return rv; }
   };
 };
 
 // An argument that does not cross the pipe (an application pointer, a
 // notification callback, a reserved pointer): the module gets null.
-struct Local {
+struct Local : In {
   static constexpr size_t arity = 1;
   static std::string request() { return ""; }
-  static std::string response() { return ""; }
   template <size_t I, class A>
   static CK_RV write(Writer &, const A &) {
     return CKR_OK;
   }
-  template <size_t I, class A>
-  static CK_RV read(Reader &, A &, bool &) {
-    return CKR_OK;
-  }
-  struct Held {
+  struct Held : Pass {
     bool decode(Reader &, Arena &) { return true; }
     auto args() { return std::make_tuple(nullptr); }
-    CK_RV respond(Writer &, CK_RV rv) { return rv; }
   };
 };
 
 // Input bytes: a pointer and a length.
-struct InBytes {
+struct InBytes : In {
   static constexpr size_t arity = 2;
   static std::string request() { return "ay"; }
-  static std::string response() { return ""; }
   template <size_t I, class A>
   static CK_RV write(Writer &out, const A &a) {
     const void *data = std::get<I>(a);
@@ -105,11 +98,7 @@ struct InBytes {
     }
     return CKR_OK;
   }
-  template <size_t I, class A>
-  static CK_RV read(Reader &, A &, bool &) {
-    return CKR_OK;
-  }
-  struct Held {
+  struct Held : Pass {
     const uint8_t *data = nullptr;
     uint32_t length = 0;
     bool decode(Reader &in, Arena &) {
@@ -119,26 +108,20 @@ struct InBytes {
       return in.byteArray(data, length);
     }
     auto args() { return std::make_tuple(const_cast<CK_BYTE_PTR>(data), static_cast<CK_ULONG>(length)); }
-    CK_RV respond(Writer &, CK_RV rv) { return rv; }
   };
 };
 
 // The 32-character label of C_InitToken.
-struct Label {
+struct Label : In {
   static constexpr size_t arity = 1;
   static std::string request() { return "z"; }
-  static std::string response() { return ""; }
   template <size_t I, class A>
   static CK_RV write(Writer &out, const A &a) {
     if (!std::get<I>(a)) return CKR_ARGUMENTS_BAD;
     out.byteArray(std::get<I>(a), 32);
     return CKR_OK;
   }
-  template <size_t I, class A>
-  static CK_RV read(Reader &, A &, bool &) {
-    return CKR_OK;
-  }
-  struct Held {
+  struct Held : Pass {
     CK_UTF8CHAR text[33];
     bool decode(Reader &in, Arena &) {
       const uint8_t *data;
@@ -150,52 +133,39 @@ struct Label {
       return true;
     }
     auto args() { return std::make_tuple(static_cast<CK_UTF8CHAR_PTR>(text)); }
-    CK_RV respond(Writer &, CK_RV rv) { return rv; }
   };
 };
 
 // A template going in: attributes and their count.
-struct InAttributes {
+struct InAttributes : In {
   static constexpr size_t arity = 2;
   static std::string request() { return "aA"; }
-  static std::string response() { return ""; }
   template <size_t I, class A>
   static CK_RV write(Writer &out, const A &a) {
     if (!std::get<I>(a) && std::get<I + 1>(a)) return CKR_ARGUMENTS_BAD;
     writeAttributes(out, std::get<I>(a), std::get<I + 1>(a));
     return out.failed() ? CKR_ARGUMENTS_BAD : CKR_OK;
   }
-  template <size_t I, class A>
-  static CK_RV read(Reader &, A &, bool &) {
-    return CKR_OK;
-  }
-  struct Held {
+  struct Held : Pass {
     CK_ATTRIBUTE_PTR attributes = nullptr;
     CK_ULONG count = 0;
     bool decode(Reader &in, Arena &arena) { return readAttributes(in, arena, attributes, count); }
     auto args() { return std::make_tuple(attributes, count); }
-    CK_RV respond(Writer &, CK_RV rv) { return rv; }
   };
 };
 
-struct InMechanism {
+struct InMechanism : In {
   static constexpr size_t arity = 1;
   static std::string request() { return "M"; }
-  static std::string response() { return ""; }
   template <size_t I, class A>
   static CK_RV write(Writer &out, const A &a) {
     if (!std::get<I>(a)) return CKR_ARGUMENTS_BAD;
     return writeMechanism(out, *std::get<I>(a)) ? CKR_OK : CKR_MECHANISM_INVALID;
   }
-  template <size_t I, class A>
-  static CK_RV read(Reader &, A &, bool &) {
-    return CKR_OK;
-  }
-  struct Held {
+  struct Held : Pass {
     CK_MECHANISM mechanism{};
     bool decode(Reader &in, Arena &arena) { return readMechanism(in, arena, mechanism); }
     auto args() { return std::make_tuple(&mechanism); }
-    CK_RV respond(Writer &, CK_RV rv) { return rv; }
   };
 };
 

@@ -74,7 +74,7 @@ template <size_t... I>
 Job prepareTableCall(const CK_FUNCTION_LIST &module, uint32_t id, const std::string &signature, Reader &in,
                      bool &readable, std::index_sequence<I...>) {
   Job job = fails(CKR_FUNCTION_NOT_SUPPORTED);  // a later protocol's call
-  ((id == std::tuple_element_t<I, Calls>::id &&
+  (void)((id == std::tuple_element_t<I, Calls>::id &&
     (job = (readable = signature == std::tuple_element_t<I, Calls>::request())
                ? prepareCall<std::tuple_element_t<I, Calls>>(
                      module, in, readable,
