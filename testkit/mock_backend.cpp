@@ -229,9 +229,9 @@ struct Behaviour<Fn::C_GetTokenInfo, CK_SLOT_ID, CK_TOKEN_INFO_PTR> {
 // at every call, so that a test can make a running host fail on demand.
 // The crash itself, a write through a null pointer, unchecked even in the
 // sanitizer builds (which would end the host with a report instead).
-__attribute__((noinline, no_sanitize("undefined"))) void nullWrite() {
-  *static_cast<volatile int *>(nullptr) = 1;
-}
+// The pointer comes from memory, so that the optimiser cannot drop the write.
+volatile int *volatile nowhere = nullptr;
+__attribute__((noinline, no_sanitize("undefined"))) void nullWrite() { *nowhere = 1; }
 
 void faultOnDemand(Fn f) {
   const char *path = std::getenv("TOKENHUB_MOCK_FAULT_FILE");
