@@ -5,6 +5,7 @@
 // slots. Only C_GetFunctionList is exported, so that its function list never
 // binds to another module's functions of the same name.
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <tuple>
@@ -221,6 +222,36 @@ struct Behaviour<Fn::C_GetTokenInfo, CK_SLOT_ID, CK_TOKEN_INFO_PTR> {
   }
 };
 
+// Out of process (in a module host), TOKENHUB_MOCK_FAULT_FILE names a file
+// whose lines "ROLE FUNCTION crash|exit|hang|slow" make that role's function
+// write through a null pointer, call _exit(3), never return, or return
+// after two seconds (a PIN pad waiting for the PIN). It is read
+// at every call, so that a test can make a running host fail on demand.
+// The crash itself, a write through a null pointer, unchecked even in the
+// sanitizer builds (which would end the host with a report instead).
+// The pointer comes from memory, so that the optimiser cannot drop the write.
+volatile int *volatile nowhere = nullptr;
+__attribute__((noinline, no_sanitize("undefined"))) void nullWrite() { *nowhere = 1; }
+
+void faultOnDemand(Fn f) {
+  const char *path = std::getenv("TOKENHUB_MOCK_FAULT_FILE");
+  FILE *file = path ? std::fopen(path, "r") : nullptr;
+  if (!file) return;
+#define MOCK_NAME(name) #name,
+  static const char *const names[] = {TOKENHUB_FUNCTIONS(MOCK_NAME)};
+#undef MOCK_NAME
+  unsigned role;
+  char name[64], action[16];
+  char what = 0;
+  while (!what && std::fscanf(file, "%u %63s %15s", &role, name, action) == 3)
+    if (role == kRole && std::strcmp(name, names[static_cast<unsigned>(f)]) == 0) what = action[0];
+  std::fclose(file);
+  if (what == 'c') nullWrite();
+  if (what == 'e') _exit(3);
+  while (what == 'h') pause(1000);
+  if (what == 's') pause(2000);
+}
+
 template <Fn F, typename P>
 struct Entry;
 
@@ -229,6 +260,7 @@ struct Entry<F, CK_RV (*)(A...)> {
   static CK_RV call(A... args) {
     uintptr_t words[sizeof...(A) + 1] = {toWord(args)...};
     mock::mockLogCall(kRole, static_cast<uint32_t>(F), words, sizeof...(A));
+    faultOnDemand(F);
     mock::Backend &b = self();
     if (b.forced[static_cast<unsigned>(F)]) return b.results[static_cast<unsigned>(F)];
     return Behaviour<F, A...>::run(args...);

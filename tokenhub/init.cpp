@@ -7,6 +7,7 @@
 
 #include "cardcontext.h"
 #include "core.h"
+#include "hosting.h"
 #include "objects.h"
 #include "serial.h"
 #include "sessions.h"
@@ -143,6 +144,7 @@ void abandonStart() {
 CK_RV loadBackend(const char *fileName, CK_VOID_PTR pInitArgs, BackendModule &module) {
   module.handle = nullptr;
   module.functionList = nullptr;
+  if (CK_RV hosted; loadHostedBackend(fileName, pInitArgs, module, hosted)) return hosted;
   void *handle = modules().load(fileName);  // the platform traces each full path it tries
   if (!handle) return kLoadFailed;
   auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(modules().symbol(handle, "C_GetFunctionList"));

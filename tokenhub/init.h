@@ -5,11 +5,6 @@
 
 namespace tokenhub {
 
-// Results of loadBackend besides 0 and a backend's own C_Initialize code.
-constexpr CK_RV kLoadFailed = 513;
-constexpr CK_RV kNoFunctionListExport = 514;
-constexpr CK_RV kFunctionListFailed = 515;
-
 CK_RV loadBackend(const char *fileName, CK_VOID_PTR pInitArgs, BackendModule &module);
 void unloadBackend(BackendModule &module);
 

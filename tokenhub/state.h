@@ -25,6 +25,11 @@ struct BackendModule {
   bool adopted;
 };
 
+// Results of loading a backend besides 0 and its own C_Initialize code.
+constexpr CK_RV kLoadFailed = 513;
+constexpr CK_RV kNoFunctionListExport = 514;
+constexpr CK_RV kFunctionListFailed = 515;
+
 constexpr unsigned kRoleCount = 4;
 constexpr unsigned kMaxSlots = 64;
 constexpr unsigned kMaxReaders = kMaxSlots / 2;

@@ -8,6 +8,7 @@
 
 #include "init.h"
 #include "recognition.h"
+#include "rpc/client.h"
 #include "serial.h"
 #include "tracefile.h"
 #include "traceline.h"
@@ -182,6 +183,28 @@ const PcscApi watched = {establishContext, releaseContext, getStatusChange, conn
                          endTransaction,   status,         reconnect,       transmit,   disconnect,
                          cancel,           listReaders,    awaitService};
 
+// A backend served by a host process: each start (a start above the first is
+// a restart), each end and a role left out after too many starts.
+void hostEvent(const rpc::HostEvent &event) {
+  if (!active()) return;
+  Line line;
+  line.format("module host: role %u (%s) ", event.index + 1, roleModule(event.index));
+  switch (event.kind) {
+    case rpc::HostEventKind::Started:
+      line.format("%s \"%s\" serving \"%s\", pid %lu", event.start > 1 ? "restarted" : "started", event.program,
+                  event.module, static_cast<unsigned long>(event.pid));
+      if (event.start > 1) line.format(" (start %u)", event.start);
+      break;
+    case rpc::HostEventKind::Ended:
+      line.format("host pid %lu ended: %s", static_cast<unsigned long>(event.pid), event.how ? event.how : "?");
+      break;
+    case rpc::HostEventKind::LeftOut:
+      line.text("left out until C_Finalize: its host failed three times within a minute");
+      break;
+  }
+  line.write();
+}
+
 const TraceSink sink = {backend, slotRegistration, recognition, serialRead};
 
 }  // namespace
@@ -190,6 +213,7 @@ void installEvents() {
   traceSink.store(&sink, std::memory_order_release);
   setPcscWatch(&watched);
   setModuleLoadObserver(moduleLoad);
+  rpc::setHostEventHook(hostEvent);
 }
 
 }  // namespace tokenhub::trace

@@ -248,7 +248,9 @@ TEST_F(TokenInfo, Layout1SerialReadInOneTransactionOnASharedConnection) {
       EXPECT_EQ(c.protocols, 1u);
       EXPECT_EQ(c.card, connect.card);
     }
-    if (c.op == Op::End || c.op == Op::Disconnect) EXPECT_EQ(c.disposition, kScardLeaveCard);
+    if (c.op == Op::End || c.op == Op::Disconnect) {
+      EXPECT_EQ(c.disposition, kScardLeaveCard);
+    }
   }
   EXPECT_FALSE(inTransaction) << "the transaction stays open";
   EXPECT_TRUE(pcsc().cards.empty()) << "nothing stays connected";
