@@ -55,7 +55,7 @@ void setTraceSwitch(const char *path) {
   if (*path)
     setenv("TOKENHUB_LOG", path, 1);
   else
-    setTraceSwitch("");
+    unsetenv("TOKENHUB_LOG");
 #endif
 }
 
