@@ -136,10 +136,12 @@ TEST_F(AllocationFailures, EachEndsInAResultAndTheLibraryStartsAgainWhole) {
     EXPECT_EQ(C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED) << "allocation " << n << ": initialised twice";
   }
   EXPECT_GT(reachedBoundary, 0) << "no failure reached the boundary of " << made << " allocations";
+#ifndef _WIN32  // Wine runs every program elevated: the switch then comes from the machine's registry only
   std::ifstream trace(tracePath);
   std::stringstream text;
   text << trace.rdbuf();
   EXPECT_NE(text.str().find("ended by an exception (out of memory) -> CKR_HOST_MEMORY"), std::string::npos);
+#endif
   std::printf("%ld allocations, each failed in turn; %ld calls answered CKR_HOST_MEMORY\n", made, reachedBoundary);
 }
 
