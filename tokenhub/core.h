@@ -9,7 +9,7 @@
 namespace tokenhub::core {
 
 #define TOKENHUB_ENTRY(name, parameters, arguments) CK_RV name parameters;
-#include "entrypoints.inc"
+#include "signatures.inc"
 #undef TOKENHUB_ENTRY
 
 }  // namespace tokenhub::core

@@ -92,6 +92,6 @@ using namespace tokenhub;
 extern "C" {
 #define TOKENHUB_ENTRY(name, parameters, arguments) \
   CK_RV name parameters { return enter<&CK_FUNCTION_LIST::name> arguments; }
-#include "entrypoints.inc"
+#include "signatures.inc"
 #undef TOKENHUB_ENTRY
 }
