@@ -107,6 +107,21 @@ size_t fixedSize(ValueKind kind) {
 
 namespace {
 
+// CK_ULONG values travel as 64-bit numbers: a peer of the other width (a
+// 32-bit module served to a 64-bit one, or Windows' 32-bit CK_ULONG to
+// Linux) takes the length of such a value, or of a list of them, in wire
+// units and gives it back in its own.
+CK_ULONG wireLength(ValueKind kind, CK_ULONG length) {
+  if ((kind == ValueKind::Ulong || kind == ValueKind::MechanismList) && length % sizeof(CK_ULONG) == 0)
+    return length / sizeof(CK_ULONG) * 8;
+  return length;
+}
+CK_ULONG nativeLength(ValueKind kind, CK_ULONG length) {
+  if ((kind == ValueKind::Ulong || kind == ValueKind::MechanismList) && length % 8 == 0)
+    return length / 8 * sizeof(CK_ULONG);
+  return length;
+}
+
 void writeValue(Writer &out, ValueKind kind, const void *value, CK_ULONG length, int depth) {
   switch (kind) {
     case ValueKind::Byte: {
@@ -202,8 +217,9 @@ void writeAttribute(Writer &out, const CK_ATTRIBUTE &attribute, int depth) {
   out.byte(valid ? 1 : 0);
   if (!valid) return;
   if (attribute.ulValueLen > 0xFFFFFFFFu) return out.fail();
-  out.uint32(static_cast<uint32_t>(attribute.ulValueLen));
-  writeValue(out, valueKind(attribute.type), attribute.pValue, attribute.ulValueLen, depth);
+  ValueKind kind = valueKind(attribute.type);
+  out.uint32(static_cast<uint32_t>(wireLength(kind, attribute.ulValueLen)));
+  writeValue(out, kind, attribute.pValue, attribute.ulValueLen, depth);
 }
 
 void writeAttributes(Writer &out, const CK_ATTRIBUTE *attributes, CK_ULONG count, int depth) {
@@ -229,7 +245,7 @@ bool readAttribute(Reader &in, Arena &arena, CK_ATTRIBUTE &attribute, int depth)
   bool listLike = kind == ValueKind::Template || kind == ValueKind::MechanismList;
   if (!attribute.pValue || (listLike && attribute.ulValueLen == 0 && wireLength > 0)) {
     attribute.pValue = nullptr;
-    attribute.ulValueLen = wireLength;
+    attribute.ulValueLen = nativeLength(kind, wireLength);
   }
   return true;
 }
