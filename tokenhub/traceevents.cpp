@@ -193,6 +193,7 @@ void hostEvent(const rpc::HostEvent &event) {
     case rpc::HostEventKind::Started:
       line.format("%s \"%s\" serving \"%s\", pid %lu", event.start > 1 ? "restarted" : "started", event.program,
                   event.module, static_cast<unsigned long>(event.pid));
+      if (event.bits) line.format(", %u-bit", event.bits);
       if (event.start > 1) line.format(" (start %u)", event.start);
       break;
     case rpc::HostEventKind::Ended:

@@ -30,6 +30,7 @@ struct HostChild {
   intptr_t job = 0;      // Windows: the job object that ends the host with its last handle
   uint32_t pid = 0;
   uint32_t owner = 0;    // the pid of the process that started it
+  unsigned bits = 0;     // 32 or 64: the host program's bitness; 0 when unknown
 };
 
 // Starts program with the one argument `module`; only the child's ends of

@@ -75,6 +75,21 @@ bool pipeWrite(const HostPipe &pipe, const void *data, size_t size) {
 
 HostPipe standardPipe() { return HostPipe{0, 1}; }
 
+namespace {
+
+// The ELF class of the program file: 32 or 64, 0 when it is no ELF file (a script).
+unsigned programBits(const char *program) {
+  unsigned char ident[5] = {};
+  int fd = open(program, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  ssize_t n = read(fd, ident, sizeof ident);
+  close(fd);
+  if (n != 5 || std::memcmp(ident, "\x7f" "ELF", 4) != 0) return 0;
+  return ident[4] == 1 ? 32 : ident[4] == 2 ? 64 : 0;
+}
+
+}  // namespace
+
 bool startHost(const char *program, const char *module, HostChild &child) {
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
@@ -101,6 +116,7 @@ bool startHost(const char *program, const char *module, HostChild &child) {
   child.pipe = HostPipe{ends[0], ends[0]};
   child.pid = static_cast<uint32_t>(pid);
   child.owner = static_cast<uint32_t>(parent);
+  child.bits = programBits(program);
   return true;
 }
 

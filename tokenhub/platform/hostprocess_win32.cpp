@@ -151,6 +151,11 @@ bool startHost(const char *program, const char *module, HostChild &child) {
   child.job = reinterpret_cast<intptr_t>(job);
   child.pid = process.dwProcessId;
   child.owner = GetCurrentProcessId();
+  // On 64-bit Windows a 32-bit process runs under WOW64; a native one is
+  // 64-bit there (where this process is 64-bit or itself under WOW64).
+  BOOL hostWow64 = FALSE, selfWow64 = FALSE;
+  if (IsWow64Process(process.hProcess, &hostWow64) && IsWow64Process(GetCurrentProcess(), &selfWow64))
+    child.bits = hostWow64 ? 32 : sizeof(void *) == 8 || selfWow64 ? 64 : 32;
   return true;
 }
 

@@ -210,14 +210,14 @@ class HostedBackend {
     if (leftOut_) return CKR_DEVICE_ERROR;
     if (startCount_ >= kMaxStarts && now - starts_[startCount_ % kMaxStarts] < kStartWindowMs) {
       leftOut_ = true;
-      report(HostEvent{HostEventKind::LeftOut, index_, program_, module_, 0, nullptr, startCount_});
+      report(HostEvent{HostEventKind::LeftOut, index_, program_, module_, 0, nullptr, startCount_, 0});
       return CKR_DEVICE_ERROR;
     }
     starts_[startCount_++ % kMaxStarts] = now;
     if (!startHost(program_, module_, child_)) return CKR_DEVICE_ERROR;
     ++generation_;
     open_ = true;
-    report(HostEvent{HostEventKind::Started, index_, program_, module_, child_.pid, nullptr, startCount_});
+    report(HostEvent{HostEventKind::Started, index_, program_, module_, child_.pid, nullptr, startCount_, child_.bits});
     uint8_t version = kProtocolVersion;
     Writer body;
     beginBody(body, kCallInitialize, "ayyay");
@@ -259,7 +259,7 @@ class HostedBackend {
     sessions_.clear();
     arrived_.clear();
     answers_.notify_all();
-    report(HostEvent{HostEventKind::Ended, index_, program_, module_, pid, how, startCount_});
+    report(HostEvent{HostEventKind::Ended, index_, program_, module_, pid, how, startCount_, 0});
   }
 
   // In a forked child: the descriptors are the parent's; leave them alone.

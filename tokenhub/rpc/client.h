@@ -26,6 +26,7 @@ struct HostEvent {
   uint32_t pid;         // Started, Ended
   const char *how;      // Ended: "exit N", "signal N", "ended" (by us), "lost"
   unsigned start;       // Started: the how-manieth start since C_Initialize (1 the first)
+  unsigned bits;        // Started: 32 or 64, the host's bitness; 0 when unknown
 };
 using HostEventHook = void (*)(const HostEvent &event);
 void setHostEventHook(HostEventHook hook);
