@@ -6,7 +6,16 @@
 // is how the router knows in which reader the card of this backend sits.
 // SoftHSM2 finds its tokens through SOFTHSM2_CONF; TOKENHUB_TEST_SOFTHSM
 // names the library when it is not at the Debian path.
+//
+// Windows (under Wine) has no SoftHSM2: there the token is reached through
+// the module host protocol, SoftHSM2 being served on the Linux side by
+// p11-kit's server at the TCP port TOKENHUB_TEST_SOFTHSM_PORT, through the
+// relay program TOKENHUB_TEST_RELAY.
+#ifdef _WIN32
+#include "rpc/client.h"
+#else
 #include <dlfcn.h>
+#endif
 
 #include <cstdlib>
 #include <cstring>
@@ -61,6 +70,12 @@ CK_RV getSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info) {
 
 }  // namespace
 
+#ifdef _WIN32
+extern "C" __declspec(dllexport) CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppList) {
+  if (!ppList) return CKR_ARGUMENTS_BAD;
+  if (!softhsm) softhsm = tokenhub::rpc::hostedFunctionList(0, setting("TOKENHUB_TEST_RELAY", "tcp_relay.exe"),
+                                                            setting("TOKENHUB_TEST_SOFTHSM_PORT", "0"));
+#else
 extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppList) {
   if (!ppList) return CKR_ARGUMENTS_BAD;
   if (!softhsm) {
@@ -71,6 +86,7 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUN
       return CKR_GENERAL_ERROR;
     }
   }
+#endif
   functionList = *softhsm;
   functionList.C_GetSlotList = getSlotList;
   functionList.C_GetSlotInfo = getSlotInfo;

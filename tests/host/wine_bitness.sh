@@ -1,0 +1,64 @@
+#!/bin/bash
+# A 64-bit consumer under wine64 with the card module installed only as a
+# PE32 module in SysWOW64 (the installed layout of the x64 package, the
+# module host in both system folders): the PE32+ tokenhub.dll serves it
+# through the PE32 host. The module's token is SoftHSM2's on the Linux side,
+# served by p11-kit's server through a TCP relay; the consumer signs, OpenSSL
+# verifies.
+#   wine_bitness.sh WIN64_BUILD_DIR WIN32_BUILD_DIR
+set -euo pipefail
+build64=$(cd "$1" && pwd)
+build32=$(cd "$2" && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
+for f in "$build32/tokenhub/tokenhub-host.exe" "$build32/softhsm-backend/aetpkss1.dll" "$build32/testbin/tcp_relay.exe"; do
+  [ -f "$f" ] || { echo "missing $f: build the win32 preset first"; exit 1; }
+done
+. "$root/tests/tokenhub/integration/signing_rig.sh"
+source "$root/scripts/wine-env" 64
+[ -f "$WINEPREFIX/.ready" ] || bash "$root/scripts/wine-setup"
+system=$WINEPREFIX/drive_c/windows/system32
+wow=$WINEPREFIX/drive_c/windows/syswow64
+installed=("$system/tokenhub.dll" "$system/tokenhub-host.exe" "$wow/tokenhub.dll" "$wow/tokenhub-host.exe"
+           "$wow/aetpkss1.dll")
+server=
+finish() {
+  [ -n "$server" ] && kill "$server" 2>/dev/null
+  rm -f "${installed[@]}"
+  rig_cleanup
+}
+rig_begin tokenhub-host-bitness
+trap finish EXIT
+rig_softhsm_token hosted 1234
+soft() { pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so --token-label hosted "$@"; }
+soft --login --pin 1234 --keypairgen --key-type rsa:2048 --id 01 --label hosted-key >/dev/null
+soft --read-object --type pubkey --id 01 -o rsa.der >/dev/null
+openssl pkey -pubin -inform DER -in rsa.der -out rsa.pub
+
+# p11-kit's server of SoftHSM2, one per connection to the port it prints.
+python3 -u -c '
+import socket, subprocess
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(4); print(s.getsockname()[1])
+while True:
+    c, _ = s.accept()
+    subprocess.Popen(["/usr/libexec/p11-kit/p11-kit-remote", "/usr/lib/softhsm/libsofthsm2.so"], stdin=c, stdout=c)
+    c.close()' >port &
+server=$!
+for _ in $(seq 1 50); do [ -s port ] && break; sleep 0.1; done
+
+# Installed as the x64 package installs, with the card module as its
+# vendor's 32-bit-only package would put it.
+cp "$build64/tokenhub/tokenhub.dll" "$build64/tokenhub/tokenhub-host.exe" "$system/"
+cp "$build32/tokenhub/tokenhub.dll" "$build32/tokenhub/tokenhub-host.exe" "$build32/softhsm-backend/aetpkss1.dll" "$wow/"
+printf 'reader Virtual PCD 00 00\ninsert Virtual PCD 00 00|3B B7 94 00 81 31 FE 65 53 50 4B 32 33 90 00 D1|1|1A2B3C4D5E%s\n' \
+  "$(printf 'E%.0s' $(seq 30))" >card.script
+head -c 3000 /dev/urandom >data.bin
+export TOKENHUB_WINSCARD_SCRIPT="Z:$rig_work/card.script"
+export TOKENHUB_TEST_RELAY="Z:${build32//\//\\}\\testbin\\tcp_relay.exe" TOKENHUB_TEST_SOFTHSM_PORT=$(cat port)
+export WINEDLLOVERRIDES=winscard=n
+"$WINE_LOADER" "$build64/winscard-double/bitness_sign.exe" 'C:\windows\system32\tokenhub.dll' 1234 hosted-key \
+  "Z:$rig_work/data.bin" "Z:$rig_work/data.sig" </dev/null | tr -d '\r' | tee out.txt
+grep -qx 'slot 1 serial "1A2B3C4D5E      "' out.txt
+grep -qx 'host: 32-bit' out.txt
+grep -qx 'module hosts left after C_Finalize: none' out.txt
+openssl dgst -sha256 -verify rsa.pub -signature data.sig data.bin
+echo "a 64-bit consumer signed through the PE32 module host"
