@@ -185,7 +185,7 @@ def extract_icon(exe, out):
 
 def compile_package(arch, version, inputs, out):
     """wixl's package from penwick.wxs; `inputs` maps the source variables
-    (LauncherExe, LauncherIcon, TokenhubDll, Tokenhub32Dll, ExampleConfig,
+    (LauncherExe, LauncherIcon, TokenhubDll, TokenhubHostExe, Tokenhub32Dll, TokenhubHost32Exe, ExampleConfig,
     LogFolderNote) to paths."""
     defines = {"Arch": arch, "Version": version, "ProductCode": stand_in_product_code(arch, version)}
     # wixl opens the sources relative to its working folder only.
@@ -358,19 +358,28 @@ def main(arch, version, launcher, tokenhub, config, out, tokenhub32=None):
         sys.exit("build_msi: the x64 package, and only it, also carries the PE32 tokenhub.dll (TOKENHUB32_DLL)")
     if tokenhub32 is not None and not os.path.isfile(tokenhub32):
         sys.exit(f"build_msi: no PE32 tokenhub.dll at {tokenhub32}: build the win32 preset first")
+    # Each tokenhub.dll's module host is the tokenhub-host.exe beside it.
+    hosts = [os.path.join(os.path.dirname(dll), "tokenhub-host.exe") for dll in (tokenhub, tokenhub32) if dll]
+    for host in hosts:
+        if not os.path.isfile(host):
+            sys.exit(f"build_msi: no tokenhub-host.exe beside {os.path.dirname(host)}'s tokenhub.dll")
     when = source_time()
     launcher, tokenhub = stage(launcher, "launcher.exe", when, out), stage(tokenhub, "tokenhub.dll", when, out)
+    host = stage(hosts[0], "tokenhub-host.exe", when, out)
     if tokenhub32:
         tokenhub32 = stage(tokenhub32, "tokenhub32.dll", when, out)
+        host32 = stage(hosts[1], "tokenhub-host32.exe", when, out)
     # Every file of the cabinet is staged with the source's time: a checkout's
     # own file times differ from one tree to the next.
     inputs = {"LauncherExe": launcher, "TokenhubDll": tokenhub, "ExampleConfig": stage_example(config, out),
               "LauncherIcon": extract_icon(launcher, os.path.join(stage_folder(out), "launcher.ico")),
               "LogFolderNote": stage(os.path.join(HERE, "logfolder.txt"), "logfolder.txt", when, out),
               "DiagnosticLog": stage(os.devnull, DIAGNOSTIC_LOG, when, out)}
-    pe_files = {"launcher.exe": launcher, "tokenhub.dll": tokenhub}
+    inputs["TokenhubHostExe"] = host
+    pe_files = {"launcher.exe": launcher, "tokenhub.dll": tokenhub, "tokenhub_host.exe": host}
     if tokenhub32:
         inputs["Tokenhub32Dll"] = pe_files["tokenhub32.dll"] = tokenhub32
+        inputs["TokenhubHost32Exe"] = pe_files["tokenhub_host32.exe"] = host32
     partial = out + ".partial"
     compile_package(arch, version, inputs, partial)
     finish_tables(partial, arch, pe_files)

@@ -95,8 +95,11 @@ components = {row[0]: row for row in table("Component")}
 placed = sorted((components[c][2], bool(int(components[c][3]) & 0x100), is64, components[c][5])
                 for c, is64 in bitness.items())
 check(placed == (sorted([("INSTALLDIR", True, True, "launcher.exe"), ("System64Folder", True, True, "tokenhub.dll"),
-                         ("SystemFolder", False, False, "tokenhub32.dll")]) if x64 else
-                 [("INSTALLDIR", False, False, "launcher.exe"), ("SystemFolder", False, False, "tokenhub.dll")]),
+                         ("System64Folder", True, True, "tokenhub_host.exe"),
+                         ("SystemFolder", False, False, "tokenhub32.dll"),
+                         ("SystemFolder", False, False, "tokenhub_host32.exe")]) if x64 else
+                 sorted([("INSTALLDIR", False, False, "launcher.exe"), ("SystemFolder", False, False, "tokenhub.dll"),
+                         ("SystemFolder", False, False, "tokenhub_host.exe")])),
       f"PE files by folder, 64-bit component, 64-bit file: {placed}")
 
 # Below ProgramData (where any user may create folders first): each folder and
@@ -184,6 +187,8 @@ ids = dict(zip(("Launcher", "LauncherConfig", "Tokenhub", "LogFolder", "LogFolde
     "3B7D2E94-6C1F-4A8B-B5D0-9E2C7F4A1D63 169BED7A-E8EC-4465-9294-B77BACA06F1E B8E4136D-0C5F-4A92-A7D3-2F6E91C0B458 "
     "4D9A2E67-C1B3-4F05-8E7A-93B6D0F2A1C8 E1B5C8A2-6F3D-4097-B2E4-5A8C7D1F9E03 2A7F0D93-8E6C-4B15-A3D9-C0E4F7B5612D"
     ).split()))
+ids.update({"TokenhubHost": "A2FAE127-0785-5E8C-A71B-0977D29E4F8E", "TokenhubHost32": "2C7BDC4D-5F6C-524B-8C1C-D90178E81D12"}
+           if x64 else {"TokenhubHost": "803CFC1E-F657-511B-A404-2393F0B0105A"})
 props = dict(table("Property"))
 upgrade_code = "{4C6A1E52-7D3B-4F0A-9B6E-2A8D5C7E1F34}"
 check({k: props.get(k) for k in ("UpgradeCode", "ProductVersion", "ALLUSERS", "ARPNOMODIFY", "MSIRESTARTMANAGERCONTROL")}

@@ -31,6 +31,7 @@ ENV = dict(os.environ, WINEPREFIX=scratch + "/prefix", WINEDEBUG="-all", WINEDLL
 C = scratch + "/prefix/drive_c/"
 PROGRAM, DATA = C + "Program Files/Orvane/Penwick/", C + "ProgramData/Orvane/Penwick/"
 DLL, DLL32 = C + "windows/system32/tokenhub.dll", C + "windows/syswow64/tokenhub.dll"
+HOST, HOST32 = C + "windows/system32/tokenhub-host.exe", C + "windows/syswow64/tokenhub-host.exe"
 BUILD32 = os.path.join(os.path.dirname(BUILD), "win32")
 built = {"launcher.exe": BUILD + "/launcher/launcher.exe", "tokenhub.dll": BUILD + "/tokenhub/tokenhub.dll",
          "tokenhub32.dll": BUILD32 + "/tokenhub/tokenhub.dll"}
@@ -91,7 +92,7 @@ def left():
     found = [os.path.relpath(os.path.join(top, n), C) for base in (C + "Program Files/Orvane", C + "ProgramData/Orvane")
              for top, dirs, files in os.walk(base) for n in dirs + files]
     return sorted(found + [os.path.relpath(p, C) for p in (C + "Program Files/Orvane", C + "ProgramData/Orvane", DLL,
-                                                          DLL32, shortcut) if os.path.exists(p)])
+                                                          DLL32, HOST, HOST32, shortcut) if os.path.exists(p)])
 
 
 # Another build of the same version (its example configuration differs), and
@@ -158,8 +159,11 @@ check(os.path.isfile(shortcut) and "C:\\Program Files\\Orvane\\Penwick\\launcher
       f"Start-menu shortcut {shortcut} to the installed launcher.exe")
 check(sorted(os.listdir(PROGRAM)) == ["launcher.example.toml", "launcher.exe", "launcher.toml"], "install folder")
 check(read(PROGRAM + "launcher.exe") == read(built["launcher.exe"]) and read(DLL) == read(built["tokenhub.dll"])
-      and read(DLL32) == read(built["tokenhub32.dll"]), "the built launcher.exe in Program Files, the PE32+ "
-      "tokenhub.dll in the 64-bit system folder and the PE32 one in the 32-bit system folder")
+      and read(DLL32) == read(built["tokenhub32.dll"])
+      and read(HOST) == read(os.path.join(os.path.dirname(built["tokenhub.dll"]), "tokenhub-host.exe"))
+      and read(HOST32) == read(os.path.join(os.path.dirname(built["tokenhub32.dll"]), "tokenhub-host.exe")),
+      "the built launcher.exe in Program Files, the PE32+ tokenhub.dll and its host in the 64-bit system folder and "
+      "the PE32 ones in the 32-bit system folder")
 check((version(PROGRAM + "launcher.exe"), version(DLL)) == ("2.1.3.0", "2.0.0.11"), "version blocks 2.1.3.0 and 2.0.0.11")
 # A 32-bit program finds the PE32 module in its system folder (one start of a
 # 32-bit program: they run slowly here).

@@ -18,9 +18,10 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 release=$root/scripts/release
-files=(linux/libtokenhub.so win32/tokenhub.dll win32/launcher.exe win32/penwick.msi
-       win64/tokenhub.dll win64/launcher.exe win64/penwick.msi policy/tokenhub.admx policy/en-US/tokenhub.adml)
-signed=("${files[@]:1:6}")
+files=(linux/libtokenhub.so win32/tokenhub.dll win32/tokenhub-host.exe win32/launcher.exe win32/penwick.msi
+       win64/tokenhub.dll win64/tokenhub-host.exe win64/launcher.exe win64/penwick.msi
+       policy/tokenhub.admx policy/en-US/tokenhub.adml)
+signed=("${files[@]:1:8}")
 work=$(realpath -m "${2:-.}")
 
 case $1 in
@@ -127,7 +128,7 @@ EOF
   signs=$(grep -cE " C_Sign\(.*\) = CKR_OK$" trace.log || true)
   echo "tokenhub's trace: $signs C_Sign lines"
   cp trace.log "$work/trace.log"
-  [ "$signs" -ge 6 ] || { echo "FAIL  the signatures did not go through tokenhub"; failed=1; }
+  [ "$signs" -ge 8 ] || { echo "FAIL  the signatures did not go through tokenhub"; failed=1; }
   ! grep -qF "$pin" trace.log || { echo "FAIL  tokenhub's trace holds the PIN"; failed=1; }
   exit $failed ;;
 
