@@ -2,6 +2,9 @@
 // input and output over the module host protocol, for tokenhub or for
 // p11-kit's remote: modules.
 #include <cstdio>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "platform/hostprocess.h"
 #include "rpc/server.h"
@@ -9,6 +12,11 @@
 using namespace tokenhub;
 
 int main(int argc, char **argv) {
+#ifdef _WIN32
+  // A module that crashes ends the host at once: no error box waits for a
+  // user who never sees this process.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+#endif
   if (argc != 2) {
     std::fprintf(stderr, "usage: tokenhub-host MODULE\n");
     return 2;
