@@ -2,7 +2,8 @@
 # The load benchmark: builds what it needs (linux preset), makes sure the
 # PC/SC daemon serves the vpcd readers, puts an emulated family-1 card into
 # "Virtual PCD 00 00" and runs build/linux/bench/load_bench, which prints
-# the throughput of the router, of SoftHSM2 alone and of p11-kit's proxy and
+# the throughput of the router, of SoftHSM2 alone, of p11-kit's proxy and of
+# the router with hosted backends, and
 # their ratios.
 #   bash bench/load-bench.sh [processes threads seconds rounds [together]]   (default 8 4 5 3)
 # A daemon that runs already is used and left running. One that this script
@@ -13,7 +14,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/linux
 cd "$root"
 [ -f "$build/build.ninja" ] || cmake --preset linux >/dev/null
-cmake --build --preset linux --target load_bench >/dev/null
+cmake --build --preset linux --target load_bench tokenhub tokenhub-host softhsm_backend cardemu_tool >/dev/null
 
 readers() { timeout 10 opensc-tool --list-readers 2>/dev/null | grep -cF "Virtual PCD 00 0" || true; }
 if [ "$(readers)" -lt 2 ]; then

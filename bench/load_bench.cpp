@@ -1,7 +1,9 @@
-// Throughput under load, three ways to the same SoftHSM2 token in one run:
+// Throughput under load, four ways to the same SoftHSM2 token in one run:
 // through the router (the built module, its role-1 backend SoftHSM2's, the
 // card in the reader served by the real PC/SC daemon), through SoftHSM2
-// alone and through p11-kit's proxy in front of SoftHSM2. Each way runs in
+// alone, through p11-kit's proxy in front of SoftHSM2, and through the
+// router with its backends in module hosts. Each process reports its
+// resident memory with its hosts' 1 s into a round and at its end. Each way runs in
 // turn, in rounds, on N processes of M threads; every thread loops a key
 // search, an ECDSA signature and a session query on a session of its own,
 // and opens a new session every 50 rounds. Each process has a copy of the
@@ -9,8 +11,8 @@
 // at the same moment. bench/load-bench.sh prepares the daemon and the card.
 //
 //   load_bench ROUTER_MODULE [processes threads seconds rounds [together]]
-// "together" runs the three ways side by side in each round instead of in
-// turn: on a machine that others use too, all three then meet the same load.
+// "together" runs the four ways side by side in each round instead of in
+// turn: on a machine that others use too, all four then meet the same load.
 #include <dlfcn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,14 +42,36 @@ CK_UTF8CHAR kPin[] = "123456";
 struct Way {
   const char *name;
   std::string module;
+  bool hosted = false;  // the router with every backend in a module host
 };
 
 // What one process reports: rounds done in the measured time, calls that
 // failed, and the first failure.
 struct Tally {
   unsigned long rounds = 0, errors = 0;
+  unsigned long rssFirstKb = 0, rssLastKb = 0;  // the process and its hosts, 1 s in and at the end
   char firstError[96] = "";
 };
+
+// Resident memory in kB of this process and of the processes it started
+// (module hosts).
+unsigned long residentKb() {
+  auto of = [](const fs::path &status) {
+    std::ifstream in(status);
+    std::string key;
+    unsigned long kb = 0;
+    while (in >> key)
+      if (key == "VmRSS:" && in >> kb) return kb;
+    return 0ul;
+  };
+  unsigned long kb = of("/proc/self/status");
+  std::error_code error;
+  for (const auto &task : fs::directory_iterator("/proc/self/task", error)) {
+    std::ifstream children(task.path() / "children");
+    for (unsigned long pid; children >> pid;) kb += of(fs::path("/proc") / std::to_string(pid) / "status");
+  }
+  return kb;
+}
 
 struct Thread {
   CK_FUNCTION_LIST_PTR f;
@@ -125,6 +149,7 @@ void process(const Way &way, const fs::path &work, unsigned index, unsigned thre
   };
   setenv("SOFTHSM2_CONF", (work / std::to_string(index) / "softhsm2.conf").c_str(), 1);
   setenv("HOME", (work / "home").c_str(), 1);  // p11-kit's user configuration: SoftHSM2 only
+  if (way.hosted) setenv("TOKENHUB_HOST_BACKENDS", "1", 1);
   void *library = dlopen(way.module.c_str(), RTLD_NOW | RTLD_LOCAL);
   auto getList = reinterpret_cast<CK_C_GetFunctionList>(library ? dlsym(library, "C_GetFunctionList") : nullptr);
   CK_FUNCTION_LIST_PTR f = nullptr;
@@ -145,7 +170,10 @@ void process(const Way &way, const fs::path &work, unsigned index, unsigned thre
   std::vector<Thread> workers(threads, Thread{f, slot, {}});
   std::vector<std::thread> running;
   for (Thread &w : workers) running.emplace_back([&w, &stop] { w.run(stop); });
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  total.rssFirstKb = residentKb();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds > 1 ? seconds - 1 : 0));
+  total.rssLastKb = residentKb();
   stop = true;
   for (std::thread &t : running) t.join();
   for (const Thread &w : workers) {
@@ -194,6 +222,8 @@ std::vector<Tally> runRound(const std::vector<Way> &ways, const fs::path &work, 
     Tally one;
     while (read(out[w], &one, sizeof one) == sizeof one) {
       sums[w].rounds += one.rounds;
+      sums[w].rssFirstKb += one.rssFirstKb;
+      sums[w].rssLastKb += one.rssLastKb;
       if (one.errors && !sums[w].errors) std::memcpy(sums[w].firstError, one.firstError, sizeof one.firstError);
       sums[w].errors += one.errors;
     }
@@ -243,9 +273,12 @@ int main(int argc, char **argv) {
   }
   auto arg = [&](int i, unsigned fallback) { return argc > i ? static_cast<unsigned>(std::atoi(argv[i])) : fallback; };
   unsigned processes = arg(2, 8), threads = arg(3, 4), seconds = arg(4, 5), rounds = arg(5, 3);
-  // Side by side, the three ways share whatever else the machine runs alike.
+  // Side by side, the ways share whatever else the machine runs alike.
   bool together = argc > 6 && std::strcmp(argv[6], "together") == 0;
-  std::vector<Way> ways = {{"router", argv[1]}, {"SoftHSM2 alone", kSoftHsm}, {"p11-kit proxy", kProxy}};
+  std::vector<Way> ways = {{"router", argv[1]},
+                           {"SoftHSM2 alone", kSoftHsm},
+                           {"p11-kit proxy", kProxy},
+                           {"router, hosted", argv[1], true}};
   char pattern[] = "/tmp/tokenhub-load-XXXXXX";
   fs::path work = mkdtemp(pattern);
   prepare(work, processes * static_cast<unsigned>(ways.size()));
@@ -254,8 +287,9 @@ int main(int argc, char **argv) {
   std::printf("%u processes x %u threads per way, %u rounds of %u s, the ways %s\n", processes, threads, rounds,
               seconds, together ? "side by side" : "in turn");
   auto add = [&](size_t w, unsigned round, const Tally &t) {
-    std::printf("  round %u %-16s %10.0f rounds/s  %lu errors%s%s\n", round, ways[w].name,
-                static_cast<double>(t.rounds) / seconds, t.errors, t.errors ? ", first " : "", t.firstError);
+    std::printf("  round %u %-16s %10.0f rounds/s  %lu errors%s%s  memory %lu -> %lu kB\n", round, ways[w].name,
+                static_cast<double>(t.rounds) / seconds, t.errors, t.errors ? ", first " : "", t.firstError,
+                t.rssFirstKb, t.rssLastKb);
     std::fflush(stdout);
     totals[w].rounds += t.rounds;
     totals[w].errors += t.errors;
@@ -267,7 +301,7 @@ int main(int argc, char **argv) {
       continue;
     }
     for (size_t k = 0; k < ways.size(); ++k) {
-      size_t w = (k + r) % ways.size();  // each way first once in three rounds
+      size_t w = (k + r) % ways.size();  // each way first in turn
       add(w, r + 1, runRound({ways[w]}, work, processes, threads, seconds)[0]);
     }
   }
@@ -282,6 +316,7 @@ int main(int argc, char **argv) {
   double alone = rate[0] / rate[1], proxy = rate[0] / rate[2];
   std::printf("\nrouter / SoftHSM2 alone  %.3f  (goal at least 0.97: %s)\n", alone, alone >= 0.97 ? "met" : "not met");
   std::printf("router / p11-kit proxy   %.3f  (goal at least 1.00: %s)\n", proxy, proxy >= 1.0 ? "met" : "not met");
+  std::printf("router, hosted / router  %.3f\n", rate[3] / rate[0]);
   std::printf("errors                   %lu\n", errors);
   fs::remove_all(work);
   return errors ? 1 : 0;
