@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -58,12 +59,19 @@ bool running(uint32_t pid) {
   return alive;
 }
 const char *const kCrashEnding = "exception 0xC0000005";
+unsigned long openHandles() { return 0; }  // Wine counts none (GetProcessHandleCount answers 0)
 #else
 void hostSwitch(bool on) { on ? setenv("TOKENHUB_HOST_BACKENDS", "1", 1) : unsetenv("TOKENHUB_HOST_BACKENDS"); }
 void setVariable(const char *name, const char *value) { setenv(name, value, 1); }
 unsigned long ownPid() { return static_cast<unsigned long>(getpid()); }
 bool running(uint32_t pid) { return kill(static_cast<pid_t>(pid), 0) == 0; }
 const char *const kCrashEnding = "signal ";
+unsigned long openHandles() {  // descriptors and threads
+  unsigned long n = 0;
+  for (const char *folder : {"/proc/self/fd", "/proc/self/task"})
+    for (const auto &entry : std::filesystem::directory_iterator(folder)) n += !entry.path().empty();
+  return n;
+}
 #endif
 
 class Containment : public testkit::RouterTest {
@@ -86,10 +94,12 @@ class Containment : public testkit::RouterTest {
     texts.clear();
     addReader("Rd", {});
     pcsc().insert("Rd", testkit::kAtrFamily1);
+    handles = openHandles();
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
   }
   void TearDown() override {
     RouterTest::TearDown();
+    EXPECT_EQ(openHandles(), handles) << "handles (and on Linux threads) left after C_Finalize";
     // Every host that was started has been collected: none is left.
     for (const HostEvent &e : events)
       if (e.kind == HostEventKind::Started) {
@@ -123,6 +133,7 @@ class Containment : public testkit::RouterTest {
     return n;
   }
   std::string faults;
+  unsigned long handles = 0;
 };
 
 struct Failure {
