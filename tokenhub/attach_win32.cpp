@@ -42,8 +42,9 @@ extern const PIMAGE_TLS_CALLBACK threadsLibraryCallback __asm__(THREADS_LIBRARY_
 
 static DWORD WINAPI recordingTlsAlloc() {
   DWORD index = systemTlsAlloc();
+  if (index == TLS_OUT_OF_INDEXES) return index;
   LONG at = InterlockedIncrement(&takenCount) - 1;
-  if (index != TLS_OUT_OF_INDEXES && at < LONG{ARRAYSIZE(taken)}) taken[at] = index;
+  if (at < LONG{ARRAYSIZE(taken)}) taken[at] = index;
   return index;
 }
 extern DWORD(WINAPI *const wrappedTlsAlloc)() __asm__(TLS_ALLOC_IMPORT("wrap")) = recordingTlsAlloc;
@@ -61,7 +62,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) tokenhub::routerProcessAttach();
   if (reason == DLL_PROCESS_DETACH) {
     tokenhub::routerProcessDetach(true);
-    // The TLS callbacks have run: nothing of the module reaches the indexes any more.
+    // The TLS callbacks have run; what follows (the static destructors, the
+    // unwinder's deregistration) only takes locks, which need no index.
     LONG count = takenCount < LONG{ARRAYSIZE(taken)} ? takenCount : LONG{ARRAYSIZE(taken)};
     if (!reserved)
       for (LONG i = 0; i < count; ++i) TlsFree(taken[i]);
