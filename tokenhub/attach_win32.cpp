@@ -6,12 +6,67 @@
 // safe under the lock is released: the locks and the trace file. The
 // backends stay loaded and initialised, and the card-service context open,
 // until the process ends; a tokenhub loaded again adopts them.
+//
+// The threads library linked into the module (the C++ runtime and the
+// unwinder stand on it) takes a TLS index, and for each thread that reaches
+// it a record holding two handles, and gives neither back when the module
+// is unloaded: a host that loads and frees the module per job would run out
+// of TLS indexes and fill its handle table. The module's TlsAlloc import is
+// wrapped at the link (tokenhub/CMakeLists.txt), so the indexes it takes
+// are known; at a FreeLibrary the unloading thread's record goes back
+// through the library's own thread-end callback, and the indexes are freed.
 #include <windows.h>
 
 #include "entrypoints.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+#ifdef _WIN64
+#define TLS_ALLOC_IMPORT(side) "__" side "___imp_TlsAlloc"
+#define THREADS_LIBRARY_CALLBACK "__xl_f"
+#else
+#define TLS_ALLOC_IMPORT(side) "___" side "__imp__TlsAlloc@0"
+#define THREADS_LIBRARY_CALLBACK "___xl_f"
+#endif
+
+namespace {
+
+DWORD taken[4];
+LONG takenCount = 0;
+
+}  // namespace
+
+extern "C" {
+extern DWORD(WINAPI *const systemTlsAlloc)() __asm__(TLS_ALLOC_IMPORT("real"));
+// The threads library's TLS callback: at a thread's end it gives back that
+// thread's record.
+extern const PIMAGE_TLS_CALLBACK threadsLibraryCallback __asm__(THREADS_LIBRARY_CALLBACK);
+
+static DWORD WINAPI recordingTlsAlloc() {
+  DWORD index = systemTlsAlloc();
+  if (index == TLS_OUT_OF_INDEXES) return index;
+  LONG at = InterlockedIncrement(&takenCount) - 1;
+  if (at < LONG{ARRAYSIZE(taken)}) taken[at] = index;
+  return index;
+}
+extern DWORD(WINAPI *const wrappedTlsAlloc)() __asm__(TLS_ALLOC_IMPORT("wrap")) = recordingTlsAlloc;
+
+// Before the threads library's own callback (.CRT$XLF), which frees its
+// records' memory at process detach but closes none of their handles.
+static void WINAPI releaseUnloadingThread(PVOID module, DWORD reason, PVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && !reserved) threadsLibraryCallback(module, DLL_THREAD_DETACH, nullptr);
+}
+__attribute__((section(".CRT$XLE"), used)) extern const PIMAGE_TLS_CALLBACK tokenhubReleaseCallback =
+    releaseUnloadingThread;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) tokenhub::routerProcessAttach();
-  if (reason == DLL_PROCESS_DETACH) tokenhub::routerProcessDetach(true);
+  if (reason == DLL_PROCESS_DETACH) {
+    tokenhub::routerProcessDetach(true);
+    // The TLS callbacks have run; what follows (the static destructors, the
+    // unwinder's deregistration) only takes locks, which need no index.
+    LONG count = takenCount < LONG{ARRAYSIZE(taken)} ? takenCount : LONG{ARRAYSIZE(taken)};
+    if (!reserved)
+      for (LONG i = 0; i < count; ++i) TlsFree(taken[i]);
+  }
   return TRUE;
 }

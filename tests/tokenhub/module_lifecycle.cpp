@@ -8,11 +8,16 @@
 //   fork    (POSIX) forks once after the initialisation and once while another
 //           thread is inside C_Finalize: each child must find the library not
 //           initialised and start it on its own, and the parent's card-service
-//           context must answer still. Each child's id is printed.
+//           context must answer still. Each child's id is printed;
+//   rounds N  (Windows) after one round of load, C_Initialize, C_Finalize
+//           and unload, runs N more, prints what the process holds and fails
+//           unless it holds no more than after the first.
 // The mock modules' call trace (role, function, process id) tells who
 // initialised and finalised which backend.
 #ifdef _WIN32
 #include <windows.h>
+
+#include <tlhelp32.h>  // after windows.h
 #else
 #include <dlfcn.h>
 #include <sys/wait.h>
@@ -20,9 +25,11 @@
 #endif
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "tokenhub/pkcs11.h"
@@ -49,6 +56,51 @@ int fail(const char *what) {
   return 1;
 }
 
+#ifdef _WIN32
+// What a module could leak: TLS indexes (those still free), handles (probed
+// by value: Wine's GetProcessHandleCount answers 0, and a leaked handle takes
+// the lowest free value) and threads.
+struct Holdings {
+  size_t tlsFree = 0, handles = 0, threads = 0;
+};
+Holdings holdings() {
+  Holdings held;
+  std::vector<DWORD> taken;
+  for (DWORD index; (index = TlsAlloc()) != TLS_OUT_OF_INDEXES;) taken.push_back(index);
+  for (DWORD index : taken) TlsFree(index);
+  held.tlsFree = taken.size();
+  DWORD flags = 0;
+  for (uintptr_t value = 4; value < 0x10000; value += 4)
+    held.handles += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) != 0;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    held.threads += entry.th32OwnerProcessID == GetCurrentProcessId();
+  CloseHandle(snapshot);
+  return held;
+}
+
+int rounds(const std::string &path, int count) {
+  // The mocks' shared state stays loaded, as real backends share none: its
+  // own runtime's leaks are not the module's.
+  void *mocks = nullptr, *module = nullptr;
+  functionsOf(path.substr(0, path.find_last_of('\\') + 1) + "mockctl.dll", &mocks);
+  Holdings before;
+  for (int i = 0; i <= count; ++i) {  // round 0 loads what stays loaded anyway
+    CK_FUNCTION_LIST_PTR list = functionsOf(path, &module);
+    if (!list || list->C_Initialize(nullptr) != CKR_OK || list->C_Finalize(nullptr) != CKR_OK) return fail("a round");
+    loader.unload(module);
+    if (i == 0) before = holdings();
+  }
+  Holdings after = holdings();
+  std::printf("%d rounds: TLS indexes free %zu -> %zu, handles %zu -> %zu, threads %zu -> %zu\n", count, before.tlsFree,
+              after.tlsFree, before.handles, after.handles, before.threads, after.threads);
+  bool kept = after.tlsFree == before.tlsFree && after.handles <= before.handles && after.threads <= before.threads;
+  return kept ? 0 : fail("the rounds left something behind");
+}
+#endif
+
 #ifndef _WIN32
 bool childStartsAfresh(CK_FUNCTION_LIST_PTR list) {
   std::fflush(stdout);
@@ -69,8 +121,11 @@ bool childStartsAfresh(CK_FUNCTION_LIST_PTR list) {
 }  // namespace
 
 int main(int argc, char **argv) {
+#ifdef _WIN32
+  if (argc == 4 && std::strcmp(argv[2], "rounds") == 0) return rounds(argv[1], std::atoi(argv[3]));
+#endif
   if (argc != 3) {
-    std::fprintf(stderr, "usage: module_lifecycle MODULE unload|exit|shared|fork\n");
+    std::fprintf(stderr, "usage: module_lifecycle MODULE unload|exit|shared|fork|rounds N\n");
     return 2;
   }
   std::string mode = argv[2], modulePath = argv[1];

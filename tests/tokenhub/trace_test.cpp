@@ -141,6 +141,13 @@ TEST_F(Trace, FileIsRotatedToOneOlderCopy) {
   EXPECT_LE(older.size(), 4096u);
   EXPECT_EQ(older.back(), '\n');
   EXPECT_TRUE(beginsWithFirstLine(current)) << "the new file is marked as tokenhub's own";
+  // Another process rotates it away and another program's file takes the
+  // name: that file is not added to, and the trace ends.
+  ASSERT_EQ(std::rename(path.c_str(), (path + ".1").c_str()), 0);
+  std::ofstream(path) << "another program's file\n";
+  for (int i = 0; i < 400; ++i) C_GetInfo(&info);
+  EXPECT_EQ(readFile(path), "another program's file\n");
+  EXPECT_FALSE(trace::active());
 }
 
 // Only a regular file that tokenhub made is written: a link at the name, a
@@ -188,6 +195,8 @@ TEST_F(Trace, TwoProcessesShareOneFileAcrossARotation) {
   CK_INFO info;
   char byte = 0;
   if (child == 0) {  // the fork handler left the library uninitialised
+    // Nor does it keep the parent's file: no line of this process's before its start.
+    C_GetInfo(&info);
     bool ok = C_Initialize(nullptr) == CKR_OK;
     for (int i = 0; i < 300; ++i) C_GetInfo(&info);
     ok = ok && read(go[0], &byte, 1) == 1;  // the parent has rotated the file

@@ -162,12 +162,12 @@ void reportLoad(const wchar_t *path, HMODULE module) {
 // Those search flags need Windows 8, or Windows 7 with its loader update
 // (KB2533623), which is when kernel32 has AddDllDirectory; a Windows 7
 // without it refuses them, and gets the backend's own folder first as before.
+// Asked at each load, not kept in a function's static: its guard would start
+// the threads library's per-thread record, which an unload cannot give back.
 DWORD backendSearch() {
-  static const DWORD flags =
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "AddDllDirectory")
-          ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32
-          : LOAD_WITH_ALTERED_SEARCH_PATH;
-  return flags;
+  return GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "AddDllDirectory")
+             ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32
+             : LOAD_WITH_ALTERED_SEARCH_PATH;
 }
 
 // Where a backend module is looked for, as full paths in order: beside
