@@ -49,8 +49,13 @@ bool pipeRead(const HostPipe &pipe, void *data, size_t size, uint32_t timeoutMs)
   uint64_t deadline = timeoutMs == kWaitForever ? 0 : nowMs() + timeoutMs;
   auto *p = static_cast<char *>(data);
   while (size) {
-    if (deadline && !waitReadable(fd, deadline)) return false;
-    ssize_t n = read(fd, p, size);
+    // With a bound the descriptor is the router's own socket: what has come
+    // already is taken without a wait.
+    ssize_t n = deadline ? recv(fd, p, size, MSG_DONTWAIT) : read(fd, p, size);
+    if (deadline && n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!waitReadable(fd, deadline)) return false;
+      continue;
+    }
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
