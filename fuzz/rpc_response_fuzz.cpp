@@ -34,6 +34,7 @@ class Input {
   const uint8_t *end_;
 };
 
+// The caller's outputs, each a zeroed heap block of its exact size, freed after the run.
 class Buffers {
  public:
   template <typename T>
