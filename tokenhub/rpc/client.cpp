@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/hostprocess.h"
-#include "rpc/calls.h"
+#include "rpc/answer.h"
 
 namespace tokenhub::rpc {
 
@@ -337,17 +337,6 @@ CK_RV writeParts(Writer &out, const Args &args, std::index_sequence<I...>) {
   return rv;
 }
 
-template <typename C, typename Args, size_t... I>
-CK_RV readParts(Reader &in, Args &args, bool &ok, std::index_sequence<I...>) {
-  constexpr auto at = C::offsets();
-  CK_RV rv = CKR_OK;
-  CK_RV part = CKR_OK;
-  ((part = std::tuple_element_t<I, typename C::PartList>::template read<at[I]>(in, args, ok),
-    rv = rv == CKR_OK ? part : rv),
-   ...);
-  return rv;
-}
-
 // One call of the table through hosted backend `b`.
 template <typename C, typename... Args>
 CK_RV clientCall(HostedBackend &b, Args... arguments) {
@@ -370,19 +359,7 @@ CK_RV clientCall(HostedBackend &b, Args... arguments) {
   std::vector<uint8_t> response;
   if (!b.exchange(generation, out.bytes(), response, mayWaitForPin(C::id) ? pinBoundMs : callBoundMs))
     return CKR_DEVICE_ERROR;
-  Reader in(response.data(), response.size());
-  uint32_t id;
-  std::string signature;
-  bool ok = readBodyStart(in, id, signature);
-  CK_ULONG code = CKR_OK;
-  if (ok && id == kCallError) {
-    ok = signature == "u" && in.ulong(code) && in.atEnd() && code != CKR_OK;
-    rv = code;
-  } else {
-    ok = ok && id == C::id && signature == C::response();
-    if (ok) rv = readParts<C>(in, args, ok, parts);
-    ok = ok && in.atEnd();
-  }
+  bool ok = readAnswer<C>(response.data(), response.size(), args, rv);
   if (!ok) {
     // A host that answers what cannot be read is not to be trusted further.
     b.malformed(generation);
