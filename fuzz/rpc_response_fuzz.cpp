@@ -185,6 +185,13 @@ void decode(Input &input, std::index_sequence<I...>) {
   bool refusal = id == rpc::kCallError && signature == "u" && rv != CKR_OK;
   if (!own && !refusal) __builtin_trap();
   if (rv == CKR_OK && !(std::get<I>(setups).template fits<at[I]>(args) && ...)) __builtin_trap();
+  if constexpr (C::id == rpc::kCallGenerateRandom) {
+    // Random bytes are all there or the answer is refused: a short answer
+    // would leave the rest of the caller's buffer as it was.
+    uint8_t present;
+    uint32_t n;
+    if (own && rv == CKR_OK && in.byte(present) && in.uint32(n) && n != std::get<2>(args)) __builtin_trap();
+  }
 }
 
 template <size_t... N>

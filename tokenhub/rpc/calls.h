@@ -273,7 +273,8 @@ struct OutFixedBytes {
     uint8_t present;
     uint32_t n;
     const uint8_t *data;
-    ok = ok && in.byte(present) && present && in.byteArray(data, n) && data && n <= std::get<I + 1>(a);
+    // All the bytes asked for: a short answer would leave some of the buffer as it was.
+    ok = ok && in.byte(present) && present && in.byteArray(data, n) && data && n == std::get<I + 1>(a);
     if (ok) std::memcpy(std::get<I>(a), data, n);
     return CKR_OK;
   }
