@@ -284,4 +284,33 @@ TEST(UnpluggedReader, AWaitWithNoReaderToWatchCostsNothing) {
   setPcscApi(nullptr);
 }
 
+// The daemon counts each reader's card events: a card pulled and another
+// inserted within half a second, between two polls, is the first card's
+// removal and an insertion.
+TEST(UnpluggedReader, ACardSwappedBetweenTwoPollsIsARemovalAndAnInsertion) {
+  mock::mockReset();
+  for (uint32_t role = 1; role <= 4; ++role)
+    mock::mockAddSlot(role, 1, kStaying, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | CKF_TOKEN_PRESENT);
+  CardEmulator staying{kStayingPort};
+  ASSERT_TRUE(staying.insert(cardWithSerial("1A 1A 1A 1A 1A")));
+  ASSERT_TRUE(daemonSees(kStaying, true));
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  CK_SLOT_ID slot = 0;
+  EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_NO_EVENT));
+  auto swapping = std::chrono::steady_clock::now();
+  staying.remove();
+  ASSERT_TRUE(daemonSees(kStaying, false));
+  ASSERT_TRUE(staying.insert(cardWithSerial("2B 2B 2B 2B 2B")));
+  ASSERT_TRUE(daemonSees(kStaying, true));
+  EXPECT_LT(std::chrono::steady_clock::now() - swapping, std::chrono::milliseconds(500));
+  for (CK_SLOT_ID expected : {1, 1, 2, 2}) {
+    EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_OK));
+    EXPECT_EQ(slot, expected);
+  }
+  EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_NO_EVENT));
+  EXPECT_EQ(serialOf(1), "2B2B2B2B2B      ");
+  ASSERT_EQ(C_Finalize(nullptr), rv(CKR_OK));
+  staying.remove();
+}
+
 }  // namespace
