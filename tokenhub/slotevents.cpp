@@ -189,11 +189,13 @@ class OwnContext {
     *context = context_;
     return ServiceWait::Changed;
   }
-  // A context of a service that went away is dead; the next wait takes a new one.
+  // A context of a service that went away is dead; the next wait takes a new
+  // one. Delisted last: C_Finalize waits for that, and the host may unload
+  // the library as soon as C_Finalize has returned.
   void drop() {
     if (!context_) return;
-    delistWait(context_);
     pcsc().releaseContext(context_);
+    delistWait(context_);
     context_ = 0;
   }
 
