@@ -1,11 +1,11 @@
 #include "fake_pcsc.h"
 
+#include <strings.h>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <set>
-#include <strings.h>
 #include <thread>
 
 namespace testkit {

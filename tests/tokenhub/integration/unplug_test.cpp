@@ -12,11 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
-#include <iterator>
-#include <sstream>
 #include <vector>
 
 #include <sys/syscall.h>
