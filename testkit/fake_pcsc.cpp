@@ -1,10 +1,12 @@
 #include "fake_pcsc.h"
 
+#include <strings.h>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <thread>
 
 namespace testkit {
 
@@ -57,17 +59,25 @@ PcscResult releaseContext(PcscContext context) {
 PcscResult contextAnswer(PcscContext context) {
   if (fake().serviceStopped) return kScardENoService;
   if (released.count(context)) return kScardEInvalidHandle;
-  return context < fake().firstLiveContext ? kScardEServiceStopped : 0;
+  return context < fake().firstLiveContext ? fake().deadContextResult : 0;
 }
 
 // A reader that is not there fails the query as it begins; one unplugged
 // while the query waits is reported in the state unknown, as pcsc-lite does.
+bool isReaderNotice(const ReaderState &state) {
+  return state.reader && strcasecmp(state.reader, tokenhub::kPnpNotification) == 0;
+}
+
 PcscResult answerStatusChange(PcscContext context, ReaderState *states, uint32_t count, bool waiting = false) {
   if (PcscResult gone = contextAnswer(context)) return gone;
   if (count > fake().maxQueryReaders) return kScardEInvalidValue;
   if (fake().statusChangeResult != 0) return fake().statusChangeResult;
   if (fake().failQueryCount != 0 && count == fake().failQueryCount) return fake().failQueryResult;
   for (uint32_t i = 0; i < count; ++i) {
+    if (fake().knowsReaderNotice && isReaderNotice(states[i])) {
+      states[i].eventState = 0;
+      continue;
+    }
     auto it = fake().readers.find(states[i].reader ? states[i].reader : "");
     if (it == fake().readers.end()) {
       if (!waiting) return kScardEUnknownReader;
@@ -86,10 +96,12 @@ PcscResult answerStatusChange(PcscContext context, ReaderState *states, uint32_t
 
 // Whether every reader is as the caller last saw it (its current state).
 bool asSeen(const ReaderState *states, uint32_t count) {
-  for (uint32_t i = 0; i < count; ++i)
+  for (uint32_t i = 0; i < count; ++i) {
+    if (isReaderNotice(states[i])) continue;
     if (states[i].currentState == tokenhub::kScardStateUnaware ||
         (states[i].eventState & ~tokenhub::kScardStateChanged) != states[i].currentState)
       return false;
+  }
   return true;
 }
 
@@ -99,8 +111,17 @@ PcscResult waitForChange(std::unique_lock<std::recursive_mutex> &hold, PcscConte
                          ReaderState *states, uint32_t count, int call) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   bool hookRun = false;
+  // pcsc-lite answers a query over no reader at once.
+  if (count == 0) return contextAnswer(context);
+  const size_t readersAtStart = fake().readers.size();
   for (bool waiting = false;; waiting = true) {
     PcscResult rv = answerStatusChange(context, states, count, waiting);
+    bool listChanged = rv == 0 && fake().readers.size() != readersAtStart;
+    for (uint32_t i = 0; i < count && listChanged; ++i) {
+      if (!isReaderNotice(states[i])) continue;
+      states[i].eventState |= tokenhub::kScardStateChanged;
+      return 0;
+    }
     if (rv != 0 || !asSeen(states, count)) {
       for (uint32_t i = 0; i < count && rv == 0; ++i)
         if ((states[i].eventState & ~tokenhub::kScardStateChanged) != states[i].currentState)
@@ -134,8 +155,17 @@ PcscResult getStatusChange(PcscContext context, uint32_t timeoutMs, ReaderState 
       if (timeoutMs != 0) fake().waitContexts.push_back(context);
     }
     cancelled.erase(context);  // a cancellation ends only a query under way
-    rv = timeoutMs == 0 ? answerStatusChange(context, states, count)
-                        : waitForChange(hold, context, timeoutMs, states, count, call);
+    if (timeoutMs == tokenhub::kScardInfinite && fake().enterDelayMs) {
+      hold.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(fake().enterDelayMs));
+      hold.lock();
+      cancelled.erase(context);
+    }
+    if (timeoutMs != 0 && fake().waitQueryResult != 0)
+      rv = fake().waitQueryResult;
+    else
+      rv = timeoutMs == 0 ? answerStatusChange(context, states, count)
+                          : waitForChange(hold, context, timeoutMs, states, count, call);
   }
   // Outside the service's lock: a hook that finalises the router takes the
   // router's locks, and the router calls the service under its table lock.
@@ -288,7 +318,7 @@ bool awaitService(uint32_t) {
   int ask = ++fake().startAsks;
   if (fake().whileStopped) fake().whileStopped(ask);
   std::lock_guard<std::recursive_mutex> hold(serviceLock);
-  return !fake().serviceStopped;
+  return !fake().serviceStopped && !fake().localServiceStopped;
 }
 
 const tokenhub::PcscApi api = {establishContext, releaseContext, getStatusChange, connect,    beginTransaction,
@@ -375,6 +405,12 @@ void FakePcsc::stopService() {
 void FakePcsc::startService() {
   std::lock_guard<std::recursive_mutex> hold(serviceLock);
   serviceStopped = false;
+  killContexts(tokenhub::kScardEServiceStopped);
+}
+
+void FakePcsc::killContexts(PcscResult dead) {
+  std::lock_guard<std::recursive_mutex> hold(serviceLock);
+  deadContextResult = dead;
   firstLiveContext = 0x5C0000 + establishCalls + 1;
   serviceChanged.notify_all();
 }

@@ -83,6 +83,9 @@ class FakePcsc {
   // before with SCARD_E_SERVICE_STOPPED.
   void stopService();
   void startService();
+  // The contexts issued so far answer every call with `dead` from now on
+  // (a Remote Desktop session disconnected and reconnected); new ones work.
+  void killContexts(tokenhub::PcscResult dead);
   // Wakes the waiting status queries to look again (after a direct change
   // of `readers` or `statusChangeResult`).
   void changed();
@@ -97,6 +100,7 @@ class FakePcsc {
   tokenhub::PcscResult statusChangeResult = 0;  // a failure here answers every status query
   bool serviceStopped = false;
   tokenhub::PcscContext firstLiveContext = 0;   // older contexts belong to a stopped service
+  tokenhub::PcscResult deadContextResult = tokenhub::kScardEServiceStopped;  // what they answer
   // The reader's event count in the upper 16 bits of its event state, as
   // Windows and pcsc-lite report it; off, the count is 0 (not counted).
   bool countEvents = false;
@@ -128,9 +132,22 @@ class FakePcsc {
   // On, the service tells whether it runs, as Windows' started event does:
   // each ask counts and calls whileStopped first. Off, it cannot tell.
   bool announcesStart = false;
+  // The system says its service is stopped while the calls work all the same
+  // (Remote Desktop redirects them to the client's service).
+  bool localServiceStopped = false;
   int startAsks = 0;
   void (*whileStopped)(int ask) = nullptr;
   std::vector<tokenhub::PcscContext> waitContexts;  // of each status query with a time-out
+  // The reader-change notice (\\?PnP?\Notification), as pcsc-lite has it:
+  // a waiting query ends when a reader is attached or detached meanwhile.
+  // Off, the name is an unknown reader.
+  bool knowsReaderNotice = true;
+  // Status queries with a time-out fail with this (0: they do not).
+  tokenhub::PcscResult waitQueryResult = 0;
+  // A query with an infinite time-out enters its wait this much later, as a
+  // waiting thread descheduled just before; a cancellation meanwhile is lost,
+  // as pcsc-lite drops one for a context that is not waiting yet.
+  uint32_t enterDelayMs = 0;
 };
 
 // The service's calls, as the router's PC/SC table.

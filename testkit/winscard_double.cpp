@@ -13,6 +13,7 @@
 //   fail statuschange|connect|begin HEX  every such call fails with that result (0 ends it)
 //   service stop|start                   the service stops; started again, it refuses its old contexts
 //                                        (its started event, SCardAccessStartedEvent, is set while it runs)
+//   service kill HEX                     the contexts issued so far answer every call with that result
 //   clear                                no readers, no failures, no recorded calls
 // WinscardDoubleLog returns the card calls recorded so far, one per line.
 #include <windows.h>
@@ -88,6 +89,8 @@ bool applyLine(const std::string &raw) {
       service().startService();
       SetEvent(startedEvent());
     }
+  } else if (command == "service" && rest.rfind("kill ", 0) == 0) {
+    service().killContexts(hexResult(trim(rest.substr(5))));
   } else if (command == "fail") {
     std::stringstream words(rest);
     std::string what, code;

@@ -18,7 +18,8 @@ bool cardServiceGone(PcscResult result) {
   // a new context is then refused while the service is away, and where the
   // code meant what it says, the repeated call on a new context answers it again.
   return result == kScardEServiceStopped || result == kScardENoService || result == kScardEInvalidHandle ||
-         result == kScardFCommError || result == kScardWSecurityViolation;
+         result == kScardFCommError || result == kScardWSecurityViolation || result == kScardESystemCancelled ||
+         result == kErrorBrokenPipe || result == kErrorInvalidHandle;
 }
 
 ContextUse currentCardContext() {

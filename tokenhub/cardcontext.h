@@ -7,9 +7,13 @@
 
 namespace tokenhub {
 
+// Every answer after which the context is dead, until a new one is taken:
 // SCARD_E_SERVICE_STOPPED, SCARD_E_NO_SERVICE, SCARD_E_INVALID_HANDLE for a
-// context that its service no longer knows, and the two answers of a call
-// that the service left by ending (SCARD_F_COMM_ERROR, SCARD_W_SECURITY_VIOLATION).
+// context that its service no longer knows, the two answers of a call that
+// the service left by ending (SCARD_F_COMM_ERROR, SCARD_W_SECURITY_VIOLATION),
+// and what a context of a Remote Desktop session answers once the session
+// was disconnected and reconnected (SCARD_E_SYSTEM_CANCELLED, and Windows'
+// ERROR_BROKEN_PIPE and ERROR_INVALID_HANDLE from its transport).
 bool cardServiceGone(PcscResult result);
 
 // SCARD_E_UNKNOWN_READER and SCARD_E_NO_READERS_AVAILABLE: a reader named in

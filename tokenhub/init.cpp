@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "cardcontext.h"
 #include "core.h"
@@ -68,9 +69,10 @@ void noteInitialCardPresence() {
     state.currentState = kScardStateUnaware;
     PcscResult queried =
         onCardContext([&state](PcscContext context) { return pcsc().getStatusChange(context, 0, &state, 1); });
-    if (queried == kScardSuccess && (state.eventState & kScardStatePresent)) {
-      router.slotTable[row].cardPresent = 1;
-      router.slotTable[row + 1].cardPresent = 1;
+    if (queried != kScardSuccess) continue;
+    for (uint32_t r : {row, row + 1}) {
+      router.slotTable[r].cardPresent = (state.eventState & kScardStatePresent) ? 1 : 0;
+      router.slotTable[r].cardEvents = state.eventState >> 16;
     }
   }
 }

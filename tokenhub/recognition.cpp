@@ -34,7 +34,9 @@ CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, CK_FUNCTION_LIST_
     asked = context;
     return pcsc().getStatusChange(context, 0, &state, 1);
   });
-  if (readersMissing(queried)) return CKR_TOKEN_NOT_PRESENT;  // an unplugged reader holds no card
+  // An unplugged reader holds no card, nor does a card service that is gone
+  // (and refused a new context).
+  if (readersMissing(queried) || cardServiceGone(queried)) return CKR_TOKEN_NOT_PRESENT;
   if (queried != kScardSuccess) return CKR_FUNCTION_FAILED;
   if (!(state.eventState & kScardStatePresent)) return CKR_TOKEN_NOT_PRESENT;
   if (state.atrLength == 0) return CKR_TOKEN_NOT_PRESENT;

@@ -14,24 +14,37 @@ namespace tokenhub {
 namespace {
 
 constexpr uint32_t kPollIntervalMs = 10;
+// A wait that polls (more readers than one query takes, more waits than are
+// kept, a card service that fails its queries or is gone) polls more slowly
+// after a second without change: it may last for hours.
+constexpr unsigned kQuickPolls = 100;
+constexpr uint32_t kSlowPollIntervalMs = 50;
 // pcsc-lite refuses more than 16 readers in one status query, Windows'
 // remote-desktop redirection more than 10.
 constexpr uint32_t kReadersPerQuery = 10;
 // While the card service is gone, a waiting thread asks for a new context
-// on every 20th poll (200 ms) only: establishing one may be slow then.
+// on every 20th poll only: establishing one may be slow then. A wait whose
+// own query inside the service failed polls as long before it tries again.
 constexpr unsigned kPollsPerRenewal = 20;
 // While a reader is unplugged, a wait inside the card service looks for it
-// again this often.
+// again this often, if the service has not told of a reader attached before.
 constexpr uint32_t kUnpluggedRecheckMs = 1000;
 // While the system tells when its card service starts, a waiting thread
-// looks this often whether the library was finalised meanwhile.
+// looks this often whether the library was finalised meanwhile, and a wait
+// with nothing to watch inside the service, whether it ended.
 constexpr uint32_t kServiceStartSliceMs = 50;
+// ... and asks the service itself this often all the same: under Remote
+// Desktop the calls go to the client's service while the local one stays
+// stopped.
+constexpr uint32_t kServiceLookAgainMs = 3000;
 
 // The contexts of the running waits; 0 a free place. Guarded by tableLock.
 constexpr unsigned kMaxWaits = 8;
 PcscContext waitContexts[kMaxWaits];
-// How long C_Finalize keeps cancelling waits that have not left yet.
-constexpr unsigned kCancelRounds = 100;
+// How long C_Finalize keeps cancelling waits that have not left yet: the
+// service drops a cancellation that comes before the wait is inside it, and
+// a waiting thread descheduled just before may get there late.
+constexpr uint64_t kCancelLimitMs = 5000;
 constexpr uint32_t kCancelPauseMs = 1;
 
 }  // namespace
@@ -56,10 +69,17 @@ void delistWait(PcscContext context) {
 
 namespace {
 
-// Cancels every enlisted wait, again until each has left (a cancellation
-// that reaches the service just before the wait does is lost).
+bool roomForWait() {
+  LockGuard hold(tableLock);
+  for (PcscContext place : waitContexts)
+    if (place == 0) return true;
+  return false;
+}
+
+// Cancels every enlisted wait, again until each has left.
 void cancelWaits() {
-  for (unsigned round = 0; round < kCancelRounds; ++round) {
+  const uint64_t until = monotonicMilliseconds() + kCancelLimitMs;
+  for (;;) {
     PcscContext running[kMaxWaits];
     unsigned count = 0;
     {
@@ -69,6 +89,7 @@ void cancelWaits() {
     }
     if (count == 0) return;
     for (unsigned i = 0; i < count; ++i) pcsc().cancel(running[i]);
+    if (monotonicMilliseconds() >= until) return;
     // Not the library's sleep: the tests count that one, and this pause
     // only waits for another thread.
     platformSleepMilliseconds(kCancelPauseMs);
@@ -111,18 +132,26 @@ PcscResult queryReaders(ReaderState *states, uint32_t readers, bool mayRenew, ui
   return kScardSuccess;
 }
 
-// The reader whose presence changed since it was last reported, as the slot
-// to report now: the common row first, its secure row on the next call.
+// The row's card as the service reports it now differs from the one last
+// reported: it came or went, or, where the service counts the reader's card
+// events, another card took its place (reported as its removal first).
+// Records what is reported; true when there is something to report.
+bool noteChange(SlotEntry &row, uint32_t eventState) {
+  uint32_t present = (eventState & kScardStatePresent) ? 1 : 0;
+  uint32_t events = eventState >> 16;
+  bool swapped = present && row.cardPresent && events != row.cardEvents;
+  if (row.cardPresent == present && !swapped) return false;
+  row.cardPresent = swapped ? 0 : present;
+  row.cardEvents = events;
+  return true;
+}
+
+// The reader whose card changed since it was last reported, as the slot to
+// report now: the common row first, its secure row on the next call.
 SlotEntry *changedSlot(const ReaderState *states, uint32_t readers) {
-  for (uint32_t j = 0; j < readers; ++j) {
-    uint32_t present = (states[j].eventState & kScardStatePresent) ? 1 : 0;
-    for (SlotEntry *row : {&router.slotTable[2 * j], &router.slotTable[2 * j + 1]}) {
-      if (row->cardPresent != present) {
-        row->cardPresent = present;
-        return row;
-      }
-    }
-  }
+  for (uint32_t j = 0; j < readers; ++j)
+    for (SlotEntry *row : {&router.slotTable[2 * j], &router.slotTable[2 * j + 1]})
+      if (noteChange(*row, states[j].eventState)) return row;
   return nullptr;
 }
 
@@ -133,58 +162,132 @@ uint64_t queriesApplied = 0;
 
 enum class ServiceWait { Changed, Ended, Failed };
 
+// The context on which one C_WaitForSlotEvent waits inside the card service:
+// taken at its first such wait, enlisted for C_Finalize to cancel, and kept
+// until the call returns, so that a wait that looks again every second for
+// an unplugged reader costs no new context each time.
+class OwnContext {
+ public:
+  OwnContext() = default;
+  OwnContext(const OwnContext &) = delete;
+  OwnContext &operator=(const OwnContext &) = delete;
+  ~OwnContext() { drop(); }
+
+  ServiceWait take(uint32_t generation, PcscContext *context) {
+    if (!context_) {
+      // With every place taken, a context would only be released again.
+      if (!roomForWait()) return ServiceWait::Failed;
+      PcscContext fresh = 0;
+      if (pcsc().establishContext(&fresh) != kScardSuccess) return ServiceWait::Failed;
+      if (!enlistWait(fresh, generation)) {
+        pcsc().releaseContext(fresh);
+        LockGuard hold(tableLock);
+        return endedSince(generation) ? ServiceWait::Ended : ServiceWait::Failed;
+      }
+      context_ = fresh;
+    }
+    *context = context_;
+    return ServiceWait::Changed;
+  }
+  // A context of a service that went away is dead; the next wait takes a new
+  // one. Delisted last: C_Finalize waits for that, and the host may unload
+  // the library as soon as C_Finalize has returned.
+  void drop() {
+    if (!context_) return;
+    pcsc().releaseContext(context_);
+    delistWait(context_);
+    context_ = 0;
+  }
+
+ private:
+  PcscContext context_ = 0;
+};
+
+// What one C_WaitForSlotEvent learnt of the service's reader-change notice.
+struct ReaderListWatch {
+  bool refused = false;  // the service knows no such reader name
+  uint32_t state = 0;    // its last event state (Windows counts the readers in the upper 16 bits)
+};
+
+// Pauses up to `ms` in slices, until the library of `generation` ends.
+bool pauseUnlessEnded(uint32_t generation, uint32_t ms) {
+  for (uint32_t slept = 0; slept < ms; slept += kServiceStartSliceMs) {
+    sleepMilliseconds(kServiceStartSliceMs);
+    LockGuard hold(tableLock);
+    if (endedSince(generation)) return false;
+  }
+  return true;
+}
+
 // Waits inside the card service until a reader's state differs from what
-// the last query saw (in `states`), on a context of the wait's own that
-// C_Finalize can cancel. The card service is asked once, however long
-// nothing happens.
-ServiceWait waitInCardService(uint32_t generation, const ReaderState *states, uint32_t readers) {
+// the last query saw (in `states`). The card service is asked once, however
+// long nothing happens.
+ServiceWait waitInCardService(OwnContext &own, uint32_t generation, const ReaderState *states, uint32_t readers,
+                              ReaderListWatch &list) {
   // An unplugged reader would fail the query at once: it is left out, and
-  // the wait ends every second to look for its return.
-  ReaderState present[kMaxReaders];
+  // the wait ends on the service's notice of a reader attached, or after a
+  // second, to look for its return. Without any reader to watch, only the
+  // notice is waited for: pcsc-lite answers a query over no reader at once.
+  ReaderState watched[kMaxReaders + 1];
   uint32_t count = 0;
   for (uint32_t j = 0; j < readers; ++j) {
     if (states[j].eventState & kScardStateUnknown) continue;
-    present[count] = states[j];
-    present[count].currentState = states[j].eventState & ~kScardStateChanged;
+    watched[count] = states[j];
+    watched[count].currentState = states[j].eventState & ~kScardStateChanged;
     ++count;
   }
-  uint32_t timeout = count == readers ? kScardInfinite : kUnpluggedRecheckMs;
-  PcscContext own = 0;
-  if (pcsc().establishContext(&own) != kScardSuccess) return ServiceWait::Failed;
-  ServiceWait outcome = ServiceWait::Failed;
-  if (!enlistWait(own, generation)) {
-    outcome = endedSince(generation) ? ServiceWait::Ended : ServiceWait::Failed;
-  } else {
-    for (;;) {
-      PcscResult rv = pcsc().getStatusChange(own, timeout, present, count);
+  const bool missing = count < readers;
+  const bool notice = (missing || readers == 0) && !list.refused;
+  if (notice) {
+    std::memset(&watched[count], 0, sizeof watched[count]);
+    watched[count].reader = kPnpNotification;
+    watched[count].currentState = list.state;
+    ++count;
+  }
+  const uint32_t timeout = missing ? kUnpluggedRecheckMs : kScardInfinite;
+  if (count == 0)  // nothing the service can watch: look again after a while
+    return pauseUnlessEnded(generation, kUnpluggedRecheckMs) ? ServiceWait::Changed : ServiceWait::Ended;
+  PcscContext context = 0;
+  ServiceWait taken = own.take(generation, &context);
+  if (taken != ServiceWait::Changed) return taken;
+  for (;;) {
+    PcscResult rv = pcsc().getStatusChange(context, timeout, watched, count);
+    if (notice && readersMissing(rv)) {
+      // The notice unknown to the service, or a reader unplugged meanwhile.
+      ReaderState probe;
+      std::memset(&probe, 0, sizeof probe);
+      probe.reader = kPnpNotification;
+      list.refused = readersMissing(pcsc().getStatusChange(context, 0, &probe, 1));
+      rv = kScardSuccess;  // look again
+    }
+    bool dead = false;
+    {
       LockGuard hold(tableLock);
-      if (endedSince(generation)) {
-        outcome = ServiceWait::Ended;
-        break;
-      }
+      if (endedSince(generation)) return ServiceWait::Ended;
       // A cancellation meant for an earlier wait on this context, or a
       // service that ends infinite waits after a while: wait again.
       if (rv == kScardECancelled || (rv == kScardETimeout && timeout == kScardInfinite)) continue;
+      if (notice && rv == kScardSuccess) list.state = watched[count - 1].eventState & ~kScardStateChanged;
       if (rv == kScardETimeout) rv = kScardSuccess;  // time to look for the unplugged readers
-      outcome = rv == kScardSuccess ? ServiceWait::Changed : ServiceWait::Failed;
-      break;
+      dead = cardServiceGone(rv);
     }
-    delistWait(own);
+    if (dead) own.drop();
+    return rv == kScardSuccess ? ServiceWait::Changed : ServiceWait::Failed;
   }
-  pcsc().releaseContext(own);
-  return outcome;
 }
 
 enum class ServiceStart { Running, Started, Ended };
 
 // Where the system tells when its card service starts, waits for that
-// instead of asking the service, in slices that a C_Finalize ends.
+// instead of asking the service, in slices that a C_Finalize ends, and
+// looks again now and then all the same (Started).
 // Running: the system says at once that it runs, or cannot tell.
 ServiceStart awaitServiceStart(uint32_t generation) {
-  for (bool waited = false;; waited = true) {
+  for (uint32_t waited = 0;; waited += kServiceStartSliceMs) {
     if (pcsc().awaitService(kServiceStartSliceMs)) return waited ? ServiceStart::Started : ServiceStart::Running;
     LockGuard hold(tableLock);
     if (endedSince(generation)) return ServiceStart::Ended;
+    if (waited + kServiceStartSliceMs >= kServiceLookAgainMs) return ServiceStart::Started;
   }
 }
 
@@ -215,8 +318,11 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
     generation = router.generation;
   }
+  OwnContext own;  // released when the call returns
+  ReaderListWatch readerList;
   unsigned pollsWithoutService = 0;
   unsigned pollsBeforeServiceWait = 0;
+  unsigned quietPolls = 0;
   for (;;) {
     // The queries run on copies of the reader names, taken under the table
     // lock: a C_Finalize on another thread clears the rows and releases the
@@ -240,6 +346,7 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     uint32_t answered = 0;
     PcscResult queried = queryReaders(states, readers, pollsWithoutService % kPollsPerRenewal == 0, &answered);
     bool serviceGone = cardServiceGone(queried);
+    bool failed = queried != kScardSuccess && !serviceGone;
     pollsWithoutService = serviceGone ? pollsWithoutService + 1 : 0;
     // A card service that is gone has no cards: the application learns that
     // its tokens left, and the cards found once the service is back (and has
@@ -251,21 +358,26 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     {
       LockGuard hold(tableLock);
       if (endedSince(generation)) return CKR_CRYPTOKI_NOT_INITIALIZED;
-      if (queried != kScardSuccess && !serviceGone) return CKR_FUNCTION_FAILED;
+      // A blocking wait returns on an event or at the library's end only:
+      // an application whose wait failed stops watching the slots for good.
+      if (failed && (flags & CKF_DONT_BLOCK)) return CKR_FUNCTION_FAILED;
       if (noCards)
         for (uint32_t j = 0; j < readers; ++j) states[j].eventState = 0;
       // Under the lock: two waiting threads must not both report one change,
       // nor apply an answer older than one already applied (a card pulled
       // and then reported present again).
-      if (ticket < queriesApplied) continue;
-      queriesApplied = ticket;
-      if (SlotEntry *row = changedSlot(states, known)) {
-        *pSlot = row->id;
-        return CKR_OK;
+      if (!failed) {
+        if (ticket < queriesApplied) continue;
+        queriesApplied = ticket;
+        if (SlotEntry *row = changedSlot(states, known)) {
+          *pSlot = row->id;
+          return CKR_OK;
+        }
       }
     }
     if (flags & CKF_DONT_BLOCK) return CKR_NO_EVENT;
     if (serviceGone) {
+      own.drop();  // its service went too
       ServiceStart start = awaitServiceStart(generation);
       if (start == ServiceStart::Ended) return CKR_CRYPTOKI_NOT_INITIALIZED;
       if (start == ServiceStart::Started) {
@@ -276,13 +388,16 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     // Nothing changed: the card service tells when something does. Its
     // answer is not used as such; the next pass asks again, as above.
     if (queried == kScardSuccess && readers <= kReadersPerQuery && pollsBeforeServiceWait == 0) {
-      ServiceWait waited = waitInCardService(generation, states, readers);
+      ServiceWait waited = waitInCardService(own, generation, states, readers, readerList);
       if (waited == ServiceWait::Ended) return CKR_CRYPTOKI_NOT_INITIALIZED;
-      if (waited == ServiceWait::Changed) continue;
+      if (waited == ServiceWait::Changed) {
+        quietPolls = 0;
+        continue;
+      }
       pollsBeforeServiceWait = kPollsPerRenewal;  // it failed: poll for a while
     }
     if (pollsBeforeServiceWait > 0) --pollsBeforeServiceWait;
-    sleepMilliseconds(kPollIntervalMs);
+    sleepMilliseconds(++quietPolls > kQuickPolls ? kSlowPollIntervalMs : kPollIntervalMs);
   }
 }
 

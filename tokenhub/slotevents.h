@@ -15,14 +15,15 @@ namespace tokenhub {
 // has followed at once. Asked under tableLock.
 bool endedSince(uint32_t generation);
 
-// Enlists a wait's own context before it waits inside the card service;
-// false when the library of `generation` has ended, or when as many waits
-// run already as are kept (8). Delisted after the wait.
+// Enlists a wait's own context before it first waits inside the card
+// service; false when the library of `generation` has ended, or when as many
+// waits run already as are kept (8; a wait beyond polls). Delisted when the
+// C_WaitForSlotEvent returns, or when its context was found dead.
 bool enlistWait(PcscContext context, uint32_t generation);
 void delistWait(PcscContext context);
 
 enum class WaitsEnd {
-  Finalized,      // C_Finalize, after the tables are cleared: every enlisted wait is cancelled until it has left
+  Finalized,      // C_Finalize, after the tables are cleared: every enlisted wait is cancelled until it has left (5 s at most)
   InForkedChild,  // the waits enlisted are the parent's threads, which the child does not have: forgotten
 };
 // The library ends: the generation is counted up, so that every wait and

@@ -59,6 +59,7 @@ struct SlotEntry {
   CK_SLOT_ID backendSlotFamily1; // backend slot serving family 1 in this profile; 0 none
   CK_SLOT_ID backendSlotFamily2; // the same for family 2
   uint32_t cardPresent;          // presence last established (C_Initialize, C_WaitForSlotEvent)
+  uint32_t cardEvents;           // the service's event count of the reader then (0 where it counts none)
   uint32_t sessionFamily;        // family under which sessions were opened; 0 none
 };
 

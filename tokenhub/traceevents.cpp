@@ -4,6 +4,7 @@
 // every PC/SC call that fails.
 #include "traceevents.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "init.h"
@@ -17,6 +18,72 @@
 namespace tokenhub::trace {
 
 namespace {
+
+// ---- Lines that repeat: a reader that stays unplugged fails a query every
+// second for each wait, and an application that polls the slots has each
+// look's card recognition written. Such a line is written once, then only
+// counted: each 100th repeat is written with "(repeated 100 times)", and the
+// count since, when a newer line takes its place among the recent ones. So
+// the lines that tell something new are not rotated away.
+
+constexpr unsigned kRecentLines = 8;
+constexpr uint32_t kRepeatsPerSummary = 100;
+constexpr size_t kRecentText = 240;
+
+struct RecentLine {
+  char text[kRecentText];  // the event, without the time and the ids
+  uint32_t repeats;        // since it was last written
+  uint64_t lastUse;
+};
+RecentLine recentLines[kRecentLines];  // guarded by tableLock
+uint64_t linesSeen = 0;
+
+// The event of a line: what follows "pid N tid N ".
+const char *eventOf(const Line &line) {
+  const char *tid = std::strstr(line.text(), " tid ");
+  const char *event = tid ? std::strchr(tid + 5, ' ') : nullptr;
+  return event ? event + 1 : line.text();
+}
+
+void writeSummary(const char *event, uint32_t repeats) {
+  Line summary;
+  summary.format("%s (repeated %lu times)", event, static_cast<unsigned long>(repeats)).write();
+}
+
+// Writes the line, or counts it when it repeats a recent one.
+void writeOnce(Line &line) {
+  char event[kRecentText];
+  std::snprintf(event, sizeof event, "%s", eventOf(line));
+  char evicted[kRecentText];
+  uint32_t evictedRepeats = 0;
+  uint32_t summarised = 0;
+  {
+    LockGuard hold(tableLock);
+    RecentLine *oldest = &recentLines[0];
+    RecentLine *found = nullptr;
+    for (RecentLine &recent : recentLines) {
+      if (recent.lastUse && std::strcmp(recent.text, event) == 0) found = &recent;
+      if (recent.lastUse < oldest->lastUse) oldest = &recent;
+    }
+    if (found) {
+      found->lastUse = ++linesSeen;
+      if (++found->repeats < kRepeatsPerSummary) return;
+      summarised = found->repeats;
+      found->repeats = 0;
+    } else {
+      evictedRepeats = oldest->lastUse ? oldest->repeats : 0;
+      std::memcpy(evicted, oldest->text, sizeof evicted);
+      std::memcpy(oldest->text, event, sizeof event);
+      oldest->repeats = 0;
+      oldest->lastUse = ++linesSeen;
+    }
+  }
+  if (evictedRepeats) writeSummary(evicted, evictedRepeats);
+  if (summarised)
+    writeSummary(event, summarised);
+  else
+    line.write();
+}
 
 const char *roleModule(unsigned role) { return role < kRoleCount ? backendRoles[role].baseName : "?"; }
 const char *profileName(uint32_t profile) { return profile == Common ? "common" : "secure"; }
@@ -86,15 +153,15 @@ void recognition(const SlotEntry &slot, const ReaderState &state, CK_RV result) 
   Line line;
   line.format("recognition: slot %lu reader \"%s\" %s profile: ", static_cast<unsigned long>(slot.id),
               slot.readerName, profileName(slot.profile));
-  if (result == CKR_FUNCTION_FAILED) return line.text("card service query failed").write();
-  if (!(state.eventState & kScardStatePresent)) return line.text("no card -> CKR_TOKEN_NOT_PRESENT").write();
+  if (result == CKR_FUNCTION_FAILED) return writeOnce(line.text("card service query failed"));
+  if (!(state.eventState & kScardStatePresent)) return writeOnce(line.text("no card -> CKR_TOKEN_NOT_PRESENT"));
   char atr[2 * sizeof state.atr + 1];
   uint32_t atrLength = state.atrLength < sizeof state.atr ? state.atrLength : sizeof state.atr;
   hexEncode(state.atr, atrLength, atr);
   line.format("ATR %s", atrLength ? atr : "(empty)");
   CardFamily family = recogniseAtr(state.atr, atrLength);
-  if (atrLength == 0) return line.text(" -> CKR_TOKEN_NOT_PRESENT").write();
-  if (family == 0) return line.text(", no pattern matches -> CKR_TOKEN_NOT_RECOGNIZED").write();
+  if (atrLength == 0) return writeOnce(line.text(" -> CKR_TOKEN_NOT_PRESENT"));
+  if (family == 0) return writeOnce(line.text(", no pattern matches -> CKR_TOKEN_NOT_RECOGNIZED"));
   unsigned role = roleIndex(family, slot.profile);
   line.format(", family %u, role %u (%s)", family, role + 1, roleModule(role));
   CK_SLOT_ID backendSlot = family == 1 ? slot.backendSlotFamily1 : slot.backendSlotFamily2;
@@ -104,7 +171,7 @@ void recognition(const SlotEntry &slot, const ReaderState &state, CK_RV result) 
     line.text(": its module lists no slot for this reader");
   else
     line.format(" backend slot %lu", static_cast<unsigned long>(backendSlot));
-  line.text(" -> ").code(result).write();
+  writeOnce(line.text(" -> ").code(result));
 }
 
 void serialRead(const SlotEntry &slot, PcscResult result, const char *serial) {
@@ -114,7 +181,7 @@ void serialRead(const SlotEntry &slot, PcscResult result, const char *serial) {
   if (serial[0]) line.format("serial %s", serial);
   else if (result == kScardSuccess) line.text("no serial file of either layout");
   else line.text("failed");
-  line.text(" (last exchange ").scard(result).text(")").write();
+  writeOnce(line.text(" (last exchange ").scard(result).text(")"));
 }
 
 // ---- PC/SC under watch: each failed call gets its line.
@@ -124,7 +191,7 @@ PcscResult failed(const char *call, const char *reader, PcscResult result) {
   Line line;
   line.format("PC/SC %s", call);
   if (reader) line.format(" \"%s\"", reader);
-  line.text(" = ").scard(result).write();
+  writeOnce(line.text(" = ").scard(result));
   return result;
 }
 
@@ -211,6 +278,10 @@ const TraceSink sink = {backend, slotRegistration, recognition, serialRead};
 }  // namespace
 
 void installEvents() {
+  {
+    LockGuard hold(tableLock);  // a new start of the trace repeats nothing of the last one
+    std::memset(recentLines, 0, sizeof recentLines);
+  }
   traceSink.store(&sink, std::memory_order_release);
   setPcscWatch(&watched);
   setModuleLoadObserver(moduleLoad);

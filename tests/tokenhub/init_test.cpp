@@ -115,7 +115,7 @@ TEST_F(Init, WithoutACardServiceTheLibraryStartsAndTakesItsContextLater) {
   EXPECT_EQ(router.cardContext, 0u);
   EXPECT_EQ(router.slotCount, 2u) << "the slots that the backends report";
   CK_TOKEN_INFO info;
-  EXPECT_EQ(C_GetTokenInfo(1, &info), rv(CKR_FUNCTION_FAILED)) << "as with a service gone";
+  EXPECT_EQ(C_GetTokenInfo(1, &info), rv(CKR_TOKEN_NOT_PRESENT)) << "a service gone has no cards";
   pcsc().startService();
   pcsc().insert("Rd", kAtrFamily1);
   CK_SLOT_ID slot = 0;

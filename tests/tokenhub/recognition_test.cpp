@@ -64,6 +64,8 @@ TEST_F(Resolve, FamilyAndProfileChooseTheModule) {
   EXPECT_EQ(family, 2u);
 
   pcsc().statusChangeResult = kScardENoService;
+  EXPECT_EQ(resolveBackend(row(1), &list, &slot, &family), CKR_TOKEN_NOT_PRESENT) << "a service gone has no cards";
+  pcsc().statusChangeResult = kScardEInvalidValue;
   EXPECT_EQ(resolveBackend(row(1), &list, &slot, &family), CKR_FUNCTION_FAILED);
 }
 

@@ -60,7 +60,7 @@ TEST_F(Sessions, OpenFailuresInTheirOrder) {
   EXPECT_EQ(C_OpenSession(1, kSerial, nullptr, nullptr, &h), CKR_TOKEN_NOT_RECOGNIZED);
   pcsc().insert("Rd", kAtrFamily2);
   EXPECT_EQ(C_OpenSession(1, kSerial, nullptr, nullptr, &h), CKR_TOKEN_NOT_RECOGNIZED) << "role 3 has no slot here";
-  pcsc().statusChangeResult = kScardENoService;
+  pcsc().statusChangeResult = kScardEInvalidValue;
   EXPECT_EQ(C_OpenSession(1, kSerial, nullptr, nullptr, &h), CKR_FUNCTION_FAILED);
   EXPECT_EQ(mock::mockCount(0, fn(Fn::C_OpenSession)), 0u) << "no backend was asked";
   pcsc().statusChangeResult = 0;

@@ -1,5 +1,6 @@
 // Slot, token and mechanism queries, the card serial read and slot events,
 // with the four mock modules and the scripted card service.
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -497,6 +498,8 @@ TEST_F(WaitForSlotEvent, InsertionAndRemovalGiveTheCommonThenTheSecureSlot) {
     EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT));
     EXPECT_EQ(row(0).cardPresent + row(1).cardPresent, 0u);
   }
+  C_Finalize(nullptr);
+  EXPECT_EQ(pcsc().cancelCalls, 0) << "a wait that ended by an event stayed enlisted";
 }
 
 TEST_F(WaitForSlotEvent, ACardPresentAtInitialisationIsNoEvent) {
@@ -509,6 +512,9 @@ TEST_F(WaitForSlotEvent, ACardPresentAtInitialisationIsNoEvent) {
   EXPECT_EQ(slot, 1u);
 }
 
+// A blocking wait returns on an event or at the end only: a service that
+// fails its queries is asked on, a hundred times a second for a second,
+// then twenty.
 TEST_F(WaitForSlotEvent, ArgumentsAndAFailingService) {
   addReader("Rd A", {1});
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
@@ -516,8 +522,31 @@ TEST_F(WaitForSlotEvent, ArgumentsAndAFailingService) {
   EXPECT_EQ(C_WaitForSlotEvent(0, nullptr, nullptr), rv(CKR_ARGUMENTS_BAD));
   EXPECT_EQ(C_WaitForSlotEvent(0, &slot, &reserved), rv(CKR_ARGUMENTS_BAD));
   pcsc().statusChangeResult = kScardEInvalidValue;
-  EXPECT_EQ(wait(), rv(CKR_FUNCTION_FAILED));
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_FUNCTION_FAILED));
   EXPECT_TRUE(SleepRecorder::sleeps().empty());
+  changeAt = pcsc().statusChangeCalls + 150;
+  pcsc().afterStatusChange = [](int call) {
+    if (call != changeAt) return;
+    FakePcsc::get().statusChangeResult = 0;
+    FakePcsc::get().insert("Rd A", kAtrFamily1);
+  };
+  EXPECT_EQ(wait(), rv(CKR_OK));
+  std::vector<uint32_t> pauses(100, 10);
+  pauses.resize(150, 50);
+  EXPECT_EQ(SleepRecorder::sleeps(), pauses);
+  // A wait inside the service that fails is tried again after 20 polls, on its own context.
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+  pcsc().waitQueryResult = kScardEInvalidValue;
+  pcsc().waitContexts.clear();
+  SleepRecorder::sleeps().clear();
+  int established = pcsc().establishCalls;
+  changeAt = pcsc().statusChangeCalls + 70;
+  pcsc().afterStatusChange = [](int call) {
+    if (call == changeAt) FakePcsc::get().remove("Rd A");
+  };
+  EXPECT_EQ(wait(), rv(CKR_OK));
+  EXPECT_EQ(pcsc().waitContexts.size(), 1 + SleepRecorder::sleeps().size() / 20);
+  EXPECT_EQ(pcsc().establishCalls, established + 1);
 }
 
 // Up to the last reader of the last, partly filled group.
@@ -542,6 +571,22 @@ TEST_F(WaitForSlotEvent, ReadersAreQueriedTenAtATime) {
               groups);
     C_Finalize(nullptr);
   }
+  // Up to ten readers, a blocking wait waits inside the service; more are polled.
+  for (int readers : {10, 11}) {
+    SCOPED_TRACE(readers);
+    pcsc().install();
+    mock::mockReset();
+    for (int i = 0; i < readers; ++i) addReader("Rd " + std::to_string(i), {1}, i + 1);
+    ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+    changeAt = pcsc().statusChangeCalls + 3;
+    pcsc().afterStatusChange = [](int call) {
+      if (call == changeAt) FakePcsc::get().insert("Rd 0", kAtrFamily1);
+    };
+    pcsc().whileWaiting = [](int) { FakePcsc::get().insert("Rd 0", kAtrFamily1); };
+    EXPECT_EQ(wait(), rv(CKR_OK));
+    EXPECT_EQ(pcsc().waitContexts.size(), readers == 10 ? 1u : 0u);
+    C_Finalize(nullptr);
+  }
 }
 
 // pcsc-lite answers a call that the daemon left by ending with these two.
@@ -550,11 +595,37 @@ TEST_F(WaitForSlotEvent, EveryServiceGoneAnswerMeansNoCards) {
   pcsc().insert("Rd A", kAtrFamily1);
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   for (PcscResult gone : {kScardEServiceStopped, kScardENoService, kScardEInvalidHandle, kScardFCommError,
-                          kScardWSecurityViolation}) {
+                          kScardWSecurityViolation, kScardESystemCancelled, kErrorBrokenPipe, kErrorInvalidHandle}) {
     pcsc().statusChangeResult = gone;
     EXPECT_NE(wait(CKF_DONT_BLOCK), rv(CKR_FUNCTION_FAILED)) << std::hex << gone;
   }
   EXPECT_EQ(row(0).cardPresent + row(1).cardPresent, 0u);
+}
+
+// Every answer of a dead context, to the router's on a slot call and to the
+// wait's own inside the service: a new context, and the call goes on.
+TEST_F(WaitForSlotEvent, EveryDeadContextIsRenewedOnSlotCallsAndInTheWait) {
+  addReader("Rd A", {1}, 1, kTokenFlags);
+  addReader("Rd B", {1}, 2, kTokenFlags);
+  pcsc().insert("Rd A", kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  static PcscResult dead;
+  for (PcscResult code : {kScardEServiceStopped, kScardENoService, kScardEInvalidHandle, kScardFCommError,
+                          kScardWSecurityViolation, kScardESystemCancelled, kErrorBrokenPipe, kErrorInvalidHandle}) {
+    SCOPED_TRACE(code);
+    dead = code;
+    pcsc().killContexts(code);
+    CK_TOKEN_INFO info;
+    EXPECT_EQ(C_GetTokenInfo(1, &info), rv(CKR_OK));
+    pcsc().whileWaiting = [](int call) {
+      FakePcsc::get().whileWaiting = nullptr;
+      FakePcsc::get().killContexts(dead);
+      changeReaderB(call);
+    };
+    EXPECT_EQ(wait(), rv(CKR_OK));
+    EXPECT_EQ(slot, 3u);
+    EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+  }
 }
 
 // Two threads that met the same stale context: the one that loses the race
@@ -690,6 +761,25 @@ TEST_F(WaitForSlotEvent, WhileTheServiceIsStoppedTheWaitWaitsForItsStart) {
   }
 }
 
+// Under Remote Desktop the local service may stay stopped while the
+// redirected calls work: a wait for its start asks the service every 3 s.
+TEST_F(WaitForSlotEvent, AWaitForTheServicesStartLooksAgainEveryThreeSeconds) {
+  addReader("Rd A", {1});
+  pcsc().insert("Rd A", kAtrFamily1);
+  pcsc().announcesStart = true;
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  pcsc().stopService();
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+  pcsc().localServiceStopped = true;
+  pcsc().whileStopped = [](int ask) {
+    if (ask == 2) FakePcsc::get().startService();
+  };
+  EXPECT_EQ(wait(), rv(CKR_OK));
+  EXPECT_EQ(slot, 1u);
+  EXPECT_EQ(pcsc().startAsks, 60);
+}
+
 // The service answers a query naming an unplugged reader with
 // SCARD_E_UNKNOWN_READER for all of its readers.
 TEST_F(WaitForSlotEvent, AnUnpluggedReaderIsEmptyAndServedAgainWhenBack) {
@@ -712,26 +802,47 @@ TEST_F(WaitForSlotEvent, AnUnpluggedReaderIsEmptyAndServedAgainWhenBack) {
   EXPECT_EQ(wait(), rv(CKR_OK));
   EXPECT_EQ(slot, 3u);
   // The group's query, each reader's alone, then the wait.
-  EXPECT_EQ(pcsc().statusChangeCounts, (std::vector<uint32_t>{2, 1, 1, 1, 2, 1, 1}));
+  // The wait's query holds the present reader and the reader-change notice.
+  EXPECT_EQ(pcsc().statusChangeCounts, (std::vector<uint32_t>{2, 1, 1, 2, 2, 1, 1}));
   EXPECT_EQ(pcsc().timeouts[3], 1000u);
   EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
   EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT)) << "the unplugged reader's removal was reported once";
-  // Plugged in again, with a card, while the wait waits: found within a second.
+  // Plugged in again, with a card, while the wait waits: found at once, on
+  // the service's notice.
   pcsc().whileWaiting = [](int) {
     FakePcsc::get().addReader("Rd A");
     FakePcsc::get().insert("Rd A", kAtrFamily1);
   };
+  auto plugging = std::chrono::steady_clock::now();
   EXPECT_EQ(wait(), rv(CKR_OK));
+  EXPECT_LT(std::chrono::steady_clock::now() - plugging, std::chrono::milliseconds(500));
   EXPECT_EQ(slot, 1u);
   EXPECT_EQ(C_GetTokenInfo(1, &info), rv(CKR_OK));
 }
 
-TEST_F(WaitForSlotEvent, WithoutReadersTheServiceAnswerDecides) {
-  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
-  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT));
-  EXPECT_EQ(pcsc().statusChangeCounts.back(), 0u) << "the query is still made, over no reader";
-  pcsc().statusChangeResult = kScardEUnknownReader;
-  EXPECT_EQ(wait(), rv(CKR_FUNCTION_FAILED));
+// pcsc-lite answers a query over no reader at once: a blocking wait without
+// readers waits inside the service for its reader-change notice alone, or,
+// where the service knows none, pauses a second between looks.
+TEST_F(WaitForSlotEvent, WithoutReadersABlockingWaitCostsNothing) {
+  setSleepHook(nullptr);  // real pauses
+  for (bool notice : {true, false}) {
+    SCOPED_TRACE(notice);
+    pcsc().install();
+    pcsc().knowsReaderNotice = notice;
+    ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+    EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT));
+    EXPECT_EQ(pcsc().statusChangeCounts.back(), 0u) << "the query is still made, over no reader";
+    std::thread waiter([&] { EXPECT_EQ(wait(), rv(CKR_CRYPTOKI_NOT_INITIALIZED)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto finalising = std::chrono::steady_clock::now();
+    EXPECT_EQ(C_Finalize(nullptr), rv(CKR_OK));
+    waiter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - finalising, std::chrono::milliseconds(100));
+    // Asked, waited inside the service; without the notice, its refusal and
+    // the probe, then one query more before the pause.
+    EXPECT_EQ(pcsc().statusChangeCalls, notice ? 3 : 5);
+    EXPECT_EQ(pcsc().establishCalls, 2) << "the library's context and the wait's own";
+  }
 }
 
 TEST_F(WaitForSlotEvent, AnInitialisationThatEndedDuringTheQueryEndsTheWait) {
@@ -747,6 +858,47 @@ TEST_F(WaitForSlotEvent, AnInitialisationThatEndedDuringTheQueryEndsTheWait) {
   };
   EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_CRYPTOKI_NOT_INITIALIZED)) << "the answer belongs to the ended one";
   EXPECT_EQ(router.initCount.load(), 1u);
+}
+
+// A C_Finalize between the wait's last look and the enlisting of its own
+// context: the wait never enters the service.
+TEST_F(WaitForSlotEvent, AWaitFinalisedBeforeItIsEnlistedNeverWaits) {
+  addReader("Rd A", {1});
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  pcsc().onEstablish = [] {
+    FakePcsc::get().onEstablish = nullptr;
+    C_Finalize(nullptr);
+  };
+  pcsc().whileWaiting = [](int) {
+    ADD_FAILURE() << "waits inside the service after C_Finalize";
+    FakePcsc::get().insert("Rd A", kAtrFamily1);
+  };
+  EXPECT_EQ(wait(), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  EXPECT_EQ(pcsc().releaseCalls, pcsc().issuedContexts);
+}
+
+// pcsc-lite drops a cancellation that comes before the wait is inside the
+// service: C_Finalize cancels until the wait has left, however late it got there.
+TEST_F(WaitForSlotEvent, AWaitThatEntersTheServiceLateStillEndsAtFinalisation) {
+  addReader("Rd A", {1});
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  setSleepHook(nullptr);
+  pcsc().enterDelayMs = 300;
+  std::atomic<CK_RV> result{0};
+  std::chrono::steady_clock::time_point ended;
+  std::thread waiter([&] {
+    result = wait();
+    ended = std::chrono::steady_clock::now();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  auto finalising = std::chrono::steady_clock::now();
+  EXPECT_EQ(C_Finalize(nullptr), rv(CKR_OK));
+  auto finalised = std::chrono::steady_clock::now();
+  if (result == 0) FakePcsc::get().insert("Rd A", kAtrFamily1);  // a wait left behind ends now, to fail below
+  waiter.join();
+  EXPECT_EQ(result.load(), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  EXPECT_LE(ended, finalised) << "C_Finalize returned before the wait left";
+  EXPECT_LT(ended - finalising, std::chrono::milliseconds(300 + 100));
 }
 
 TEST_F(WaitForSlotEvent, FinalisingFromAnotherThreadEndsABlockingWait) {

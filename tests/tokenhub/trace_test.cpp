@@ -150,6 +150,25 @@ TEST_F(Trace, FileIsRotatedToOneOlderCopy) {
   EXPECT_FALSE(trace::active());
 }
 
+// A slot polled again and again: its card's recognition is written once,
+// then once per hundred repeats; a line that differs is written at once.
+TEST_F(Trace, RepeatedEventLinesAreSummarised) {
+  start();
+  CK_SLOT_INFO info;
+  for (int i = 0; i < 250; ++i) C_GetSlotInfo(1, &info);
+  pcsc().remove("Rd");
+  C_GetSlotInfo(1, &info);
+  std::string text = readFile(path);
+  auto count = [&text](const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("recognition: slot 1 reader \"Rd\" common profile: ATR"), 3u) << text;
+  EXPECT_EQ(count("-> CKR_OK (repeated 100 times)\n"), 2u) << text;
+  EXPECT_EQ(count("no card -> CKR_TOKEN_NOT_PRESENT\n"), 1u) << text;
+}
+
 // Only a regular file that tokenhub made is written: a link at the name, a
 // FIFO or another program's file is neither followed, written, renamed nor
 // replaced. A new file is its owner's only.

@@ -20,16 +20,23 @@ constexpr PcscResult kScardETimeout = static_cast<PcscResult>(0x8010000A);
 constexpr PcscResult kScardWResetCard = static_cast<PcscResult>(0x80100068);
 constexpr PcscResult kScardEInvalidHandle = static_cast<PcscResult>(0x80100003);
 constexpr PcscResult kScardEUnknownReader = static_cast<PcscResult>(0x80100009);
+constexpr PcscResult kScardESystemCancelled = static_cast<PcscResult>(0x80100012);
 constexpr PcscResult kScardFCommError = static_cast<PcscResult>(0x80100013);
 constexpr PcscResult kScardENoService = static_cast<PcscResult>(0x8010001D);
 constexpr PcscResult kScardEServiceStopped = static_cast<PcscResult>(0x8010001E);
 constexpr PcscResult kScardENoReadersAvailable = static_cast<PcscResult>(0x8010002E);
 constexpr PcscResult kScardWSecurityViolation = static_cast<PcscResult>(0x8010006A);
+// Windows' own error codes, which WinSCard passes on from its transport.
+constexpr PcscResult kErrorInvalidHandle = 6;
+constexpr PcscResult kErrorBrokenPipe = 0x6D;
 constexpr uint32_t kScardStateUnaware = 0x0000;
 constexpr uint32_t kScardStateChanged = 0x0002;
 constexpr uint32_t kScardStateUnknown = 0x0004;  // the reader is not there
 constexpr uint32_t kScardInfinite = 0xFFFFFFFF;  // a status query's time-out: wait for a change
 constexpr uint32_t kScardStatePresent = 0x0020;
+// The reader name under which a status query also waits for a reader to be
+// attached or detached.
+constexpr const char *kPnpNotification = "\\\\?PnP?\\Notification";
 constexpr uint32_t kScardShareShared = 2;
 constexpr uint32_t kScardProtocolT1 = 2;
 constexpr uint32_t kScardLeaveCard = 0;
@@ -154,6 +161,8 @@ void afterForkInChild(void (*handler)());
 void sleepMilliseconds(uint32_t ms);
 void setSleepHook(void (*hook)(uint32_t ms));  // tests count sleeps; null restores
 void platformSleepMilliseconds(uint32_t ms);
+// Milliseconds from a fixed point in the past, never going back.
+uint64_t monotonicMilliseconds();
 
 // A recursive process-local lock (a critical section on Windows).
 class Lock {

@@ -315,6 +315,12 @@ void platformSleepMilliseconds(uint32_t ms) {
   }
 }
 
+uint64_t monotonicMilliseconds() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000u + static_cast<uint64_t>(t.tv_nsec) / 1000000u;
+}
+
 void Lock::create() {
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);

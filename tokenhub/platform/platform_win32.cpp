@@ -223,6 +223,7 @@ void setModuleLoadObserver(void (*observer)(const char *path, void *module)) { l
 const char *moduleSuffix() { return ".dll"; }
 void afterForkInChild(void (*)()) {}
 void platformSleepMilliseconds(uint32_t ms) { Sleep(ms); }
+uint64_t monotonicMilliseconds() { return GetTickCount64(); }
 
 uint32_t moduleLoadError(char *text, uint32_t size) {
   DWORD code = GetLastError();

@@ -12,10 +12,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "cardemu.h"
 #include "daemon.h"
@@ -39,15 +44,33 @@ const std::string kUnplugged = std::string(HOTPLUG_DIR) + "/unplugged-a";
 constexpr auto kDeadline = std::chrono::seconds(15);
 
 std::atomic<long> statusQueries{0};
+std::atomic<long> contextsTaken{0};
 
-// The platform's card service with the router's status queries counted.
+// The platform's card service with the router's status queries and contexts counted.
 PcscApi countingPcsc() {
   PcscApi api = platformPcsc();
   api.getStatusChange = [](PcscContext c, uint32_t t, ReaderState *s, uint32_t n) {
     ++statusQueries;
     return platformPcsc().getStatusChange(c, t, s, n);
   };
+  api.establishContext = [](PcscContext *c) {
+    ++contextsTaken;
+    return platformPcsc().establishContext(c);
+  };
   return api;
+}
+
+// A thread's processor time so far (user and system), in seconds.
+double cpuSeconds(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // After the command's closing parenthesis: state, then fields 4 to 13; utime and stime follow.
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;
+  unsigned long user = 0, system = 0;
+  fields >> user >> system;
+  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 EmulatedCard cardWithSerial(const char *first5) {
@@ -97,6 +120,7 @@ class Waiter {
     CK_SLOT_ID slot;
   };
   void run() {
+    tid_ = static_cast<pid_t>(syscall(SYS_gettid));
     for (;;) {
       CK_SLOT_ID slot = 0;
       CK_RV result = C_WaitForSlotEvent(0, &slot, nullptr);
@@ -108,6 +132,11 @@ class Waiter {
   }
   std::mutex lock_;
   std::condition_variable changed_;
+
+ public:
+  std::atomic<pid_t> tid_{0};
+
+ private:
   std::vector<Return> returns_;
   size_t taken_ = 0;
   std::thread thread_;
@@ -201,6 +230,87 @@ TEST(UnpluggedReader, IsAnEmptyReaderWhileGoneAndIsServedAgainWhenBack) {
   ASSERT_EQ(C_Finalize(nullptr), rv(CKR_OK));
   waiter.expectEnd();
   setPcscApi(nullptr);
+}
+
+// A blocking wait while no reader can be watched: its only reader
+// unplugged, or backends that list none. Over 10 s it takes no context
+// after its first, uses no measurable processor time and asks the service
+// a few times a second at most; the reader that comes back is served again.
+TEST(UnpluggedReader, AWaitWithNoReaderToWatchCostsNothing) {
+  static const PcscApi counting = countingPcsc();
+  setPcscApi(&counting);
+  std::remove(kUnplugged.c_str());
+  CardEmulator unpluggable{kUnpluggablePort};
+  for (bool listed : {true, false}) {
+    SCOPED_TRACE(listed ? "its only reader unplugged" : "no reader listed");
+    mock::mockReset();
+    if (listed)
+      for (uint32_t role = 1; role <= 4; ++role)
+        mock::mockAddSlot(role, 1, kUnpluggable, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | CKF_TOKEN_PRESENT);
+    if (listed) ASSERT_TRUE(insertWhenListening(unpluggable, cardWithSerial("55 55 55 55 55")));
+    ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+    ASSERT_EQ(router.slotCount, listed ? 2u : 0u);
+    Waiter waiter;
+    if (listed) {
+      std::ofstream(kUnplugged).put('\n');
+      ASSERT_EQ(std::system(kRescan.c_str()), 0);
+      waiter.expect({1, 2});
+      unpluggable.remove();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_NE(waiter.tid_.load(), 0);
+    long contexts = contextsTaken, queries = statusQueries;
+    double cpu = cpuSeconds(waiter.tid_);
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    contexts = contextsTaken - contexts;
+    queries = statusQueries - queries;
+    cpu = cpuSeconds(waiter.tid_) - cpu;
+    std::printf("[ figures  ] %s: in 10 s %ld contexts taken, %ld status queries, %.2f s processor time\n",
+                listed ? "only reader unplugged" : "no reader listed", contexts, queries, cpu);
+    EXPECT_LE(contexts, 1);
+    EXPECT_LE(queries, 60);
+    EXPECT_LT(cpu, 0.05);
+    if (listed) {
+      // Plugged in again: found on the service's notice, well within the second.
+      std::remove(kUnplugged.c_str());
+      ASSERT_EQ(std::system(kRescan.c_str()), 0);
+      ASSERT_TRUE(insertWhenListening(unpluggable, cardWithSerial("66 66 66 66 66")));
+      waiter.expect({1, 2});
+      EXPECT_EQ(serialOf(1), "6666666666      ");
+    }
+    ASSERT_EQ(C_Finalize(nullptr), rv(CKR_OK));
+    waiter.expectEnd();
+  }
+  setPcscApi(nullptr);
+}
+
+// The daemon counts each reader's card events: a card pulled and another
+// inserted within half a second, between two polls, is the first card's
+// removal and an insertion.
+TEST(UnpluggedReader, ACardSwappedBetweenTwoPollsIsARemovalAndAnInsertion) {
+  mock::mockReset();
+  for (uint32_t role = 1; role <= 4; ++role)
+    mock::mockAddSlot(role, 1, kStaying, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | CKF_TOKEN_PRESENT);
+  CardEmulator staying{kStayingPort};
+  ASSERT_TRUE(staying.insert(cardWithSerial("1A 1A 1A 1A 1A")));
+  ASSERT_TRUE(daemonSees(kStaying, true));
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  CK_SLOT_ID slot = 0;
+  EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_NO_EVENT));
+  auto swapping = std::chrono::steady_clock::now();
+  staying.remove();
+  ASSERT_TRUE(daemonSees(kStaying, false));
+  ASSERT_TRUE(staying.insert(cardWithSerial("2B 2B 2B 2B 2B")));
+  ASSERT_TRUE(daemonSees(kStaying, true));
+  EXPECT_LT(std::chrono::steady_clock::now() - swapping, std::chrono::milliseconds(500));
+  for (CK_SLOT_ID expected : {1, 1, 2, 2}) {
+    EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_OK));
+    EXPECT_EQ(slot, expected);
+  }
+  EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_NO_EVENT));
+  EXPECT_EQ(serialOf(1), "2B2B2B2B2B      ");
+  ASSERT_EQ(C_Finalize(nullptr), rv(CKR_OK));
+  staying.remove();
 }
 
 }  // namespace

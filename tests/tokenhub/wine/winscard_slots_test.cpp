@@ -185,6 +185,36 @@ TEST_F(WinscardDouble, WaitForSlotEventInsertionRemovalAndFinalisation) {
   EXPECT_LT(ended - finalising, std::chrono::milliseconds(100));
 }
 
+// What a context of a Remote Desktop session answers once the session was
+// disconnected and reconnected, to a slot call and to a wait inside the
+// service: the call is repeated on a new context, and the wait goes on.
+TEST_F(WinscardDouble, EveryDeadContextAnswerTakesANewContext) {
+  ASSERT_EQ(script((std::string("insert Reader A|") + kAtrPattern1).c_str()), 1);
+  ASSERT_EQ(p11->C_Initialize(nullptr), rv(CKR_OK));
+  for (const char *dead : {"80100012", "6D", "6"}) {
+    SCOPED_TRACE(dead);
+    ASSERT_EQ(script((std::string("service kill ") + dead).c_str()), 1);
+    CK_TOKEN_INFO info;
+    EXPECT_EQ(p11->C_GetTokenInfo(1, &info), rv(CKR_OK));
+    auto waited = std::async(std::launch::async, [] {
+      CK_SLOT_ID s = 0;
+      CK_RV r = p11->C_WaitForSlotEvent(0, &s, nullptr);
+      return std::make_pair(r, s);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(script((std::string("service kill ") + dead + "\ninsert Reader B|3B 00").c_str()), 1);
+    ASSERT_EQ(waited.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(waited.get(), std::make_pair(rv(CKR_OK), CK_SLOT_ID{3}));
+    CK_SLOT_ID slot = 0;
+    EXPECT_EQ(p11->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_OK));
+    ASSERT_EQ(script("remove Reader B"), 1);
+    for (CK_SLOT_ID removed : {3, 4}) {
+      EXPECT_EQ(p11->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_OK));
+      EXPECT_EQ(slot, removed);
+    }
+  }
+}
+
 // Windows stops the card service while no reader is attached: the library
 // starts all the same and takes its context once the service is there. A
 // wait meanwhile waits for the service's started event: it asks nothing of
