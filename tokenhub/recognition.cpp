@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "cardcontext.h"
+#include "readernames.h"
+#include "slottable.h"
 #include "tracepoints.h"
 
 namespace tokenhub {
@@ -24,16 +26,24 @@ bool startsWith(const uint8_t *atr, uint32_t length, const uint8_t (&pattern)[N]
 }
 
 // resolveBackend's choice, from the reader state that it asks PC/SC for.
-CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, CK_FUNCTION_LIST_PTR *functionList,
-                    CK_SLOT_ID *backendSlot, CardFamily *family, CardIdentity *card) {
+PcscResult queryReader(const SlotEntry &slot, ReaderState &state, char (&reader)[kReaderNameSize], PcscContext *asked) {
+  copyReaderName(slot, reader);
   std::memset(&state, 0, sizeof state);
-  state.reader = slot.readerName;
+  state.reader = reader;
   state.currentState = kScardStateUnaware;
-  PcscContext asked = 0;
-  PcscResult queried = onCardContext([&](PcscContext context) {
-    asked = context;
+  return onCardContext([&](PcscContext context) {
+    *asked = context;
     return pcsc().getStatusChange(context, 0, &state, 1);
   });
+}
+
+CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, char (&reader)[kReaderNameSize],
+                    CK_FUNCTION_LIST_PTR *functionList, CK_SLOT_ID *backendSlot, CardFamily *family,
+                    CardIdentity *card) {
+  PcscContext asked = 0;
+  PcscResult queried = queryReader(slot, state, reader, &asked);
+  // A reader the service does not know may be one whose whole name it lists only now.
+  if (readersMissing(queried) && refreshReaderNames()) queried = queryReader(slot, state, reader, &asked);
   if (readersMissing(queried)) return CKR_TOKEN_NOT_PRESENT;  // an unplugged reader holds no card
   if (queried != kScardSuccess) return CKR_FUNCTION_FAILED;
   if (!(state.eventState & kScardStatePresent)) return CKR_TOKEN_NOT_PRESENT;
@@ -69,7 +79,8 @@ CardFamily recogniseAtr(const uint8_t *atr, uint32_t length) {
 CK_RV resolveBackend(const SlotEntry &slot, CK_FUNCTION_LIST_PTR *functionList, CK_SLOT_ID *backendSlot,
                      CardFamily *family, CardIdentity *card) {
   ReaderState state;
-  CK_RV rv = chooseBackend(slot, state, functionList, backendSlot, family, card);
+  char reader[kReaderNameSize];
+  CK_RV rv = chooseBackend(slot, state, reader, functionList, backendSlot, family, card);
   tracepoint::recognition(slot, state, rv);
   return rv;
 }

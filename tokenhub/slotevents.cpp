@@ -8,6 +8,7 @@
 
 #include "cardcontext.h"
 #include "core.h"
+#include "readernames.h"
 
 namespace tokenhub {
 
@@ -239,6 +240,7 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     }
     uint32_t answered = 0;
     PcscResult queried = queryReaders(states, readers, pollsWithoutService % kPollsPerRenewal == 0, &answered);
+    if (refreshReaderNamesIfUnknown(states, answered)) continue;  // asked again under the whole names found
     bool serviceGone = cardServiceGone(queried);
     pollsWithoutService = serviceGone ? pollsWithoutService + 1 : 0;
     // A card service that is gone has no cards: the application learns that
