@@ -9,6 +9,7 @@
 #include "core.h"
 #include "hosting.h"
 #include "objects.h"
+#include "readercards.h"
 #include "readernames.h"
 #include "serial.h"
 #include "sessions.h"
@@ -23,6 +24,7 @@ namespace {
 void clearTables() {
   clearSlotTable();
   forgetReaderList();
+  forgetReaderCards();
   forgetCardSerials();
   clearSessionTable();
   clearObjectTable();

@@ -44,8 +44,13 @@ CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, char (&reader)[kR
   PcscResult queried = queryReader(slot, state, reader, &asked);
   // A reader the service does not know may be one whose whole name it lists only now.
   if (readersMissing(queried) && refreshReaderNames()) queried = queryReader(slot, state, reader, &asked);
-  if (readersMissing(queried)) return CKR_TOKEN_NOT_PRESENT;  // an unplugged reader holds no card
+  uint32_t index = readerOf(&slot);
+  if (readersMissing(queried)) {
+    noteReaderGone(index);
+    return CKR_TOKEN_NOT_PRESENT;  // an unplugged reader holds no card
+  }
   if (queried != kScardSuccess) return CKR_FUNCTION_FAILED;
+  uint32_t epoch = noteReaderCard(index, state);
   if (!(state.eventState & kScardStatePresent)) return CKR_TOKEN_NOT_PRESENT;
   if (state.atrLength == 0) return CKR_TOKEN_NOT_PRESENT;
   CardFamily recognised = recogniseAtr(state.atr, state.atrLength);
@@ -62,11 +67,23 @@ CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, char (&reader)[kR
     card->eventCounter = state.eventState >> 16;
     card->atrLength = state.atrLength;
     std::memcpy(card->atr, state.atr, sizeof card->atr);
+    card->epoch = epoch;
   }
   return CKR_OK;
 }
 
 }  // namespace
+
+uint32_t lookAtReader(const SlotEntry &slot) {
+  ReaderState state;
+  char reader[kReaderNameSize];
+  PcscContext asked = 0;
+  PcscResult queried = queryReader(slot, state, reader, &asked);
+  if (readersMissing(queried)) return noteReaderGone(readerOf(&slot));
+  if (queried == kScardSuccess) return noteReaderCard(readerOf(&slot), state);
+  LockGuard hold(tableLock);
+  return readerCardEpoch(&slot);
+}
 
 CardFamily recogniseAtr(const uint8_t *atr, uint32_t length) {
   CardFamily family = 0;

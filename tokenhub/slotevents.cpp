@@ -8,6 +8,7 @@
 
 #include "cardcontext.h"
 #include "core.h"
+#include "readercards.h"
 #include "readernames.h"
 
 namespace tokenhub {
@@ -261,6 +262,7 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
       // and then reported present again).
       if (ticket < queriesApplied) continue;
       queriesApplied = ticket;
+      for (uint32_t j = 0; j < known; ++j) noteReaderCard(j, states[j]);  // sessions end with their card
       if (SlotEntry *row = changedSlot(states, known)) {
         *pSlot = row->id;
         return CKR_OK;
