@@ -226,6 +226,25 @@ TEST_F(Sessions, HandlesOfACardThatLeftItsReaderReachNoBackend) {
   EXPECT_EQ(objectRowsInUse(), 0u);
 }
 
+// A long-running host whose card is pulled again and again, with a backend
+// that refuses every close of a pulled card's session (CKR_DEVICE_ERROR)
+// and a host that never retries: no row stays, so the tables never fill.
+TEST_F(Sessions, ClosesRefusedForAPulledCardLeaveNoRows) {
+  start();
+  for (unsigned round = 0; round < 400; ++round) {  // 1200 sessions: more than the table holds
+    pcsc().insert("Rd", kAtrFamily1);
+    mock::mockForce(1, fn(Fn::C_CloseSession), CKR_OK);
+    CK_SESSION_HANDLE h[3] = {open(1), open(1), open(1)};
+    find(h[0], 1, {0x700 + round, 0x800 + round});
+    pcsc().remove("Rd");
+    mock::mockForce(1, fn(Fn::C_CloseSession), CKR_DEVICE_ERROR);
+    for (CK_SESSION_HANDLE each : h) C_CloseSession(each);
+    ASSERT_FALSE(HasFailure()) << "round " << round;
+  }
+  EXPECT_EQ(indexed(sessions.byHandle), 0u);
+  EXPECT_EQ(objectRowsInUse(), 0u);
+}
+
 TEST_F(Sessions, SessionInfoCarriesTheVirtualSlotId) {
   start();
   CK_SESSION_HANDLE h = open(2);
