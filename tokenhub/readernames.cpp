@@ -10,8 +10,8 @@ namespace tokenhub {
 
 namespace {
 
-// A digest of the last list seen, and of the readers the trace was told
-// have no slot (a few, each told once). Guarded by tableLock.
+// A digest of the last list seen, and of what the trace was told of
+// readers without a slot (a few, each told once). Guarded by tableLock.
 uint64_t lastList = 0;
 bool listedSinceStart = false;
 constexpr unsigned kToldReaders = 16;
@@ -33,7 +33,14 @@ struct Reports {
 };
 Reports *gathering = nullptr;
 
+bool toldBefore(uint64_t reader);
+
+// A pair that the descriptions cannot tell apart is told once, not at every list.
 void gather(const CutName &report) {
+  const char *description = report.row->description;
+  if (report.kind != CutName::Completed &&
+      toldBefore(digest(description, std::strlen(description)) + report.kind * 31 + report.role))
+    return;
   if (gathering->cutCount < sizeof gathering->cut / sizeof gathering->cut[0])
     gathering->cut[gathering->cutCount++] = report;
 }
