@@ -28,10 +28,13 @@ CK_RV BackendCall::registerNewObjects() {
   for (unsigned i = 0; i < createdCount_; ++i) {
     routerHandles[i] = mapObject(session_.slot, created_[i].backendHandle, session_.cardEpoch);
     if (routerHandles[i] != 0) continue;
+    for (unsigned j = 0; j < i; ++j) removeObject(ObjectEntry{routerHandles[j], session_.slot, created_[j].backendHandle, 0});
+    // The session's card left its reader during the call: the session is gone
+    // with it, and its backend handle may already be a new card's.
+    if (!cardStillIn(session_.slot, session_.cardEpoch)) return CKR_SESSION_HANDLE_INVALID;
     if (supports<&CK_FUNCTION_LIST::C_DestroyObject>(*session_.functionList))
       for (unsigned j = 0; j < createdCount_; ++j)
         session_.functionList->C_DestroyObject(session_.backendHandle, created_[j].backendHandle);
-    for (unsigned j = 0; j < i; ++j) removeObject(ObjectEntry{routerHandles[j], session_.slot, created_[j].backendHandle, 0});
     return CKR_FUNCTION_FAILED;
   }
   for (unsigned i = 0; i < createdCount_; ++i) *created_[i].out = routerHandles[i];
@@ -47,7 +50,7 @@ CK_RV mapFoundObjects(const SessionEntry &session, const CK_OBJECT_HANDLE *found
                       CK_OBJECT_HANDLE_PTR phObject, CK_ULONG_PTR pulObjectCount) {
   for (CK_ULONG i = 0; i < count; ++i) {
     phObject[i] = mapObject(session.slot, found[i], session.cardEpoch);
-    if (phObject[i] == 0) return CKR_FUNCTION_FAILED;
+    if (phObject[i] == 0) return cardStillIn(session.slot, session.cardEpoch) ? CKR_FUNCTION_FAILED : CKR_SESSION_HANDLE_INVALID;
   }
   *pulObjectCount = count;
   return CKR_OK;

@@ -58,6 +58,7 @@ CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle) {
 CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle, uint32_t cardEpoch) {
   LockGuard hold(tableLock);
   forgetObjectsOfGoneCards();
+  if (cardEpoch != readerCardEpoch(slot)) return 0;  // a row no sweep would free
   // A backend object seen again through the same virtual slot keeps its
   // handle: the lowest row that holds the pair, unless it is being destroyed.
   unsigned known = kMaxObjects;

@@ -39,8 +39,8 @@ enum class HandleKind { Key, Object };
 void clearObjectTable();
 
 // The router handle of the row for (slot, backendHandle), existing or new;
-// 0 when no row is free. The object is one of the card of `cardEpoch` (the
-// session's), by default the card in the reader now.
+// 0 when no row is free, or when the card of `cardEpoch` (the session's; by
+// default the card in the reader now) has left the reader meanwhile.
 CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle, uint32_t cardEpoch);
 CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle);
 // CKR_OK and a copy of the row taken under tableLock; otherwise

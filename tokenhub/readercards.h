@@ -25,14 +25,23 @@ struct CardIdentity {
 // The pair of slot rows (0..31) that a row belongs to: one reader.
 inline uint32_t readerOf(const SlotEntry *slot) { return static_cast<uint32_t>(slot - router.slotTable) / 2; }
 
-// Notes what a status query found in a reader (present or not, its event
-// count, its ATR) and returns the reader's card epoch afterwards. Takes tableLock.
-uint32_t noteReaderCard(uint32_t reader, const ReaderState &state);
+// A number for a status query about to be made, taken before it: of two
+// queries on different threads, only the answer of the later one counts
+// (one taken before a card was put back must not undo its return). Takes tableLock.
+uint64_t readerQueryTicket();
+
+// Notes what the query of `ticket` found in a reader (present or not, its
+// event count, its ATR) and returns the reader's card epoch afterwards; an
+// answer older than one noted already is not noted. Takes tableLock.
+uint32_t noteReaderCard(uint32_t reader, const ReaderState &state, uint64_t ticket);
 // The same for a reader that the service does not know (unplugged): no card.
-uint32_t noteReaderGone(uint32_t reader);
+uint32_t noteReaderGone(uint32_t reader, uint64_t ticket);
 
 // The reader's card epoch now. Under tableLock.
 uint32_t readerCardEpoch(const SlotEntry *slot);
+// Whether the card of `cardEpoch` is still the one seen in the slot's reader. Takes tableLock.
+bool cardStillIn(const SlotEntry *slot, uint32_t cardEpoch);
+
 // Counted up with every epoch of every reader: a table whose rows were last
 // checked at another count checks them again. Under tableLock.
 uint32_t readerCardChanges();

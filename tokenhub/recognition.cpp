@@ -26,7 +26,9 @@ bool startsWith(const uint8_t *atr, uint32_t length, const uint8_t (&pattern)[N]
 }
 
 // resolveBackend's choice, from the reader state that it asks PC/SC for.
-PcscResult queryReader(const SlotEntry &slot, ReaderState &state, char (&reader)[kReaderNameSize], PcscContext *asked) {
+PcscResult queryReader(const SlotEntry &slot, ReaderState &state, char (&reader)[kReaderNameSize], PcscContext *asked,
+                       uint64_t *ticket) {
+  *ticket = readerQueryTicket();
   copyReaderName(slot, reader);
   std::memset(&state, 0, sizeof state);
   state.reader = reader;
@@ -41,16 +43,18 @@ CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, char (&reader)[kR
                     CK_FUNCTION_LIST_PTR *functionList, CK_SLOT_ID *backendSlot, CardFamily *family,
                     CardIdentity *card) {
   PcscContext asked = 0;
-  PcscResult queried = queryReader(slot, state, reader, &asked);
-  // A reader the service does not know may be one whose whole name it lists only now.
-  if (readersMissing(queried) && refreshReaderNames()) queried = queryReader(slot, state, reader, &asked);
+  uint64_t ticket = 0;
+  PcscResult queried = queryReader(slot, state, reader, &asked, &ticket);
+  // A reader the service does not know by its cut name may be one whose whole name it lists only now.
+  if (readersMissing(queried) && nameIncomplete(slot) && refreshReaderNames())
+    queried = queryReader(slot, state, reader, &asked, &ticket);
   uint32_t index = readerOf(&slot);
   if (readersMissing(queried)) {
-    noteReaderGone(index);
+    noteReaderGone(index, ticket);
     return CKR_TOKEN_NOT_PRESENT;  // an unplugged reader holds no card
   }
   if (queried != kScardSuccess) return CKR_FUNCTION_FAILED;
-  uint32_t epoch = noteReaderCard(index, state);
+  uint32_t epoch = noteReaderCard(index, state, ticket);
   if (!(state.eventState & kScardStatePresent)) return CKR_TOKEN_NOT_PRESENT;
   if (state.atrLength == 0) return CKR_TOKEN_NOT_PRESENT;
   CardFamily recognised = recogniseAtr(state.atr, state.atrLength);
@@ -78,9 +82,10 @@ uint32_t lookAtReader(const SlotEntry &slot) {
   ReaderState state;
   char reader[kReaderNameSize];
   PcscContext asked = 0;
-  PcscResult queried = queryReader(slot, state, reader, &asked);
-  if (readersMissing(queried)) return noteReaderGone(readerOf(&slot));
-  if (queried == kScardSuccess) return noteReaderCard(readerOf(&slot), state);
+  uint64_t ticket = 0;
+  PcscResult queried = queryReader(slot, state, reader, &asked, &ticket);
+  if (readersMissing(queried)) return noteReaderGone(readerOf(&slot), ticket);
+  if (queried == kScardSuccess) return noteReaderCard(readerOf(&slot), state, ticket);
   LockGuard hold(tableLock);
   return readerCardEpoch(&slot);
 }

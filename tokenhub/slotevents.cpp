@@ -227,11 +227,12 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     ReaderState states[kMaxReaders];
     std::memset(states, 0, sizeof states);
     uint32_t readers = 0;
-    uint64_t ticket = 0;
+    uint64_t ticket = 0, cardTicket = 0;
     {
       LockGuard hold(tableLock);
       if (endedSince(generation)) return CKR_CRYPTOKI_NOT_INITIALIZED;
       ticket = ++queriesBegun;
+      cardTicket = readerQueryTicket();
       readers = router.slotCount / 2;
       for (uint32_t j = 0; j < readers; ++j) {
         std::memcpy(names[j], router.slotTable[2 * j].readerName, kReaderNameSize);
@@ -262,7 +263,7 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
       // and then reported present again).
       if (ticket < queriesApplied) continue;
       queriesApplied = ticket;
-      for (uint32_t j = 0; j < known; ++j) noteReaderCard(j, states[j]);  // sessions end with their card
+      for (uint32_t j = 0; j < known; ++j) noteReaderCard(j, states[j], cardTicket);  // sessions end with their card
       if (SlotEntry *row = changedSlot(states, known)) {
         *pSlot = row->id;
         return CKR_OK;

@@ -146,14 +146,18 @@ void completeTwins(SlotEntry *const *twins, unsigned pairs, const char *names, v
   }
 }
 
+// A cut description that no whole name has replaced yet.
+bool incomplete(const SlotEntry &row) {
+  return std::strlen(row.description) == kDescriptionSize && std::strcmp(row.readerName, row.description) == 0;
+}
+
 }  // namespace
 
 void completeReaderNames(const char *names, void (*report)(const CutName &)) {
   for (uint32_t row = 0; row + 1 < router.slotCount; row += 2) {
     SlotEntry &first = router.slotTable[row];
     // Only cut descriptions not completed yet; each description once, at its first pair.
-    if (std::strlen(first.description) != kDescriptionSize || std::strcmp(first.readerName, first.description) != 0)
-      continue;
+    if (!incomplete(first)) continue;
     bool seen = false;
     for (uint32_t earlier = 0; earlier < row && !seen; earlier += 2)
       seen = equalIgnoringCase(router.slotTable[earlier].description, first.description);
@@ -172,12 +176,14 @@ bool readerServed(const char *reader) {
     const SlotEntry &common = router.slotTable[row];
     if (std::strcmp(common.readerName, reader) == 0) return true;
     // A twin not told apart yet is the ambiguity's, not a reader without slots.
-    if (std::strcmp(common.readerName, common.description) == 0 &&
-        std::strlen(common.description) == kDescriptionSize &&
-        std::strncmp(reader, common.description, kDescriptionSize) == 0)
-      return true;
+    if (incomplete(common) && std::strncmp(reader, common.description, kDescriptionSize) == 0) return true;
   }
   return false;
+}
+
+bool nameIncomplete(const SlotEntry &row) {
+  LockGuard hold(tableLock);
+  return incomplete(row);
 }
 
 void copyReaderName(const SlotEntry &row, char (&name)[kReaderNameSize]) {

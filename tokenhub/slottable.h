@@ -40,6 +40,9 @@ void completeReaderNames(const char *names, void (*report)(const CutName &) = nu
 // may, once its twins are told apart). Under tableLock.
 bool readerServed(const char *reader);
 
+// Whether the row's reader name is a cut description still to be completed. Takes tableLock.
+bool nameIncomplete(const SlotEntry &row);
+
 // A copy of the row's reader name, taken under tableLock: the name may be
 // completed while another thread asks the service about the reader.
 void copyReaderName(const SlotEntry &row, char (&name)[kReaderNameSize]);
