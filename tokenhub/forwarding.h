@@ -79,7 +79,7 @@ CK_RV callBackend(const SessionEntry &session, Args... args) {
   CK_RV rv = std::apply(
       [&session](auto... backendArg) { return (session.functionList->*Member)(session.backendHandle, backendArg...); },
       backendArgs);
-  return rv == CKR_OK ? call.registerNewObjects() : rv;
+  return rv == CKR_OK ? call.registerNewObjects() : sessionAnswer(session, rv);
 }
 
 template <auto Member, typename... Args>

@@ -10,6 +10,8 @@
 #include "core.h"
 #include "hosting.h"
 #include "objects.h"
+#include "readercards.h"
+#include "readernames.h"
 #include "serial.h"
 #include "sessions.h"
 #include "slotevents.h"
@@ -22,6 +24,8 @@ namespace {
 
 void clearTables() {
   clearSlotTable();
+  forgetReaderList();
+  forgetReaderCards();
   forgetCardSerials();
   clearSessionTable();
   clearObjectTable();
@@ -45,19 +49,6 @@ void registerSlotsOf(const BackendModule &module, const BackendRole &role) {
     if (module.functionList->C_GetSlotInfo(list[i], &info) == CKR_OK)
       tracepoint::slotRegistration(role, list[i], info, registerBackendSlot(role.profile, role.family, list[i], info));
   }
-}
-
-// The service's readers, listed once: the backends describe a reader in 64
-// characters, and the service's names (with interface and serial number)
-// often run longer.
-void completeCutReaderNames() {
-  char names[8192];
-  PcscResult listed = onCardContext([&names](PcscContext context) {
-    std::memset(names, 0, sizeof names);
-    uint32_t length = sizeof names - 2;  // a list cut short still ends with two NULs
-    return pcsc().listReaders(context, names, &length);
-  });
-  if (listed == kScardSuccess) completeReaderNames(names);
 }
 
 // Both rows of each reader start with the reader's present state.
@@ -120,7 +111,7 @@ void startLibrary(CK_VOID_PTR pInitArgs) {
   clearTables();
   for (unsigned role = 0; role < kRoleCount; ++role)
     if (router.backends[role].functionList) registerSlotsOf(router.backends[role], backendRoles[role]);
-  completeCutReaderNames();
+  refreshReaderNames();
   noteInitialCardPresence();
 }
 

@@ -26,12 +26,15 @@ CK_OBJECT_HANDLE_PTR BackendCall::translate(NewObject object) {
 CK_RV BackendCall::registerNewObjects() {
   CK_OBJECT_HANDLE routerHandles[2] = {};
   for (unsigned i = 0; i < createdCount_; ++i) {
-    routerHandles[i] = mapObject(session_.slot, created_[i].backendHandle);
+    routerHandles[i] = mapObject(session_.slot, created_[i].backendHandle, session_.cardEpoch);
     if (routerHandles[i] != 0) continue;
+    for (unsigned j = 0; j < i; ++j) removeObject(ObjectEntry{routerHandles[j], session_.slot, created_[j].backendHandle, 0});
+    // The session's card left its reader during the call: the session is gone
+    // with it, and its backend handle may already be a new card's.
+    if (!cardStillIn(session_.slot, session_.cardEpoch)) return CKR_SESSION_HANDLE_INVALID;
     if (supports<&CK_FUNCTION_LIST::C_DestroyObject>(*session_.functionList))
       for (unsigned j = 0; j < createdCount_; ++j)
         session_.functionList->C_DestroyObject(session_.backendHandle, created_[j].backendHandle);
-    for (unsigned j = 0; j < i; ++j) removeObject(ObjectEntry{routerHandles[j], session_.slot, created_[j].backendHandle, 0});
     return CKR_FUNCTION_FAILED;
   }
   for (unsigned i = 0; i < createdCount_; ++i) *created_[i].out = routerHandles[i];
@@ -46,8 +49,8 @@ namespace {
 CK_RV mapFoundObjects(const SessionEntry &session, const CK_OBJECT_HANDLE *found, CK_ULONG count,
                       CK_OBJECT_HANDLE_PTR phObject, CK_ULONG_PTR pulObjectCount) {
   for (CK_ULONG i = 0; i < count; ++i) {
-    phObject[i] = mapObject(session.slot, found[i]);
-    if (phObject[i] == 0) return CKR_FUNCTION_FAILED;
+    phObject[i] = mapObject(session.slot, found[i], session.cardEpoch);
+    if (phObject[i] == 0) return cardStillIn(session.slot, session.cardEpoch) ? CKR_FUNCTION_FAILED : CKR_SESSION_HANDLE_INVALID;
   }
   *pulObjectCount = count;
   return CKR_OK;
@@ -78,7 +81,7 @@ CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
   if (!supports<&CK_FUNCTION_LIST::C_DestroyObject>(*session.functionList)) return CKR_FUNCTION_NOT_SUPPORTED;
   rv = beginDestroy(hObject, session.slot, object);
   if (rv != CKR_OK) return rv;
-  rv = session.functionList->C_DestroyObject(session.backendHandle, object.backendHandle);
+  rv = sessionAnswer(session, session.functionList->C_DestroyObject(session.backendHandle, object.backendHandle));
   // A refusal keeps the row: the object still exists and its handle stays usable.
   endDestroy(object, rv == CKR_OK);
   return rv;
@@ -119,7 +122,7 @@ CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, C
   if (!found) return CKR_HOST_MEMORY;
   CK_ULONG count = 0;
   rv = session.functionList->C_FindObjects(session.backendHandle, found.get(), batch, &count);
-  if (rv != CKR_OK) return rv;
+  if (rv != CKR_OK) return sessionAnswer(session, rv);
   // A backend that claims more than the array holds has written at most that
   // many; neither array is read or written beyond it.
   if (count > batch) count = batch;

@@ -36,16 +36,36 @@ void freeRow(ObjectEntry &entry) {
   entry = ObjectEntry{};
 }
 
+// An object outlives no card: the rows of a card that the router has seen
+// leave its reader are freed at the next table operation, so that a backend
+// that numbers a new card's objects afresh never meets an old handle.
+void forgetObjectsOfGoneCards() {
+  if (objects.checkedCards == readerCardChanges()) return;
+  objects.checkedCards = readerCardChanges();
+  for (unsigned row = 0; row < kMaxObjects; ++row) {
+    ObjectEntry &entry = objects.rows[row];
+    if (entry.routerHandle != 0 && objects.cardEpochs[row] != readerCardEpoch(entry.slot)) freeRow(entry);
+  }
+}
+
 }  // namespace
 
 CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle) {
   LockGuard hold(tableLock);
+  return mapObject(slot, backendHandle, readerCardEpoch(slot));
+}
+
+CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle, uint32_t cardEpoch) {
+  LockGuard hold(tableLock);
+  forgetObjectsOfGoneCards();
+  if (cardEpoch != readerCardEpoch(slot)) return 0;  // a row no sweep would free
   // A backend object seen again through the same virtual slot keeps its
   // handle: the lowest row that holds the pair, unless it is being destroyed.
   unsigned known = kMaxObjects;
   objects.byBackend.probe(pairKey(slot, backendHandle), [&](unsigned row) {
     const ObjectEntry &entry = objects.rows[row];
-    if (entry.slot == slot && entry.backendHandle == backendHandle && entry.destroyers == 0 && row < known)
+    if (entry.slot == slot && entry.backendHandle == backendHandle && objects.cardEpochs[row] == cardEpoch &&
+        entry.destroyers == 0 && row < known)
       known = row;
     return false;
   });
@@ -56,6 +76,7 @@ CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle) {
   ObjectEntry &entry = objects.rows[row];
   entry.slot = slot;
   entry.backendHandle = backendHandle;
+  objects.cardEpochs[row] = cardEpoch;
   entry.routerHandle = nextHandle(objects.lastObjectHandle, objects.wrapped,
                                   [](uint32_t handle) { return rowWithHandle(handle) != nullptr; });
   objects.inUse.take(row);
@@ -66,6 +87,7 @@ CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle) {
 
 namespace {
 ObjectEntry *rowOf(CK_OBJECT_HANDLE routerHandle, const SlotEntry *slot) {
+  forgetObjectsOfGoneCards();
   ObjectEntry *row = rowWithHandle(routerHandle);
   return row && (!slot || row->slot == slot) ? row : nullptr;
 }

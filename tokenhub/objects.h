@@ -2,6 +2,7 @@
 // each one stands for, per virtual slot.
 #pragma once
 #include "handletable.h"
+#include "readercards.h"
 #include "state.h"
 
 namespace tokenhub {
@@ -25,6 +26,10 @@ struct ObjectTable {
   RowMap<kMaxObjects> inUse;
   RowIndex<kMaxObjects> byHandle;
   RowIndex<kMaxObjects> byBackend;
+  // Each row's card: the reader's card epoch of the session it was seen
+  // through, and readerCardChanges() when the rows were last checked.
+  uint32_t cardEpochs[kMaxObjects];
+  uint32_t checkedCards;
 };
 extern ObjectTable objects;
 
@@ -34,7 +39,9 @@ enum class HandleKind { Key, Object };
 void clearObjectTable();
 
 // The router handle of the row for (slot, backendHandle), existing or new;
-// 0 when no row is free.
+// 0 when no row is free, or when the card of `cardEpoch` (the session's; by
+// default the card in the reader now) has left the reader meanwhile.
+CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle, uint32_t cardEpoch);
 CK_OBJECT_HANDLE mapObject(SlotEntry *slot, CK_OBJECT_HANDLE backendHandle);
 // CKR_OK and a copy of the row taken under tableLock; otherwise
 // CKR_KEY_HANDLE_INVALID or CKR_OBJECT_HANDLE_INVALID by the kind. With a

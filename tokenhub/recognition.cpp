@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "cardcontext.h"
+#include "readernames.h"
+#include "slottable.h"
 #include "tracepoints.h"
 
 namespace tokenhub {
@@ -24,20 +26,37 @@ bool startsWith(const uint8_t *atr, uint32_t length, const uint8_t (&pattern)[N]
 }
 
 // resolveBackend's choice, from the reader state that it asks PC/SC for.
-CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, CK_FUNCTION_LIST_PTR *functionList,
-                    CK_SLOT_ID *backendSlot, CardFamily *family, CardIdentity *card) {
+PcscResult queryReader(const SlotEntry &slot, ReaderState &state, char (&reader)[kReaderNameSize], PcscContext *asked,
+                       uint64_t *ticket) {
+  *ticket = readerQueryTicket();
+  copyReaderName(slot, reader);
   std::memset(&state, 0, sizeof state);
-  state.reader = slot.readerName;
+  state.reader = reader;
   state.currentState = kScardStateUnaware;
-  PcscContext asked = 0;
-  PcscResult queried = onCardContext([&](PcscContext context) {
-    asked = context;
+  return onCardContext([&](PcscContext context) {
+    *asked = context;
     return pcsc().getStatusChange(context, 0, &state, 1);
   });
-  // An unplugged reader holds no card, nor does a card service that is gone
-  // (and refused a new context).
-  if (readersMissing(queried) || cardServiceGone(queried)) return CKR_TOKEN_NOT_PRESENT;
+}
+
+CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, char (&reader)[kReaderNameSize],
+                    CK_FUNCTION_LIST_PTR *functionList, CK_SLOT_ID *backendSlot, CardFamily *family,
+                    CardIdentity *card) {
+  PcscContext asked = 0;
+  uint64_t ticket = 0;
+  PcscResult queried = queryReader(slot, state, reader, &asked, &ticket);
+  // A reader the service does not know by its cut name may be one whose whole name it lists only now.
+  if (readersMissing(queried) && nameIncomplete(slot) && refreshReaderNames())
+    queried = queryReader(slot, state, reader, &asked, &ticket);
+  uint32_t index = readerOf(&slot);
+  if (readersMissing(queried)) {
+    noteReaderGone(index, ticket);
+    return CKR_TOKEN_NOT_PRESENT;  // an unplugged reader holds no card
+  }
+  // Nor does a card service that is gone (and refused a new context).
+  if (cardServiceGone(queried)) return CKR_TOKEN_NOT_PRESENT;
   if (queried != kScardSuccess) return CKR_FUNCTION_FAILED;
+  uint32_t epoch = noteReaderCard(index, state, ticket);
   if (!(state.eventState & kScardStatePresent)) return CKR_TOKEN_NOT_PRESENT;
   if (state.atrLength == 0) return CKR_TOKEN_NOT_PRESENT;
   CardFamily recognised = recogniseAtr(state.atr, state.atrLength);
@@ -54,11 +73,24 @@ CK_RV chooseBackend(const SlotEntry &slot, ReaderState &state, CK_FUNCTION_LIST_
     card->eventCounter = state.eventState >> 16;
     card->atrLength = state.atrLength;
     std::memcpy(card->atr, state.atr, sizeof card->atr);
+    card->epoch = epoch;
   }
   return CKR_OK;
 }
 
 }  // namespace
+
+uint32_t lookAtReader(const SlotEntry &slot) {
+  ReaderState state;
+  char reader[kReaderNameSize];
+  PcscContext asked = 0;
+  uint64_t ticket = 0;
+  PcscResult queried = queryReader(slot, state, reader, &asked, &ticket);
+  if (readersMissing(queried)) return noteReaderGone(readerOf(&slot), ticket);
+  if (queried == kScardSuccess) return noteReaderCard(readerOf(&slot), state, ticket);
+  LockGuard hold(tableLock);
+  return readerCardEpoch(&slot);
+}
 
 CardFamily recogniseAtr(const uint8_t *atr, uint32_t length) {
   CardFamily family = 0;
@@ -71,7 +103,8 @@ CardFamily recogniseAtr(const uint8_t *atr, uint32_t length) {
 CK_RV resolveBackend(const SlotEntry &slot, CK_FUNCTION_LIST_PTR *functionList, CK_SLOT_ID *backendSlot,
                      CardFamily *family, CardIdentity *card) {
   ReaderState state;
-  CK_RV rv = chooseBackend(slot, state, functionList, backendSlot, family, card);
+  char reader[kReaderNameSize];
+  CK_RV rv = chooseBackend(slot, state, reader, functionList, backendSlot, family, card);
   tracepoint::recognition(slot, state, rv);
   return rv;
 }

@@ -1,21 +1,10 @@
 // Card recognition: which backend module and backend slot serve a virtual
 // slot, decided from the ATR of the card in its reader at the moment of the call.
 #pragma once
+#include "readercards.h"
 #include "state.h"
 
 namespace tokenhub {
-
-// What the status query tells apart one card from the next: the reader's
-// event count (the upper 16 bits of its event state, counted up at every
-// insertion and removal; 0 from a service that does not count) and the ATR,
-// as seen on one context (a new context may belong to a new service that
-// counts afresh).
-struct CardIdentity {
-  PcscContext context;
-  uint32_t eventCounter;
-  uint32_t atrLength;
-  uint8_t atr[sizeof(ReaderState::atr)];
-};
 
 // The family that an ATR's bytes name; 0 when none of the three patterns matches.
 CardFamily recogniseAtr(const uint8_t *atr, uint32_t length);
@@ -28,6 +17,10 @@ CardFamily recogniseAtr(const uint8_t *atr, uint32_t length);
 // null, receives the identity of the card found.
 CK_RV resolveBackend(const SlotEntry &slot, CK_FUNCTION_LIST_PTR *functionList, CK_SLOT_ID *backendSlot,
                      CardFamily *family, CardIdentity *card = nullptr);
+
+// Asks the service what is in the slot's reader now and notes it; the
+// reader's card epoch afterwards (as before when the service does not answer).
+uint32_t lookAtReader(const SlotEntry &slot);
 
 }  // namespace tokenhub
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cardcontext.h"
+#include "slottable.h"
 #include "tracepoints.h"
 
 namespace tokenhub {
@@ -135,8 +136,10 @@ PcscResult beginCardTransaction(PcscCard card) {
 PcscResult readCardSerial(const SlotEntry &slot, char (&serial)[kSerialBufferSize]) {
   PcscCard card = 0;
   uint32_t protocol = 0;
+  char reader[kReaderNameSize];
+  copyReaderName(slot, reader);
   PcscResult rv = onCardContext([&](PcscContext context) {
-    return pcsc().connect(context, slot.readerName, kScardShareShared, kScardProtocolT1, &card, &protocol);
+    return pcsc().connect(context, reader, kScardShareShared, kScardProtocolT1, &card, &protocol);
   });
   if (rv != kScardSuccess) return rv;
 

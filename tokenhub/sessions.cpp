@@ -36,10 +36,35 @@ void freeRow(SessionEntry &entry) {
   entry = SessionEntry{};
 }
 
+// A session outlives no card: once the router has seen a reader's card go
+// (or another take its place), the sessions opened on it are freed, without
+// asking their backend, and a slot left without sessions loses its objects.
+// Under tableLock, at every table operation; a scan only after a change.
+void forgetSessionsOfGoneCards() {
+  if (sessions.checkedCards == readerCardChanges()) return;
+  sessions.checkedCards = readerCardChanges();
+  for (SessionEntry &row : sessions.rows) {
+    if (row.routerHandle == 0 || row.cardEpoch == readerCardEpoch(row.slot)) continue;
+    SlotEntry *slot = row.slot;
+    freeRow(row);
+    if (sessionCount(slot) == 0) {
+      removeSlotObjects(slot);
+      slot->sessionFamily = 0;
+    }
+  }
+}
+
 }  // namespace
 
 CK_SESSION_HANDLE addSession(SlotEntry *slot, CK_SESSION_HANDLE backendHandle, CK_FUNCTION_LIST_PTR functionList) {
   LockGuard hold(tableLock);
+  return addSession(slot, backendHandle, functionList, readerCardEpoch(slot));
+}
+
+CK_SESSION_HANDLE addSession(SlotEntry *slot, CK_SESSION_HANDLE backendHandle, CK_FUNCTION_LIST_PTR functionList,
+                             uint32_t cardEpoch) {
+  LockGuard hold(tableLock);
+  forgetSessionsOfGoneCards();
   unsigned row = sessions.inUse.lowestFree();
   if (row == kMaxSessions) return 0;
   SessionEntry &entry = sessions.rows[row];
@@ -48,6 +73,7 @@ CK_SESSION_HANDLE addSession(SlotEntry *slot, CK_SESSION_HANDLE backendHandle, C
   entry.functionList = functionList;
   entry.backendHandle = backendHandle;
   entry.slot = slot;
+  entry.cardEpoch = cardEpoch;
   sessions.inUse.take(row);
   sessions.byHandle.insert(static_cast<uint32_t>(entry.routerHandle), row);
   ++sessionCount(slot);
@@ -56,6 +82,7 @@ CK_SESSION_HANDLE addSession(SlotEntry *slot, CK_SESSION_HANDLE backendHandle, C
 
 CK_RV findSession(CK_SESSION_HANDLE routerHandle, SessionEntry &session) {
   LockGuard hold(tableLock);
+  forgetSessionsOfGoneCards();
   const SessionEntry *row = rowWithHandle(routerHandle);
   if (!row) return CKR_SESSION_HANDLE_INVALID;
   session = *row;
@@ -76,6 +103,7 @@ bool openedThrough(const SessionEntry &row, const SlotEntry *slot, CK_FUNCTION_L
 
 bool slotHasSessions(const SlotEntry *slot, CK_FUNCTION_LIST_PTR functionList) {
   LockGuard hold(tableLock);
+  forgetSessionsOfGoneCards();
   if (sessionCount(slot) == 0) return false;
   if (!functionList) return true;
   // Which backend holds them is asked only where all of a slot's sessions end.
@@ -102,9 +130,14 @@ bool sessionGone(CK_RV rv) {
 // The same for C_CloseAllSessions.
 bool slotSessionsGone(CK_RV rv) { return rv == CKR_OK || rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT; }
 
-// Forgets one session; the slot's objects go with its last session. One
-// critical section, so that a session opened on the slot meanwhile either
-// keeps the objects alive or maps its own after they were dropped.
+// Answers to C_CloseSession of a backend that lost the card: the session is
+// gone with the card, but only the reader can tell whether the card is.
+bool cardMayBeGone(CK_RV rv) { return rv == CKR_DEVICE_ERROR; }
+
+}  // namespace
+
+// One critical section, so that a session opened on the slot meanwhile
+// either keeps the objects alive or maps its own after they were dropped.
 void forgetSession(const SessionEntry &session) {
   LockGuard hold(tableLock);
   removeSession(session);
@@ -114,7 +147,10 @@ void forgetSession(const SessionEntry &session) {
   }
 }
 
-}  // namespace
+CK_RV sessionAnswer(const SessionEntry &session, CK_RV rv) {
+  if (rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED) forgetSession(session);
+  return rv;
+}
 
 }  // namespace tokenhub
 
@@ -130,7 +166,8 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
   CK_FUNCTION_LIST_PTR functionList = nullptr;
   CK_SLOT_ID backendSlot = 0;
   CardFamily family = 0;
-  rv = resolveBackend(*slot, &functionList, &backendSlot, &family);
+  CardIdentity card{};
+  rv = resolveBackend(*slot, &functionList, &backendSlot, &family, &card);
   if (rv != CKR_OK) return rv;
 
   if (!supports<&CK_FUNCTION_LIST::C_OpenSession>(*functionList)) return CKR_FUNCTION_NOT_SUPPORTED;
@@ -138,18 +175,23 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
   rv = functionList->C_OpenSession(backendSlot, flags, pApplication, Notify, &backendHandle);
   if (rv != CKR_OK) return rv == CKR_TOKEN_NOT_PRESENT ? CKR_TOKEN_NOT_RECOGNIZED : rv;
 
-  CK_SESSION_HANDLE routerHandle;
+  CK_SESSION_HANDLE routerHandle = 0;
+  bool cardGone = false;
   {
     // Together, so that a concurrent close of the slot's last session cannot
     // reset the family between the two.
     LockGuard hold(tableLock);
-    slot->sessionFamily = family;
-    routerHandle = addSession(slot, backendHandle, functionList);
+    // Another thread saw the card go meanwhile: the session would outlive it.
+    cardGone = readerCardEpoch(slot) != card.epoch;
+    if (!cardGone) {
+      routerHandle = addSession(slot, backendHandle, functionList, card.epoch);
+      slot->sessionFamily = family;  // after the sessions of a card gone have taken theirs
+    }
   }
   rv = CKR_OK;
   if (routerHandle == 0) {
     if (supports<&CK_FUNCTION_LIST::C_CloseSession>(*functionList)) functionList->C_CloseSession(backendHandle);
-    rv = CKR_SESSION_COUNT;
+    rv = cardGone ? CKR_DEVICE_REMOVED : CKR_SESSION_COUNT;
   }
   *phSession = routerHandle;
   return rv;
@@ -164,7 +206,10 @@ CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
   rv = supports<&CK_FUNCTION_LIST::C_CloseSession>(*session.functionList)
            ? session.functionList->C_CloseSession(session.backendHandle)
            : CKR_FUNCTION_NOT_SUPPORTED;
-  if (sessionGone(rv) || rv == CKR_FUNCTION_NOT_SUPPORTED) forgetSession(session);
+  // A refusal because the card is gone holds no session: the reader tells.
+  if (sessionGone(rv) || rv == CKR_FUNCTION_NOT_SUPPORTED ||
+      (cardMayBeGone(rv) && lookAtReader(*session.slot) != session.cardEpoch))
+    forgetSession(session);
   return rv;
 }
 
@@ -202,7 +247,7 @@ CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
   CK_RV rv = enterSession(hSession, session);
   if (rv != CKR_OK) return rv;
   if (!supports<&CK_FUNCTION_LIST::C_GetSessionInfo>(*session.functionList)) return CKR_FUNCTION_NOT_SUPPORTED;
-  rv = session.functionList->C_GetSessionInfo(session.backendHandle, pInfo);
+  rv = sessionAnswer(session, session.functionList->C_GetSessionInfo(session.backendHandle, pInfo));
   // The application knows the slot by the router's id only.
   if (rv == CKR_OK && pInfo) pInfo->slotID = session.slot->id;
   return rv;

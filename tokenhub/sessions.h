@@ -2,6 +2,7 @@
 // each one stands for.
 #pragma once
 #include "handletable.h"
+#include "readercards.h"
 #include "state.h"
 
 namespace tokenhub {
@@ -13,6 +14,7 @@ struct SessionEntry {
   CK_FUNCTION_LIST_PTR functionList;
   CK_SESSION_HANDLE backendHandle;
   SlotEntry *slot;
+  uint32_t cardEpoch;  // the reader's card epoch when the session was opened
 };
 
 struct SessionTable {
@@ -26,12 +28,16 @@ struct SessionTable {
   RowMap<kMaxSessions> inUse;
   RowIndex<kMaxSessions> byHandle;
   uint16_t slotSessions[kMaxSlots];
+  uint32_t checkedCards;  // readerCardChanges() when the rows were last checked against their cards
 };
 extern SessionTable sessions;
 
 void clearSessionTable();
 
-// The new router handle, or 0 when all rows are in use.
+// The new router handle, or 0 when all rows are in use; the session is one
+// of the card of `cardEpoch`, by default the card in the reader now.
+CK_SESSION_HANDLE addSession(SlotEntry *slot, CK_SESSION_HANDLE backendHandle, CK_FUNCTION_LIST_PTR functionList,
+                             uint32_t cardEpoch);
 CK_SESSION_HANDLE addSession(SlotEntry *slot, CK_SESSION_HANDLE backendHandle, CK_FUNCTION_LIST_PTR functionList);
 // CKR_OK and a copy of the row taken under tableLock, so that the caller never
 // sees fields of two different sessions while another thread closes or opens
@@ -43,6 +49,14 @@ CK_RV removeSession(const SessionEntry &session);
 bool slotHasSessions(const SlotEntry *slot, CK_FUNCTION_LIST_PTR functionList = nullptr);
 // Frees the slot's rows; with a function list, only those opened through that backend.
 CK_RV removeSlotSessions(const SlotEntry *slot, CK_FUNCTION_LIST_PTR functionList = nullptr);
+
+// Forgets one session; the slot's objects go with its last session.
+void forgetSession(const SessionEntry &session);
+
+// A backend's answer on a session: one that says the backend no longer
+// has the session (its host died and forgot it, say) makes the router
+// forget it too. Returns the answer.
+CK_RV sessionAnswer(const SessionEntry &session, CK_RV rv);
 
 // How a session-level entry point starts: CKR_CRYPTOKI_NOT_INITIALIZED, or
 // the result of findSession.

@@ -8,6 +8,8 @@
 
 #include "cardcontext.h"
 #include "core.h"
+#include "readercards.h"
+#include "readernames.h"
 
 namespace tokenhub {
 
@@ -331,11 +333,12 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     ReaderState states[kMaxReaders];
     std::memset(states, 0, sizeof states);
     uint32_t readers = 0;
-    uint64_t ticket = 0;
+    uint64_t ticket = 0, cardTicket = 0;
     {
       LockGuard hold(tableLock);
       if (endedSince(generation)) return CKR_CRYPTOKI_NOT_INITIALIZED;
       ticket = ++queriesBegun;
+      cardTicket = readerQueryTicket();
       readers = router.slotCount / 2;
       for (uint32_t j = 0; j < readers; ++j) {
         std::memcpy(names[j], router.slotTable[2 * j].readerName, kReaderNameSize);
@@ -345,6 +348,7 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     }
     uint32_t answered = 0;
     PcscResult queried = queryReaders(states, readers, pollsWithoutService % kPollsPerRenewal == 0, &answered);
+    if (refreshReaderNamesIfUnknown(states, answered)) continue;  // asked again under the whole names found
     bool serviceGone = cardServiceGone(queried);
     bool failed = queried != kScardSuccess && !serviceGone;
     pollsWithoutService = serviceGone ? pollsWithoutService + 1 : 0;
@@ -369,6 +373,7 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
       if (!failed) {
         if (ticket < queriesApplied) continue;
         queriesApplied = ticket;
+        for (uint32_t j = 0; j < known; ++j) noteReaderCard(j, states[j], cardTicket);  // sessions end with their card
         if (SlotEntry *row = changedSlot(states, known)) {
           *pSlot = row->id;
           return CKR_OK;

@@ -4,8 +4,10 @@
 #include <cstring>
 
 #include "core.h"
+#include "readernames.h"
 #include "serial.h"
 #include "slottable.h"
+#include "tracepoints.h"
 
 namespace tokenhub {
 
@@ -71,6 +73,8 @@ namespace tokenhub::core {
 CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
   if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (!pulCount) return CKR_ARGUMENTS_BAD;
+  // Only for the trace: it tells of a reader attached since C_Initialize, which no slot serves.
+  if (tracepoint::listening()) refreshReaderNames();
   bool marked[kMaxSlots] = {};
   CK_ULONG count = 0;
   for (uint32_t i = 0; i < router.slotCount; ++i) {

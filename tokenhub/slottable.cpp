@@ -31,32 +31,39 @@ void buildLabel(const char *readerName, const char *suffix, char (&label)[kNameS
   label[nameLength + kSuffixLength] = '\0';
 }
 
-// The reader's row of the profile, added at the end of the table when there
-// is none yet; null when the table is full. Rows are found by the whole
-// reader name: two readers whose names differ only after the 48th character
-// (twin readers with long names) share a label but are two pairs of slots.
-SlotEntry *findOrAddRow(const char *readerName, const char *suffix, uint32_t profile) {
-  for (uint32_t i = 0; i < router.slotCount; ++i) {
-    SlotEntry &row = router.slotTable[i];
-    if (row.profile == profile && equalIgnoringCase(row.readerName, readerName)) return &row;
-  }
-  if (router.slotCount == kMaxSlots) return nullptr;
-  char label[kNameSize];
-  buildLabel(readerName, suffix, label);
-  SlotEntry &row = router.slotTable[router.slotCount];
-  row.id = router.slotCount + 1;
-  std::memcpy(row.readerName, readerName, std::strlen(readerName) + 1);
-  row.profile = profile;
-  std::memcpy(row.label, label, sizeof label);
-  ++router.slotCount;
-  return &row;
+CK_SLOT_ID &backendSlotField(SlotEntry &row, CardFamily family) {
+  return family == 1 ? row.backendSlotFamily1 : row.backendSlotFamily2;
 }
 
-void recordBackendSlot(SlotEntry &row, CardFamily family, CK_SLOT_ID backendSlotId) {
-  if (family == 1)
-    row.backendSlotFamily1 = backendSlotId;
-  else
-    row.backendSlotFamily2 = backendSlotId;
+void fillRow(SlotEntry &row, const char *readerName, const char *suffix, uint32_t profile) {
+  row.id = static_cast<CK_SLOT_ID>(&row - router.slotTable) + 1;
+  std::memcpy(row.readerName, readerName, std::strlen(readerName) + 1);
+  std::memcpy(row.description, readerName, std::strlen(readerName) + 1);
+  row.profile = profile;
+  buildLabel(readerName, suffix, row.label);
+}
+
+// The common row of the reader's pair, the pair added at the end of the
+// table when there is none yet; null when the table is full. Pairs are
+// found by the whole description: two readers whose names differ only
+// after the 48th character share a label but are two pairs of slots. A
+// description of 64 characters may be the cut name of several readers (two
+// units of one long-named model, the slots of a two-slot reader): a backend
+// that describes a second slot so means the next such reader, the next pair
+// of that description whose field for the backend's role is still free.
+SlotEntry *findOrAddPair(const char *description, uint32_t profile, CardFamily family) {
+  bool cut = std::strlen(description) == kDescriptionSize;
+  for (uint32_t i = 0; i + 1 < router.slotCount; i += 2) {
+    SlotEntry &common = router.slotTable[i];
+    if (!equalIgnoringCase(common.description, description)) continue;
+    if (!cut || backendSlotField(router.slotTable[i + (profile == Common ? 0 : 1)], family) == 0) return &common;
+  }
+  if (router.slotCount + 2 > kMaxSlots) return nullptr;
+  SlotEntry *common = &router.slotTable[router.slotCount];
+  fillRow(common[0], description, " common profile", Common);
+  fillRow(common[1], description, " secure profile", Secure);
+  router.slotCount += 2;
+  return common;
 }
 
 }  // namespace
@@ -71,12 +78,9 @@ int registerBackendSlot(uint32_t profile, CardFamily family, CK_SLOT_ID backendS
   char readerName[kNameSize] = {};
   std::memcpy(readerName, description, end);  // stops at an earlier NUL when read as text
 
-  SlotEntry *common = findOrAddRow(readerName, " common profile", Common);
+  SlotEntry *common = findOrAddPair(readerName, profile, family);
   if (!common) return 2;
-  if (profile == Common) recordBackendSlot(*common, family, backendSlotId);
-  SlotEntry *secure = findOrAddRow(readerName, " secure profile", Secure);
-  if (!secure) return 2;
-  if (profile == Secure) recordBackendSlot(*secure, family, backendSlotId);
+  backendSlotField(common[profile == Common ? 0 : 1], family) = backendSlotId;
   return 0;
 }
 
@@ -91,23 +95,100 @@ CK_RV findSlot(CK_SLOT_ID slotId, SlotEntry **row) {
   return CKR_SLOT_ID_INVALID;
 }
 
-void completeReaderNames(const char *names) {
-  for (uint32_t row = 0; row + 1 < router.slotCount; row += 2) {
-    const char *cut = router.slotTable[row].readerName;
-    size_t length = std::strlen(cut);
-    if (length != kDescriptionSize) continue;  // the whole name fitted
-    const char *whole = nullptr;
-    for (const char *name = names; *name; name += std::strlen(name) + 1) {
-      if (std::strcmp(name, cut) == 0) {
-        whole = nullptr;
-        break;
-      }
-      if (!whole && std::strncmp(name, cut, length) == 0 && std::strlen(name) < kReaderNameSize) whole = name;
-    }
-    if (!whole) continue;
-    for (SlotEntry *entry : {&router.slotTable[row], &router.slotTable[row + 1]})
-      std::memcpy(entry->readerName, whole, std::strlen(whole) + 1);
+namespace {
+
+// The service's names that a cut description begins, in the service's
+// order, up to `max`; their number, also beyond `max`. A name too long for
+// readerName is no candidate.
+unsigned namesBegunBy(const char *description, const char *names, const char **found, unsigned max) {
+  unsigned count = 0;
+  for (const char *name = names; *name; name += std::strlen(name) + 1) {
+    if (std::strncmp(name, description, kDescriptionSize) != 0 || std::strlen(name) >= kReaderNameSize) continue;
+    if (count < max) found[count] = name;
+    ++count;
   }
+  return count;
+}
+
+bool listed(const char *names, const char *reader) {
+  for (const char *name = names; *name; name += std::strlen(name) + 1)
+    if (std::strcmp(name, reader) == 0) return true;
+  return false;
+}
+
+// Completes the pairs whose description is `description`: twins[0..pairs)
+// are their common rows, in table order. The k-th twin is the k-th reader
+// that the service lists under that description, as long as the service
+// lists as many as there are pairs; a role that describes fewer of them
+// cannot say which ones it means and serves none of them.
+void completeTwins(SlotEntry *const *twins, unsigned pairs, const char *names, void (*report)(const CutName &)) {
+  const char *description = twins[0]->description;
+  if (pairs == 1 && listed(names, description)) return;  // the service knows the reader by it
+  const char *whole[kMaxReaders];
+  unsigned count = namesBegunBy(description, names, whole, kMaxReaders);
+  if (count != pairs) {
+    if (count > 0 && report) report({CutName::Ambiguous, twins[0], nullptr, pairs, count, 0});
+    return;
+  }
+  for (unsigned role = 0; role < kRoleCount; ++role) {
+    unsigned described = 0;
+    for (unsigned k = 0; k < pairs; ++k)
+      described += backendSlotField(twins[k][backendRoles[role].profile], backendRoles[role].family) != 0;
+    if (described == 0 || described == pairs) continue;
+    for (unsigned k = 0; k < pairs; ++k)
+      backendSlotField(twins[k][backendRoles[role].profile], backendRoles[role].family) = 0;
+    if (report) report({CutName::RoleDropped, twins[0], nullptr, pairs, described, role});
+  }
+  for (unsigned k = 0; k < pairs; ++k) {
+    for (SlotEntry *entry : {twins[k], twins[k] + 1})
+      std::memcpy(entry->readerName, whole[k], std::strlen(whole[k]) + 1);
+    if (report) report({CutName::Completed, twins[k], whole[k], pairs, count, 0});
+  }
+}
+
+// A cut description that no whole name has replaced yet.
+bool incomplete(const SlotEntry &row) {
+  return std::strlen(row.description) == kDescriptionSize && std::strcmp(row.readerName, row.description) == 0;
+}
+
+}  // namespace
+
+void completeReaderNames(const char *names, void (*report)(const CutName &)) {
+  for (uint32_t row = 0; row + 1 < router.slotCount; row += 2) {
+    SlotEntry &first = router.slotTable[row];
+    // Only cut descriptions not completed yet; each description once, at its first pair.
+    if (!incomplete(first)) continue;
+    bool seen = false;
+    for (uint32_t earlier = 0; earlier < row && !seen; earlier += 2)
+      seen = equalIgnoringCase(router.slotTable[earlier].description, first.description);
+    if (seen) continue;
+    SlotEntry *twins[kMaxReaders] = {};
+    unsigned pairs = 0;
+    for (uint32_t other = row; other + 1 < router.slotCount; other += 2)
+      if (equalIgnoringCase(router.slotTable[other].description, first.description))
+        twins[pairs++] = &router.slotTable[other];
+    completeTwins(twins, pairs, names, report);
+  }
+}
+
+bool readerServed(const char *reader) {
+  for (uint32_t row = 0; row + 1 < router.slotCount; row += 2) {
+    const SlotEntry &common = router.slotTable[row];
+    if (std::strcmp(common.readerName, reader) == 0) return true;
+    // A twin not told apart yet is the ambiguity's, not a reader without slots.
+    if (incomplete(common) && std::strncmp(reader, common.description, kDescriptionSize) == 0) return true;
+  }
+  return false;
+}
+
+bool nameIncomplete(const SlotEntry &row) {
+  LockGuard hold(tableLock);
+  return incomplete(row);
+}
+
+void copyReaderName(const SlotEntry &row, char (&name)[kReaderNameSize]) {
+  LockGuard hold(tableLock);
+  std::memcpy(name, row.readerName, sizeof name);
 }
 
 void clearSlotTable() {

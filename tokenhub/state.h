@@ -54,6 +54,7 @@ struct SlotEntry {
   CK_SLOT_ID id;                 // row index + 1; never 0 in a row in use
   char readerName[kReaderNameSize];  // the backend's slot description, trailing blanks removed,
                                      // or the service's whole name that a cut description begins
+  char description[kNameSize];   // the backend's slot description, trailing blanks removed
   uint32_t profile;              // SlotProfile
   char label[kNameSize];         // reader name + " common profile" / " secure profile"
   CK_SLOT_ID backendSlotFamily1; // backend slot serving family 1 in this profile; 0 none

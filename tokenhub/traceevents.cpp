@@ -11,6 +11,7 @@
 #include "recognition.h"
 #include "rpc/client.h"
 #include "serial.h"
+#include "slottable.h"
 #include "tracefile.h"
 #include "traceline.h"
 #include "tracepoints.h"
@@ -152,7 +153,7 @@ void recognition(const SlotEntry &slot, const ReaderState &state, CK_RV result) 
   if (!active()) return;
   Line line;
   line.format("recognition: slot %lu reader \"%s\" %s profile: ", static_cast<unsigned long>(slot.id),
-              slot.readerName, profileName(slot.profile));
+              state.reader, profileName(slot.profile));
   if (result == CKR_FUNCTION_FAILED) return writeOnce(line.text("card service query failed"));
   if (!(state.eventState & kScardStatePresent)) return writeOnce(line.text("no card -> CKR_TOKEN_NOT_PRESENT"));
   char atr[2 * sizeof state.atr + 1];
@@ -177,11 +178,46 @@ void recognition(const SlotEntry &slot, const ReaderState &state, CK_RV result) 
 void serialRead(const SlotEntry &slot, PcscResult result, const char *serial) {
   if (!active()) return;
   Line line;
-  line.format("serial read: reader \"%s\": ", slot.readerName);
+  char reader[kReaderNameSize];
+  copyReaderName(slot, reader);
+  line.format("serial read: reader \"%s\": ", reader);
   if (serial[0]) line.format("serial %s", serial);
   else if (result == kScardSuccess) line.text("no serial file of either layout");
   else line.text("failed");
   writeOnce(line.text(" (last exchange ").scard(result).text(")"));
+}
+
+void readerName(const CutName &report) {
+  if (!active()) return;
+  Line line;
+  line.format("reader name: \"%s\" (virtual slots %lu and %lu): ", report.row->description,
+              static_cast<unsigned long>(report.row->id), static_cast<unsigned long>(report.row->id + 1));
+  switch (report.kind) {
+    case CutName::Completed: line.format("the card service's reader \"%s\"", report.name); break;
+    case CutName::Ambiguous:
+      line.format("the description of %u readers, which the backends' descriptions cannot tell apart "
+                  "while the card service lists %u names it begins: served by neither until it lists as many",
+                  report.pairs, report.count);
+      break;
+    case CutName::RoleDropped:
+      line.format("role %u (%s) describes %u of the %u readers so described and cannot say which: "
+                  "that role serves none of them",
+                  report.role + 1, roleModule(report.role), report.count, report.pairs);
+      break;
+  }
+  line.write();
+}
+
+void unservedReader(const char *reader, bool atStart) {
+  if (!active()) return;
+  Line line;
+  line.format("reader \"%s\": listed by the card service, no virtual slot serves it", reader);
+  if (atStart)
+    line.text(" (no backend reports it)");
+  else
+    line.text(" (attached after C_Initialize: the slots are built there, so it is served once the application "
+              "initialises the module again)");
+  line.write();
 }
 
 // ---- PC/SC under watch: each failed call gets its line.
@@ -273,7 +309,7 @@ void hostEvent(const rpc::HostEvent &event) {
   line.write();
 }
 
-const TraceSink sink = {backend, slotRegistration, recognition, serialRead};
+const TraceSink sink = {backend, slotRegistration, recognition, serialRead, readerName, unservedReader};
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #pragma once
 #include <atomic>
 
+#include "slottable.h"
 #include "state.h"
 
 namespace tokenhub {
@@ -15,6 +16,10 @@ struct TraceSink {
   void (*slotRegistration)(const BackendRole &role, CK_SLOT_ID backendSlot, const CK_SLOT_INFO &info, int result);
   void (*recognition)(const SlotEntry &slot, const ReaderState &state, CK_RV result);
   void (*serialRead)(const SlotEntry &slot, PcscResult result, const char *serial);
+  // What completing a cut reader name found.
+  void (*readerName)(const CutName &report);
+  // A reader of the card service that no virtual slot serves; atStart: found by C_Initialize.
+  void (*unservedReader)(const char *reader, bool atStart);
 };
 
 inline std::atomic<const TraceSink *> traceSink{nullptr};
@@ -33,6 +38,14 @@ inline void recognition(const SlotEntry &slot, const ReaderState &state, CK_RV r
 inline void serialRead(const SlotEntry &slot, PcscResult result, const char *serial) {
   if (const TraceSink *s = sink()) s->serialRead(slot, result, serial);
 }
+inline void readerName(const CutName &report) {
+  if (const TraceSink *s = sink()) s->readerName(report);
+}
+inline void unservedReader(const char *reader, bool atStart) {
+  if (const TraceSink *s = sink()) s->unservedReader(reader, atStart);
+}
+// Whether anything listens: work done only for the trace is skipped without it.
+inline bool listening() { return sink() != nullptr; }
 }  // namespace tracepoint
 
 }  // namespace tokenhub

@@ -147,6 +147,55 @@ TEST_F(Init, AReaderNameCutByTheDescriptionIsCompletedFromTheService) {
   EXPECT_EQ(C_GetTokenInfo(3, &info), rv(CKR_OK));
 }
 
+// Twin readers (names alike in the 64 characters the backends describe)
+// that the service does not list as many as the backends: served by neither
+// until it does, then each under its own name. The real daemon's twins prove
+// their serials and events (tokenhub_twin_readers).
+TEST_F(Init, TwinReadersAreServedOnceTheServiceListsThemAll) {
+  const std::string model(62, 'M'), twin0 = model + " 00 00", twin1 = model + " 00 01";
+  for (uint32_t role : {1u, 3u}) {
+    mock::mockAddSlot(role, 10 * role + 1, twin0.c_str(), 0);
+    mock::mockAddSlot(role, 10 * role + 2, twin1.c_str(), 0);
+  }
+  mock::mockAddSlot(2, 21, twin1.c_str(), 0);  // one slot so described: which of the two?
+  addReader(twin0, {});
+  pcsc().insert(twin0, kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  ASSERT_EQ(router.slotCount, 4u) << "a pair per backend slot so described";
+  CK_TOKEN_INFO info;
+  EXPECT_EQ(C_GetTokenInfo(1, &info), rv(CKR_TOKEN_NOT_PRESENT)) << "two pairs, one name: served by neither";
+
+  pcsc().addReader(twin1);  // the wait finds the whole names and both cards
+  pcsc().insert(twin1, kAtrFamily2);
+  CK_SLOT_ID slot = 0;
+  for (CK_SLOT_ID expected : {1u, 2u, 3u, 4u}) {
+    ASSERT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), rv(CKR_OK));
+    EXPECT_EQ(slot, expected);
+  }
+  EXPECT_STREQ(row(1).readerName, twin0.c_str());
+  EXPECT_STREQ(row(2).readerName, twin1.c_str());
+  EXPECT_EQ(row(1).backendSlotFamily1 + row(3).backendSlotFamily1, 0u) << "role 2 cannot say which twin it means";
+  EXPECT_EQ(C_GetTokenInfo(3, &info), rv(CKR_OK));
+}
+
+// Survivors of the completion: the exact name wins, a name too long is none.
+TEST_F(Init, ACutNameListedExactlyStaysAndOneTooLongIsNoCandidate) {
+  const std::string exact(64, 'E'), tooLong = std::string(64, 'L') + std::string(192, 'x');
+  addReader(exact + " later in the list", {});
+  addReader(exact, {1});
+  addReader(tooLong, {});
+  mock::mockAddSlot(1, 2, tooLong.c_str(), 0);
+  const std::string late = std::string(64, 'A') + " plugged in after C_Initialize";
+  mock::mockAddSlot(1, 3, late.c_str(), 0);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  EXPECT_STREQ(row(0).readerName, exact.c_str());
+  EXPECT_STREQ(row(2).readerName, tooLong.substr(0, 64).c_str()) << "256 characters do not fit readerName";
+  addReader(late, {});
+  pcsc().insert(late, kAtrFamily1);
+  CK_TOKEN_INFO info;
+  EXPECT_EQ(C_GetTokenInfo(5, &info), rv(CKR_OK)) << "found by the query that missed the cut name";
+}
+
 TEST_F(Init, SlotsAreNumberedByRoleOrderThenBackendOrder) {
   pcsc().addReader("Rd3");
   pcsc().addReader("Rd1");

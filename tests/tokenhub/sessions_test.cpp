@@ -174,7 +174,9 @@ TEST_F(Sessions, CloseAllUsesTheFamilyOfTheSlotsSessionsNotTheCard) {
   EXPECT_EQ(backendSession(secure), 0u);
 }
 
-TEST_F(Sessions, CloseAllReachesEveryBackendThatOpenedASessionOfTheSlot) {
+// A session ends with its card: once another card is seen in the reader,
+// only the new card's backend has sessions of the slot to close.
+TEST_F(Sessions, CloseAllReachesTheBackendOfTheCardTheSessionsWereOpenedOn) {
   // Role 3 numbers the reader otherwise: each backend gets its own slot id.
   addReader("Rd", {1, 2, 4}, kBackendSlot);
   mock::mockAddSlot(3, kBackendSlot + 1, "Rd", CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);
@@ -183,15 +185,64 @@ TEST_F(Sessions, CloseAllReachesEveryBackendThatOpenedASessionOfTheSlot) {
   CK_SESSION_HANDLE before = open(1);
   pcsc().insert("Rd", kAtrFamily2);
   CK_SESSION_HANDLE after = open(1);
-  mock::mockForce(1, fn(Fn::C_CloseAllSessions), CKR_FUNCTION_FAILED);
-  EXPECT_EQ(C_CloseAllSessions(1), CKR_FUNCTION_FAILED) << "the refusal is not hidden by the other's success";
+  EXPECT_EQ(backendSession(before), 0u) << "the first card's session ended with it";
+  mock::mockForce(3, fn(Fn::C_CloseAllSessions), CKR_FUNCTION_FAILED);
+  EXPECT_EQ(C_CloseAllSessions(1), CKR_FUNCTION_FAILED);
   EXPECT_EQ(lastCall(3, Fn::C_CloseAllSessions).args[0], kBackendSlot + 1);
-  EXPECT_EQ(backendSession(after), 0u);
-  EXPECT_NE(backendSession(before), 0u) << "kept while its backend still holds it";
-  mock::mockForce(1, fn(Fn::C_CloseAllSessions), CKR_OK);
-  EXPECT_EQ(C_CloseAllSessions(1), CKR_OK);
-  EXPECT_EQ(lastCall(1, Fn::C_CloseAllSessions).args[0], kBackendSlot);
-  EXPECT_EQ(backendSession(before), 0u);
+  EXPECT_NE(backendSession(after), 0u) << "kept while its backend still holds it";
+  EXPECT_EQ(mock::mockCount(1, fn(Fn::C_CloseAllSessions)), 0u) << "role 1 holds no session of the slot any more";
+}
+
+// A backend that numbers sessions and objects afresh for each card: once
+// the router has seen the card go, its handles reach no backend, and the
+// next card's session 1 and object 1 get handles of their own.
+TEST_F(Sessions, HandlesOfACardThatLeftItsReaderReachNoBackend) {
+  pcsc().countEvents = true;  // the same kind of card again: only the count tells
+  start();
+  const CK_ULONG one[] = {1};
+  mock::mockQueueHandles(1, one, 1);
+  CK_SESSION_HANDLE old = open(1);
+  CK_OBJECT_HANDLE oldKey = find(old, 1, {1})[0];
+  pcsc().remove("Rd");
+  pcsc().insert("Rd", kAtrFamily1);
+  mock::mockQueueHandles(1, one, 1);
+  CK_SESSION_HANDLE fresh = open(1);
+  ASSERT_EQ(backendSession(fresh), 1u) << "the backend's numbering started again";
+  CK_OBJECT_HANDLE freshKey = find(fresh, 1, {1})[0];
+  EXPECT_NE(freshKey, oldKey);
+  CK_MECHANISM mechanism{CKM_ECDSA, nullptr, 0};
+  CK_ATTRIBUTE label{CKA_LABEL, nullptr, 0};
+  const uint32_t calls = mocks().logCount;
+  EXPECT_EQ(C_SignInit(old, &mechanism, freshKey), CKR_SESSION_HANDLE_INVALID);
+  EXPECT_EQ(C_SignInit(fresh, &mechanism, oldKey), CKR_KEY_HANDLE_INVALID);
+  EXPECT_EQ(C_GetAttributeValue(fresh, oldKey, &label, 1), CKR_OBJECT_HANDLE_INVALID);
+  EXPECT_EQ(mocks().logCount, calls) << "no backend saw the old handles";
+
+  pcsc().remove("Rd");  // seen by the slot-event wait alone
+  CK_SLOT_ID slot = 0;
+  ASSERT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_OK);
+  EXPECT_EQ(C_CloseSession(fresh), CKR_SESSION_HANDLE_INVALID);
+  EXPECT_EQ(mocks().logCount, calls);
+  EXPECT_EQ(objectRowsInUse(), 0u);
+}
+
+// A long-running host whose card is pulled again and again, with a backend
+// that refuses every close of a pulled card's session (CKR_DEVICE_ERROR)
+// and a host that never retries: no row stays, so the tables never fill.
+TEST_F(Sessions, ClosesRefusedForAPulledCardLeaveNoRows) {
+  start();
+  for (unsigned round = 0; round < 400; ++round) {  // 1200 sessions: more than the table holds
+    pcsc().insert("Rd", kAtrFamily1);
+    mock::mockForce(1, fn(Fn::C_CloseSession), CKR_OK);
+    CK_SESSION_HANDLE h[3] = {open(1), open(1), open(1)};
+    find(h[0], 1, {0x700 + round, 0x800 + round});
+    pcsc().remove("Rd");
+    mock::mockForce(1, fn(Fn::C_CloseSession), CKR_DEVICE_ERROR);
+    for (CK_SESSION_HANDLE each : h) C_CloseSession(each);
+    ASSERT_FALSE(HasFailure()) << "round " << round;
+  }
+  EXPECT_EQ(indexed(sessions.byHandle), 0u);
+  EXPECT_EQ(objectRowsInUse(), 0u);
 }
 
 TEST_F(Sessions, SessionInfoCarriesTheVirtualSlotId) {

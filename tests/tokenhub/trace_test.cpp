@@ -107,6 +107,38 @@ TEST_F(Trace, NeverHoldsPinsDataOrAttributeValues) {
   }
 }
 
+// Readers that no slot serves, each told once: twins whose descriptions
+// cannot tell them apart, one no backend reports, one attached later.
+TEST_F(Trace, ReadersThatNoSlotServesAreToldOnce) {
+  const std::string model(62, 'M');
+  mock::mockAddSlot(1, 11, (model + " 00 00").c_str(), 0);
+  mock::mockAddSlot(1, 12, (model + " 01 00").c_str(), 0);
+  pcsc().addReader(model + " 00 00");
+  pcsc().addReader("Reader no backend reports");
+  start();
+  CK_ULONG count = 0;
+  for (const char *later : {"Reader attached later", "Another reader attached later"}) {
+    pcsc().addReader(later);
+    ASSERT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
+  }
+  std::string text = readFile(path);
+  auto times = [&text](const std::string &line) {
+    size_t n = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(times("(virtual slots 1 and 2): the description of 2 readers, which the backends' descriptions "
+                  "cannot tell apart while the card service lists 1 names it begins"),
+            1u)
+      << text;
+  EXPECT_EQ(times("reader \"Reader no backend reports\": listed by the card service, no virtual slot serves it "
+                  "(no backend reports it)"),
+            1u);
+  EXPECT_EQ(times("reader \"Reader attached later\": listed by the card service, no virtual slot serves it "
+                  "(attached after C_Initialize"),
+            1u);
+}
+
 // Eight threads at once: every line complete, none lost.
 TEST_F(Trace, LinesFromManyThreadsStayWhole) {
   start();

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -204,9 +205,12 @@ TEST_F(RealReaders, TheLibraryOutlivesARestartOfTheDaemon) {
   EXPECT_EQ(C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &session), rv(CKR_OK));
 }
 
-// A reader whose name runs past the backends' 64-character slot description,
+// Readers whose names run past the backends' 64-character slot description,
 // as pcsc-lite's names with interface and serial number do: the daemon's
-// vpcd entry bears a long name for this test.
+// vpcd entry bears a long name for this test, and its two readers (" 00 00",
+// " 00 01") agree in their first 64 characters, as the two slots of a
+// two-slot reader do. Each backend describes both; each pair of slots keeps
+// its own reader's whole name.
 TEST_F(RealReaders, AReaderNamedBeyondItsDescriptionIsServed) {
   const std::string base = "Orvane Virtual Card Reader Model 3121 [CCID Interface] (53691324212792)";
   const std::string reader = base + " 00 00";
@@ -222,10 +226,16 @@ TEST_F(RealReaders, AReaderNamedBeyondItsDescriptionIsServed) {
                         " PCSCD_RIG_READERS='" + base + " 00 0' bash " PCSCD_RIG " restart >/dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0);
   mock::mockReset();
-  for (uint32_t role : {1u, 2u}) mock::mockAddSlot(role, 1, reader.c_str(), CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | CKF_TOKEN_PRESENT);
+  const std::string twin = base + " 00 01";
+  for (uint32_t role : {1u, 2u})
+    for (CK_SLOT_ID slot : {1u, 2u})
+      mock::mockAddSlot(role, slot, (slot == 1 ? reader : twin).c_str(),
+                        CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | CKF_TOKEN_PRESENT);
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
-  ASSERT_EQ(router.slotCount, 2u);
-  EXPECT_EQ(std::string(router.slotTable[0].readerName), reader);
+  ASSERT_EQ(router.slotCount, 4u);
+  std::set<std::string> names = {router.slotTable[0].readerName, router.slotTable[2].readerName};
+  EXPECT_EQ(names, (std::set<std::string>{reader, twin}));
+  const CK_SLOT_ID common = router.slotTable[0].readerName == reader ? 1 : 3;
 
   auto waited = std::async(std::launch::async, [] {
     CK_SLOT_ID s = 0;
@@ -235,10 +245,12 @@ TEST_F(RealReaders, AReaderNamedBeyondItsDescriptionIsServed) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   ASSERT_TRUE(reader0.insert(cardOf(kAtrPattern1, 1, serialFile(fromHex("1A 2B 3C 4D 5E")))));
   if (waited.wait_for(std::chrono::seconds(5)) != std::future_status::ready) C_Finalize(nullptr);
-  EXPECT_EQ(waited.get(), std::make_pair(rv(CKR_OK), CK_SLOT_ID{1}));
-  EXPECT_EQ(serialOf(1), "1A2B3C4D5E      ");
+  EXPECT_EQ(waited.get(), std::make_pair(rv(CKR_OK), common));
+  EXPECT_EQ(serialOf(common), "1A2B3C4D5E      ");
   CK_SESSION_HANDLE session = 0;
-  EXPECT_EQ(C_OpenSession(2, CKF_SERIAL_SESSION, nullptr, nullptr, &session), rv(CKR_OK));
+  EXPECT_EQ(C_OpenSession(common + 1, CKF_SERIAL_SESSION, nullptr, nullptr, &session), rv(CKR_OK));
+  CK_TOKEN_INFO info;
+  EXPECT_EQ(C_GetTokenInfo(common == 1 ? 3 : 1, &info), rv(CKR_TOKEN_NOT_PRESENT)) << "the twin's card is not its";
   C_Finalize(nullptr);
   reader0.remove();
   EXPECT_TRUE(daemonSees(reader.c_str(), false));
