@@ -460,6 +460,29 @@ class WaitForSlotEvent : public Slots {
     else
       FakePcsc::get().insert("Rd B", fromHex("3B 00"));
   }
+  // A blocking wait on another thread, and C_Finalize 50 ms after it began
+  // (then `afterFinalize`): the wait's result, how long after the C_Finalize
+  // began it ended, and whether it ended before C_Finalize returned.
+  struct FinalisedWait {
+    CK_RV result;
+    std::chrono::steady_clock::duration sinceFinalising;
+    bool endedFirst;
+  };
+  FinalisedWait finaliseAWait(const std::function<void(const std::atomic<CK_RV> &)> &afterFinalize = {}) {
+    std::atomic<CK_RV> result{0};
+    std::chrono::steady_clock::time_point ended;
+    std::thread waiter([&] {
+      result = wait();
+      ended = std::chrono::steady_clock::now();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto finalising = std::chrono::steady_clock::now();
+    EXPECT_EQ(C_Finalize(nullptr), rv(CKR_OK));
+    auto finalised = std::chrono::steady_clock::now();
+    if (afterFinalize) afterFinalize(result);
+    waiter.join();
+    return {result.load(), ended - finalising, ended <= finalised};
+  }
   static int changeAt;
   CK_SLOT_ID slot = 0;
 };
@@ -884,39 +907,21 @@ TEST_F(WaitForSlotEvent, AWaitThatEntersTheServiceLateStillEndsAtFinalisation) {
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   setSleepHook(nullptr);
   pcsc().enterDelayMs = 300;
-  std::atomic<CK_RV> result{0};
-  std::chrono::steady_clock::time_point ended;
-  std::thread waiter([&] {
-    result = wait();
-    ended = std::chrono::steady_clock::now();
+  FinalisedWait finalised = finaliseAWait([](const std::atomic<CK_RV> &result) {
+    if (result == 0) FakePcsc::get().insert("Rd A", kAtrFamily1);  // a wait left behind ends now, to fail below
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  auto finalising = std::chrono::steady_clock::now();
-  EXPECT_EQ(C_Finalize(nullptr), rv(CKR_OK));
-  auto finalised = std::chrono::steady_clock::now();
-  if (result == 0) FakePcsc::get().insert("Rd A", kAtrFamily1);  // a wait left behind ends now, to fail below
-  waiter.join();
-  EXPECT_EQ(result.load(), rv(CKR_CRYPTOKI_NOT_INITIALIZED));
-  EXPECT_LE(ended, finalised) << "C_Finalize returned before the wait left";
-  EXPECT_LT(ended - finalising, std::chrono::milliseconds(300 + 100));
+  EXPECT_EQ(finalised.result, rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  EXPECT_TRUE(finalised.endedFirst) << "C_Finalize returned before the wait left";
+  EXPECT_LT(finalised.sinceFinalising, std::chrono::milliseconds(300 + 100));
 }
 
 TEST_F(WaitForSlotEvent, FinalisingFromAnotherThreadEndsABlockingWait) {
   addReader("Rd A", {1});
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   setSleepHook(nullptr);  // real 10 ms pauses
-  CK_RV result = 0;
-  std::chrono::steady_clock::time_point ended;
-  std::thread waiter([&] {
-    result = wait();
-    ended = std::chrono::steady_clock::now();
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  auto finalising = std::chrono::steady_clock::now();
-  EXPECT_EQ(C_Finalize(nullptr), rv(CKR_OK));
-  waiter.join();
-  EXPECT_EQ(result, rv(CKR_CRYPTOKI_NOT_INITIALIZED));
-  EXPECT_LT(ended - finalising, std::chrono::milliseconds(100));
+  FinalisedWait finalised = finaliseAWait();
+  EXPECT_EQ(finalised.result, rv(CKR_CRYPTOKI_NOT_INITIALIZED));
+  EXPECT_LT(finalised.sinceFinalising, std::chrono::milliseconds(100));
   EXPECT_EQ(pcsc().statusChangeCalls, 3) << "it waited inside the card service";
   EXPECT_GE(pcsc().cancelCalls, 1) << "cancelled by C_Finalize";
 }
