@@ -44,6 +44,7 @@ bool older(const SeenCard &before, const SeenCard &now, uint64_t ticket, uint64_
 }
 
 uint32_t note(uint32_t reader, const SeenCard &now, uint64_t ticket) {
+  if (reader >= kMaxReaders) return 0;
   SeenCard &before = seenCards[reader];
   if (older(before, now, ticket, notedTickets[reader])) return epochs[reader];
   notedTickets[reader] = ticket;
@@ -84,7 +85,10 @@ uint32_t noteReaderGone(uint32_t reader, uint64_t ticket) {
   return note(reader, now, ticket);
 }
 
-uint32_t readerCardEpoch(const SlotEntry *slot) { return epochs[readerOf(slot)]; }
+uint32_t readerCardEpoch(const SlotEntry *slot) {
+  uint32_t reader = readerOf(slot);
+  return reader < kMaxReaders ? epochs[reader] : 0;
+}
 
 bool cardStillIn(const SlotEntry *slot, uint32_t cardEpoch) {
   LockGuard hold(tableLock);

@@ -22,8 +22,13 @@ struct CardIdentity {
   uint32_t epoch;
 };
 
-// The pair of slot rows (0..31) that a row belongs to: one reader.
-inline uint32_t readerOf(const SlotEntry *slot) { return static_cast<uint32_t>(slot - router.slotTable) / 2; }
+// The pair of slot rows (0..31) that a row belongs to: one reader;
+// kMaxReaders for a row of no table (a copy), whose card nobody notes.
+inline uint32_t readerOf(const SlotEntry *slot) {
+  auto at = reinterpret_cast<uintptr_t>(slot), first = reinterpret_cast<uintptr_t>(router.slotTable);
+  if (at < first || at >= first + sizeof router.slotTable) return kMaxReaders;
+  return static_cast<uint32_t>((at - first) / sizeof(SlotEntry)) / 2;
+}
 
 // A number for a status query about to be made, taken before it: of two
 // queries on different threads, only the answer of the later one counts
