@@ -1,7 +1,8 @@
 // Registration of backend slots with arbitrary 64-byte descriptions, ids,
 // families and profiles: labels stay NUL-terminated and within 64
-// characters, rows stay paired, and no reader has two rows of one profile
-// (reader names compared whole, ignoring case; twin readers may share a label).
+// characters, rows stay paired, and two rows of one profile under one reader
+// name (compared whole, ignoring case) are twins, which never hold the same
+// backend slots.
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -31,7 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (std::memchr(row.label, 0, sizeof row.label) == nullptr || std::strlen(row.label) > 64) __builtin_trap();
     if (std::strcmp(row.readerName, router.slotTable[i & ~1u].readerName) != 0) __builtin_trap();
     for (uint32_t j = 0; j < i; ++j)
-      if (router.slotTable[j].profile == row.profile && strcasecmp(router.slotTable[j].readerName, row.readerName) == 0)
+      if (router.slotTable[j].profile == row.profile && strcasecmp(router.slotTable[j].readerName, row.readerName) == 0 &&
+          (row.backendSlotFamily1 || row.backendSlotFamily2) &&
+          router.slotTable[j].backendSlotFamily1 == row.backendSlotFamily1 &&
+          router.slotTable[j].backendSlotFamily2 == row.backendSlotFamily2)
         __builtin_trap();
   }
   for (uint32_t i = router.slotCount; i < kMaxSlots; ++i)

@@ -51,12 +51,15 @@ void fillRow(SlotEntry &row, const char *readerName, const char *suffix, uint32_
 // units of one long-named model, the slots of a two-slot reader): a backend
 // that describes a second slot so means the next such reader, the next pair
 // of that description whose field for the backend's role is still free.
-SlotEntry *findOrAddPair(const char *description, uint32_t profile, CardFamily family) {
+SlotEntry *findOrAddPair(const char *description, uint32_t profile, CardFamily family, CK_SLOT_ID backendSlotId) {
   bool cut = std::strlen(description) == kDescriptionSize;
   for (uint32_t i = 0; i + 1 < router.slotCount; i += 2) {
     SlotEntry &common = router.slotTable[i];
     if (!equalIgnoringCase(common.description, description)) continue;
-    if (!cut || backendSlotField(router.slotTable[i + (profile == Common ? 0 : 1)], family) == 0) return &common;
+    // A cut description that this backend gives another slot too is a twin;
+    // the same slot listed again is no twin.
+    CK_SLOT_ID held = backendSlotField(router.slotTable[i + (profile == Common ? 0 : 1)], family);
+    if (!cut || held == 0 || held == backendSlotId) return &common;
   }
   if (router.slotCount + 2 > kMaxSlots) return nullptr;
   SlotEntry *common = &router.slotTable[router.slotCount];
@@ -78,7 +81,7 @@ int registerBackendSlot(uint32_t profile, CardFamily family, CK_SLOT_ID backendS
   char readerName[kNameSize] = {};
   std::memcpy(readerName, description, end);  // stops at an earlier NUL when read as text
 
-  SlotEntry *common = findOrAddPair(readerName, profile, family);
+  SlotEntry *common = findOrAddPair(readerName, profile, family, backendSlotId);
   if (!common) return 2;
   backendSlotField(common[profile == Common ? 0 : 1], family) = backendSlotId;
   return 0;
