@@ -124,6 +124,10 @@ cd "$demo/app"
 wait
 RUN
 echo "== the installed launcher.exe under wine64 + Xvfb, splash for 3 s, starting $java_home/bin/java"
+# The prefix's server may hold a desktop that an earlier program made with no
+# display: the launcher's windows need one made under Xvfb's. The server
+# saves the registry (the install) as it ends.
+wineserver -k 2>/dev/null || true
 xvfb-run -a -s "-screen 0 1024x768x24" bash "$demo/run.sh"
 for _ in $(seq 100); do [ -s "$demo/data/java-report.txt" ] && break; sleep 0.2; done
 
