@@ -36,6 +36,13 @@ void freeRow(SessionEntry &entry) {
   entry = SessionEntry{};
 }
 
+// A slot left without sessions loses its objects and its card family.
+void releaseIfIdle(SlotEntry *slot) {
+  if (sessionCount(slot) != 0) return;
+  removeSlotObjects(slot);
+  slot->sessionFamily = 0;
+}
+
 // A session outlives no card: once the router has seen a reader's card go
 // (or another take its place), the sessions opened on it are freed, without
 // asking their backend, and a slot left without sessions loses its objects.
@@ -47,10 +54,7 @@ void forgetSessionsOfGoneCards() {
     if (row.routerHandle == 0 || row.cardEpoch == readerCardEpoch(row.slot)) continue;
     SlotEntry *slot = row.slot;
     freeRow(row);
-    if (sessionCount(slot) == 0) {
-      removeSlotObjects(slot);
-      slot->sessionFamily = 0;
-    }
+    releaseIfIdle(slot);
   }
 }
 
@@ -141,10 +145,8 @@ bool cardMayBeGone(CK_RV rv) { return rv == CKR_DEVICE_ERROR; }
 void forgetSession(const SessionEntry &session) {
   LockGuard hold(tableLock);
   removeSession(session);
-  if (!slotHasSessions(session.slot)) {
-    removeSlotObjects(session.slot);
-    session.slot->sessionFamily = 0;
-  }
+  forgetSessionsOfGoneCards();
+  releaseIfIdle(session.slot);
 }
 
 CK_RV sessionAnswer(const SessionEntry &session, CK_RV rv) {

@@ -157,9 +157,8 @@ SlotEntry *changedSlot(const ReaderState *states, uint32_t readers) {
   return nullptr;
 }
 
-// Queries of the slot-event waits, numbered as they begin; the number of the
-// latest one whose answer was applied. Guarded by tableLock.
-uint64_t queriesBegun = 0;
+// The ticket (readerQueryTicket) of the latest slot-event query whose answer
+// was applied. Guarded by tableLock.
 uint64_t queriesApplied = 0;
 
 enum class ServiceWait { Changed, Ended, Failed };
@@ -333,12 +332,11 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
     ReaderState states[kMaxReaders];
     std::memset(states, 0, sizeof states);
     uint32_t readers = 0;
-    uint64_t ticket = 0, cardTicket = 0;
+    uint64_t ticket = 0;
     {
       LockGuard hold(tableLock);
       if (endedSince(generation)) return CKR_CRYPTOKI_NOT_INITIALIZED;
-      ticket = ++queriesBegun;
-      cardTicket = readerQueryTicket();
+      ticket = readerQueryTicket();
       readers = router.slotCount / 2;
       for (uint32_t j = 0; j < readers; ++j) {
         std::memcpy(names[j], router.slotTable[2 * j].readerName, kReaderNameSize);
@@ -373,7 +371,7 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
       if (!failed) {
         if (ticket < queriesApplied) continue;
         queriesApplied = ticket;
-        for (uint32_t j = 0; j < known; ++j) noteReaderCard(j, states[j], cardTicket);  // sessions end with their card
+        for (uint32_t j = 0; j < known; ++j) noteReaderCard(j, states[j], ticket);  // sessions end with their card
         if (SlotEntry *row = changedSlot(states, known)) {
           *pSlot = row->id;
           return CKR_OK;
