@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "fake_pcsc.h"
-#include "entrypoints.h"
-#include "init.h"
-#include "objects.h"
-#include "sessions.h"
+#include "module/entrypoints.h"
+#include "calls/init.h"
+#include "handles/objects.h"
+#include "handles/sessions.h"
 
 using namespace tokenhub;
 

@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "cardemu.h"
-#include "functions.h"
-#include "entrypoints.h"
-#include "init.h"
+#include "state/functions.h"
+#include "module/entrypoints.h"
+#include "calls/init.h"
 #include "mockctl.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "recognition.h"
-#include "state.h"
+#include "cards/recognition.h"
+#include "state/state.h"
 
 using namespace tokenhub;
 

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <map>
 
-#include "objects.h"
+#include "handles/objects.h"
 #include "router_rig.h"
 
 using namespace tokenhub;

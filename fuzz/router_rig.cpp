@@ -1,7 +1,7 @@
 #include "router_rig.h"
 
-#include "entrypoints.h"
-#include "init.h"
+#include "module/entrypoints.h"
+#include "calls/init.h"
 
 namespace fuzzrig {
 

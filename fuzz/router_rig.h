@@ -8,7 +8,7 @@
 
 #include "fake_pcsc.h"
 #include "mockctl.h"
-#include "state.h"
+#include "state/state.h"
 
 namespace fuzzrig {
 

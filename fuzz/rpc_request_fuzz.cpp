@@ -1,4 +1,5 @@
-// The module host's request decoder over arbitrary bodies: whatever a peer
+// The module host's request decoder over arbitrary bodies, in every
+// version's layout (the first byte): whatever a peer
 // sends, the host answers or refuses it, never reads beyond the message and
 // never allocates beyond the budget. The module answers every call with
 // CKR_OK, so that the outputs are written too.
@@ -38,8 +39,11 @@ const CK_FUNCTION_LIST module = stubModule(std::make_index_sequence<std::tuple_s
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  std::vector<uint8_t> request(data, data + size), response;
-  bool readable = rpc::answer(module, request, response);
+  // The first byte: the version the connection agreed on (and so its layout).
+  if (size < 1) return 0;
+  rpc::Dialect dialect{static_cast<uint8_t>(data[0] % (rpc::kProtocolVersion + 1))};
+  std::vector<uint8_t> request(data + 1, data + size), response;
+  bool readable = rpc::answer(module, request, response, dialect);
   // Every answer opens with a call id and a signature, even a refusal.
   rpc::Reader in(response.data(), response.size());
   uint32_t id;

@@ -145,6 +145,17 @@ struct Setup<rpc::OutAttributes> {
       rooms.push_back(takeRoom(input));
       attributes[i].pValue = rooms[i].buffer ? buffers.make<CK_BYTE>(rooms[i].size) : nullptr;
       attributes[i].ulValueLen = rooms[i].size;
+      if (attributes[i].type == CKA_WRAP_TEMPLATE && rooms[i].buffer) {
+        // The caller's own nested attributes, each with a room of its own.
+        CK_ULONG nested = input.take() % 3;
+        auto *inner = buffers.make<CK_ATTRIBUTE>(nested + 1);
+        for (CK_ULONG j = 0; j < nested; ++j) {
+          Room room = takeRoom(input);
+          inner[j] = CK_ATTRIBUTE{0, room.buffer ? buffers.make<CK_BYTE>(room.size) : nullptr, room.size};
+        }
+        attributes[i].pValue = inner;
+        rooms[i].size = attributes[i].ulValueLen = nested * sizeof(CK_ATTRIBUTE);
+      }
     }
     std::get<I>(a) = attributes;
     std::get<I + 1>(a) = count;
@@ -159,6 +170,17 @@ struct Setup<rpc::OutAttributes> {
   }
 };
 
+// C_DeriveKey2's mechanism, whose answer names it.
+template <>
+struct Setup<rpc::InMechanismBack> : Setup<void> {
+  template <size_t I, class A>
+  void arrange(Input &input, Buffers &buffers, A &a) {
+    CK_MECHANISM *mechanism = buffers.make<CK_MECHANISM>(1);
+    mechanism->mechanism = input.take() % 2 ? CKM_ECDH1_DERIVE : CKM_SHA256_KEY_DERIVATION;
+    std::get<I>(a) = mechanism;
+  }
+};
+
 template <typename F>
 struct ArgumentsOf;
 template <typename... Args>
@@ -167,7 +189,7 @@ struct ArgumentsOf<CK_RV (*)(Args...)> {
 };
 
 template <typename C, size_t... I>
-void decode(Input &input, std::index_sequence<I...>) {
+void decode(Input &input, rpc::Dialect dialect, std::index_sequence<I...>) {
   using Parts = typename C::PartList;
   typename ArgumentsOf<std::remove_reference_t<decltype(std::declval<CK_FUNCTION_LIST &>().*C::member)>>::type args{};
   Buffers buffers;
@@ -176,7 +198,7 @@ void decode(Input &input, std::index_sequence<I...>) {
   (std::get<I>(setups).template arrange<at[I]>(input, buffers, args), ...);
   // The body in the fuzzer's own exact copy of the input: a read beyond it is seen.
   CK_RV rv = CKR_OK;
-  if (!rpc::readAnswer<C>(input.rest(), input.left(), args, rv)) return;  // the connection ends
+  if (!rpc::readAnswer<C>(input.rest(), input.left(), dialect, args, rv)) return;  // the connection ends
   rpc::Reader in(input.rest(), input.left());
   uint32_t id;
   std::string signature;
@@ -194,12 +216,15 @@ void decode(Input &input, std::index_sequence<I...>) {
   }
 }
 
+// Every call of the table, and those of the later versions.
+using AllCalls = decltype(std::tuple_cat(std::declval<rpc::Calls>(), std::declval<rpc::LaterCalls>()));
+
 template <size_t... N>
-void decodeCall(size_t index, Input &input, std::index_sequence<N...>) {
+void decodeCall(size_t index, Input &input, rpc::Dialect dialect, std::index_sequence<N...>) {
   (void)((index == N &&
-          (decode<std::tuple_element_t<N, rpc::Calls>>(
-               input,
-               std::make_index_sequence<std::tuple_size_v<typename std::tuple_element_t<N, rpc::Calls>::PartList>>{}),
+          (decode<std::tuple_element_t<N, AllCalls>>(
+               input, dialect,
+               std::make_index_sequence<std::tuple_size_v<typename std::tuple_element_t<N, AllCalls>::PartList>>{}),
            true)) ||
          ...);
 }
@@ -207,8 +232,10 @@ void decodeCall(size_t index, Input &input, std::index_sequence<N...>) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  constexpr size_t calls = std::tuple_size_v<rpc::Calls>;
+  constexpr size_t calls = std::tuple_size_v<AllCalls>;
   Input input(data, size);
-  decodeCall(input.take() % calls, input, std::make_index_sequence<calls>{});
+  size_t call = input.take() % calls;
+  rpc::Dialect dialect{static_cast<uint8_t>(input.take() % (rpc::kProtocolVersion + 1))};
+  decodeCall(call, input, dialect, std::make_index_sequence<calls>{});
   return 0;
 }

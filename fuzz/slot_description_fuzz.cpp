@@ -9,8 +9,8 @@
 #include <cstring>
 #include <strings.h>
 
-#include "slottable.h"
-#include "state.h"
+#include "state/slottable.h"
+#include "state/state.h"
 
 using namespace tokenhub;
 
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::memset(&info, 0, sizeof info);
     std::memcpy(info.slotDescription, data + at + 2, 64);
     int result = registerBackendSlot(data[at] & 1, (data[at] >> 1 & 1) + 1, data[at + 1], info);
-    if (result < 0 || result > 2) __builtin_trap();
+    if (result < 0 || result > 3) __builtin_trap();
   }
   if (router.slotCount % 2 != 0 || router.slotCount > kMaxSlots) __builtin_trap();
   for (uint32_t i = 0; i < router.slotCount; ++i) {

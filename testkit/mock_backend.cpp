@@ -17,7 +17,7 @@
 #endif
 #include <type_traits>
 
-#include "functions.h"
+#include "state/functions.h"
 #include "mockctl.h"
 
 #ifndef MOCK_ROLE
@@ -196,7 +196,25 @@ struct Behaviour<Fn::C_GetSlotInfo, CK_SLOT_ID, CK_SLOT_INFO_PTR> {
   }
 };
 
+// A derivation keeps the key that CKM_CONCATENATE_BASE_AND_KEY names.
+template <>
+struct Behaviour<Fn::C_DeriveKey, CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG,
+                 CK_OBJECT_HANDLE_PTR> {
+  static CK_RV run(CK_SESSION_HANDLE, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG,
+                   CK_OBJECT_HANDLE_PTR out) {
+    bool concatenated = m && m->mechanism == CKM_CONCATENATE_BASE_AND_KEY && m->pParameter;
+    self().concatenatedKey = concatenated ? *static_cast<CK_OBJECT_HANDLE *>(m->pParameter) : 0;
+    if (out) *out = mock::mockNextHandle(kRole);
+    return CKR_OK;
+  }
+};
+
 // Token information: the scripted texts blank-padded, the rest fixed.
+// Whether the fault file asks C_GetTokenInfo to report a PIN pad. (No
+// thread_local here: on Windows each load of a DLL with one keeps a TLS
+// index and handles after its unload, which the life-cycle test counts.)
+bool pinPadAsked();
+
 void padInto(unsigned char *field, size_t size, const char *text) {
   std::memset(field, ' ', size);
   size_t n = std::strlen(text);
@@ -213,7 +231,8 @@ struct Behaviour<Fn::C_GetTokenInfo, CK_SLOT_ID, CK_TOKEN_INFO_PTR> {
     padInto(info->manufacturerID, sizeof info->manufacturerID, "Mock backend");
     padInto(info->model, sizeof info->model, t.model);
     padInto(info->serialNumber, sizeof info->serialNumber, t.serialNumber);
-    info->flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED | CKF_LOGIN_REQUIRED;
+    info->flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED | CKF_LOGIN_REQUIRED |
+                  (pinPadAsked() ? CKF_PROTECTED_AUTHENTICATION_PATH : 0);
     info->ulMaxPinLen = 8;
     info->ulMinPinLen = 4;
     info->hardwareVersion = {1, 0};
@@ -223,9 +242,12 @@ struct Behaviour<Fn::C_GetTokenInfo, CK_SLOT_ID, CK_TOKEN_INFO_PTR> {
 };
 
 // Out of process (in a module host), TOKENHUB_MOCK_FAULT_FILE names a file
-// whose lines "ROLE FUNCTION crash|exit|hang|slow" make that role's function
-// write through a null pointer, call _exit(3), never return, or return
-// after two seconds (a PIN pad waiting for the PIN). It is read
+// whose lines "ROLE FUNCTION crash|exit|hang|slow|print|serial" make that
+// role's function (every function for "*") write through a null pointer,
+// call _exit(3), never return, return after two seconds (a PIN pad waiting
+// for the PIN), print a line on its standard output, or run while no other
+// call of the module runs (a module that serialises its calls), or (for
+// C_GetTokenInfo) report a PIN pad. It is read
 // at every call, so that a test can make a running host fail on demand.
 // The crash itself, a write through a null pointer, unchecked even in the
 // sanitizer builds (which would end the host with a report instead).
@@ -233,23 +255,43 @@ struct Behaviour<Fn::C_GetTokenInfo, CK_SLOT_ID, CK_TOKEN_INFO_PTR> {
 volatile int *volatile nowhere = nullptr;
 __attribute__((noinline, no_sanitize("undefined"))) void nullWrite() { *nowhere = 1; }
 
-void faultOnDemand(Fn f) {
+#ifdef _WIN32
+SRWLOCK serialLock = SRWLOCK_INIT;
+void serialise(bool on) { on ? AcquireSRWLockExclusive(&serialLock) : ReleaseSRWLockExclusive(&serialLock); }
+#else
+pthread_mutex_t serialLock = PTHREAD_MUTEX_INITIALIZER;
+void serialise(bool on) { on ? pthread_mutex_lock(&serialLock) : pthread_mutex_unlock(&serialLock); }
+#endif
+
+enum Fault : unsigned { kCrash = 1, kExit = 2, kHang = 4, kSlow = 8, kPrint = 16, kSerial = 32, kPinPad = 64 };
+
+// The faults that the file names for f.
+unsigned faultsFor(Fn f) {
   const char *path = std::getenv("TOKENHUB_MOCK_FAULT_FILE");
   FILE *file = path ? std::fopen(path, "r") : nullptr;
-  if (!file) return;
+  if (!file) return 0;
 #define MOCK_NAME(name) #name,
   static const char *const names[] = {TOKENHUB_FUNCTIONS(MOCK_NAME)};
 #undef MOCK_NAME
-  unsigned role;
+  static const char *const actions[] = {"crash", "exit", "hang", "slow", "print", "serial", "pinpad"};
+  unsigned role, faults = 0;
   char name[64], action[16];
-  char what = 0;
-  while (!what && std::fscanf(file, "%u %63s %15s", &role, name, action) == 3)
-    if (role == kRole && std::strcmp(name, names[static_cast<unsigned>(f)]) == 0) what = action[0];
+  while (std::fscanf(file, "%u %63s %15s", &role, name, action) == 3)
+    if (role == kRole && (std::strcmp(name, "*") == 0 || std::strcmp(name, names[static_cast<unsigned>(f)]) == 0))
+      for (unsigned i = 0; i < sizeof actions / sizeof *actions; ++i)
+        if (std::strcmp(action, actions[i]) == 0) faults |= 1u << i;
   std::fclose(file);
-  if (what == 'c') nullWrite();
-  if (what == 'e') _exit(3);
-  while (what == 'h') pause(1000);
-  if (what == 's') pause(2000);
+  return faults;
+}
+
+bool pinPadAsked() { return faultsFor(Fn::C_GetTokenInfo) & kPinPad; }
+
+void faultOnDemand(unsigned faults) {
+  if (faults & kCrash) nullWrite();
+  if (faults & kExit) _exit(3);
+  if (faults & kPrint) std::printf("mock module %u: a line on standard output\n", kRole), std::fflush(stdout);
+  while (faults & kHang) pause(1000);
+  if (faults & kSlow) pause(2000);
 }
 
 template <Fn F, typename P>
@@ -260,10 +302,13 @@ struct Entry<F, CK_RV (*)(A...)> {
   static CK_RV call(A... args) {
     uintptr_t words[sizeof...(A) + 1] = {toWord(args)...};
     mock::mockLogCall(kRole, static_cast<uint32_t>(F), words, sizeof...(A));
-    faultOnDemand(F);
+    unsigned faults = faultsFor(F);
+    if (faults & kSerial) serialise(true);
+    faultOnDemand(faults);
     mock::Backend &b = self();
-    if (b.forced[static_cast<unsigned>(F)]) return b.results[static_cast<unsigned>(F)];
-    return Behaviour<F, A...>::run(args...);
+    CK_RV rv = b.forced[static_cast<unsigned>(F)] ? b.results[static_cast<unsigned>(F)] : Behaviour<F, A...>::run(args...);
+    if (faults & kSerial) serialise(false);
+    return rv;
   }
 };
 

@@ -58,6 +58,7 @@ struct Backend {
   uint32_t handleNext;
   CK_ULONG lastCountedHandle;
   CK_ULONG findReported;  // when not 0: the count C_FindObjects answers, whatever it wrote
+  CK_ULONG concatenatedKey;  // the key that C_DeriveKey's CKM_CONCATENATE_BASE_AND_KEY named
 };
 
 // An argument as the call log keeps it: one machine word.

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "fake_pcsc.h"
-#include "functions.h"
-#include "init.h"
+#include "state/functions.h"
+#include "calls/init.h"
 #include "mockctl.h"
-#include "state.h"
+#include "state/state.h"
 
 namespace testkit {
 

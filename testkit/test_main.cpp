@@ -2,8 +2,8 @@
 // in the shipped module.
 #include <gtest/gtest.h>
 
-#include "entrypoints.h"
-#include "init.h"
+#include "module/entrypoints.h"
+#include "calls/init.h"
 
 int main(int argc, char **argv) {
   tokenhub::routerProcessAttach();

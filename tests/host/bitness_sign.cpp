@@ -2,8 +2,9 @@
 // installed only as a PE32 module: it lists the slots, reads the token's
 // serial, finds the module host serving the module (and its bitness),
 // signs the file DATA with the private key labelled LABEL and writes the
-// signature to SIGNATURE.
-//   bitness_sign DLL PIN LABEL DATA SIGNATURE
+// signature to SIGNATURE. With `unload`, it then loads the DLL again,
+// initialises it and frees it without C_Finalize: no host may be left.
+//   bitness_sign DLL PIN LABEL DATA SIGNATURE [unload]
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -41,13 +42,17 @@ unsigned hostBitness() {
   return bits;
 }
 
+bool initialize(HMODULE module) {
+  auto get = module ? reinterpret_cast<CK_C_GetFunctionList>(GetProcAddress(module, "C_GetFunctionList")) : nullptr;
+  return get && ok(get(&p11), "C_GetFunctionList") && ok(p11->C_Initialize(nullptr), "C_Initialize");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 6) return 2;
+  if (argc != 6 && !(argc == 7 && std::strcmp(argv[6], "unload") == 0)) return 2;
   HMODULE module = LoadLibraryA(argv[1]);
-  auto get = module ? reinterpret_cast<CK_C_GetFunctionList>(GetProcAddress(module, "C_GetFunctionList")) : nullptr;
-  if (!get || !ok(get(&p11), "C_GetFunctionList") || !ok(p11->C_Initialize(nullptr), "C_Initialize")) return 1;
+  if (!initialize(module)) return 1;
   CK_SLOT_ID slots[8];
   CK_ULONG count = 8;
   if (!ok(p11->C_GetSlotList(CK_TRUE, slots, &count), "C_GetSlotList") || count == 0) return 1;
@@ -84,5 +89,13 @@ int main(int argc, char **argv) {
   if (!ok(p11->C_Finalize(nullptr), "C_Finalize")) return 1;
   std::printf("module hosts left after C_Finalize: %s\n", hostBitness() ? "one" : "none");
   FreeLibrary(module);
+  if (argc == 7) {
+    module = LoadLibraryA(argv[1]);
+    if (!initialize(module)) return 1;
+    std::printf("module host before FreeLibrary: %u-bit\n", hostBitness());
+    FreeLibrary(module);
+    for (int i = 0; i < 50 && hostBitness(); ++i) Sleep(100);
+    std::printf("module hosts left after FreeLibrary: %s\n", hostBitness() ? "one" : "none");
+  }
   return 0;
 }

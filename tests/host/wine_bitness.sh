@@ -2,15 +2,21 @@
 # A 64-bit consumer under wine64 with the card module installed only as a
 # PE32 module in SysWOW64 (the installed layout of the x64 package, the
 # module host in both system folders): the PE32+ tokenhub.dll serves it
-# through the PE32 host. The module's token is SoftHSM2's on the Linux side,
-# served by p11-kit's server through a TCP relay; the consumer signs, OpenSSL
-# verifies.
+# through the PE32 host. Then a 32-bit consumer with the module installed
+# only as a PE32+ module in the native System32: the PE32 tokenhub.dll
+# serves it through the PE32+ host, which is handed the module's System32
+# path (Sysnative exists for 32-bit processes only). The module's token is
+# SoftHSM2's on the Linux side, served by p11-kit's server through a TCP
+# relay; each consumer signs, OpenSSL verifies. Last, with the host switch
+# on, a 64-bit consumer of a tokenhub.dll in a folder whose name has
+# non-ASCII letters: the host beside it serves the module beside it.
 #   wine_bitness.sh WIN64_BUILD_DIR WIN32_BUILD_DIR
 set -euo pipefail
 build64=$(cd "$1" && pwd)
 build32=$(cd "$2" && pwd)
 root=$(cd "$(dirname "$0")/../.." && pwd)
-for f in "$build32/tokenhub/tokenhub-host.exe" "$build32/softhsm-backend/aetpkss1.dll" "$build32/testbin/tcp_relay.exe"; do
+for f in "$build32/tokenhub/tokenhub-host.exe" "$build32/softhsm-backend/aetpkss1.dll" "$build32/testbin/tcp_relay.exe" \
+         "$build32/winscard-double/bitness_sign.exe"; do
   [ -f "$f" ] || { echo "missing $f: build the win32 preset first"; exit 1; }
 done
 . "$root/tests/tokenhub/integration/signing_rig.sh"
@@ -19,11 +25,14 @@ source "$root/scripts/wine-env" 64
 system=$WINEPREFIX/drive_c/windows/system32
 wow=$WINEPREFIX/drive_c/windows/syswow64
 installed=("$system/tokenhub.dll" "$system/tokenhub-host.exe" "$wow/tokenhub.dll" "$wow/tokenhub-host.exe"
-           "$wow/aetpkss1.dll")
+           "$wow/aetpkss1.dll" "$system/aetpkss1.dll")
 server=
+user="$WINEPREFIX/drive_c/users/Jürgen Åström"
 finish() {
   [ -n "$server" ] && kill "$server" 2>/dev/null
   rm -f "${installed[@]}"
+  rm -rf "$user"
+  "$WINE_LOADER" reg delete 'HKLM\Software\Varenzo\tokenhub' /v HostBackends /f >/dev/null 2>&1 || true
   rig_cleanup
 }
 rig_begin tokenhub-host-bitness
@@ -57,8 +66,36 @@ export TOKENHUB_TEST_RELAY="Z:${build32//\//\\}\\testbin\\tcp_relay.exe" TOKENHU
 export WINEDLLOVERRIDES=winscard=n
 "$WINE_LOADER" "$build64/winscard-double/bitness_sign.exe" 'C:\windows\system32\tokenhub.dll' 1234 hosted-key \
   "Z:$rig_work/data.bin" "Z:$rig_work/data.sig" </dev/null | tr -d '\r' | tee out.txt
-grep -qx 'slot 1 serial "1A2B3C4D5E      "' out.txt
-grep -qx 'host: 32-bit' out.txt
-grep -qx 'module hosts left after C_Finalize: none' out.txt
-openssl dgst -sha256 -verify rsa.pub -signature data.sig data.bin
+check_signed() {  # BITS of the host
+  grep -qx 'slot 1 serial "1A2B3C4D5E      "' out.txt
+  grep -qx "host: $1-bit" out.txt
+  grep -qx 'module hosts left after C_Finalize: none' out.txt
+  openssl dgst -sha256 -verify rsa.pub -signature data.sig data.bin
+}
+check_signed 32
 echo "a 64-bit consumer signed through the PE32 module host"
+
+# The vendor's 64-bit-only package instead: a 32-bit consumer (one 32-bit
+# start, most of a minute under qemu).
+rm -f "$wow/aetpkss1.dll" data.sig
+cp "$build64/softhsm-backend/aetpkss1.dll" "$system/"
+export TOKENHUB_TEST_RELAY="Z:${build64//\//\\}\\testbin\\tcp_relay.exe"
+"${WINE_LOADER%64}" "$build32/winscard-double/bitness_sign.exe" 'C:\windows\system32\tokenhub.dll' 1234 hosted-key \
+  "Z:$rig_work/data.bin" "Z:$rig_work/data.sig" unload </dev/null | tr -d '\r' | tee out.txt
+check_signed 64
+echo "a 32-bit consumer signed through the PE32+ module host"
+# FreeLibrary without C_Finalize ends the host it started.
+grep -qx 'module host before FreeLibrary: 64-bit' out.txt
+grep -qx 'module hosts left after FreeLibrary: none' out.txt
+echo "FreeLibrary without C_Finalize left no module host"
+
+# A router in a folder named with non-ASCII letters hosts its module.
+rm -f "${installed[@]}" data.sig
+mkdir -p "$user/tokenhub"
+cp "$build64/tokenhub/tokenhub.dll" "$build64/tokenhub/tokenhub-host.exe" "$build64/softhsm-backend/aetpkss1.dll" \
+  "$user/tokenhub/"
+"$WINE_LOADER" reg add 'HKLM\Software\Varenzo\tokenhub' /v HostBackends /t REG_DWORD /d 1 /f >/dev/null 2>&1
+"$WINE_LOADER" "$build64/winscard-double/bitness_sign.exe" 'C:\users\Jürgen Åström\tokenhub\tokenhub.dll' 1234 \
+  hosted-key "Z:$rig_work/data.bin" "Z:$rig_work/data.sig" </dev/null | tr -d '\r' | tee out.txt
+check_signed 64
+echo "a router in a folder named with non-ASCII letters signed through its module host"

@@ -3,18 +3,25 @@
 
   check_module.py dll FILE.dll DEF_FILE MACHINE   (MACHINE i386 or amd64)
   check_module.py so  FILE.so  DEF_FILE hardened|sanitized
+  check_module.py host tokenhub-host.exe MACHINE
 
 The 68 names of the export definition must follow the order of the function
 list in the PKCS#11 header. A DLL must export exactly those names with
 ordinals 1 to 68, import only Windows system DLLs and carry the version
 block; a shared object must export exactly those 68 functions. Both must be
 hardened as pe_hardening and elf_hardening say (a shared object of the
-sanitizer builds, which go without that hardening, excepted).
+sanitizer builds, which go without that hardening, excepted). The module
+host, hardened as the DLL, is a terminal-server aware GUI program whose
+manifest keeps it unelevated, names the supported systems and asks for
+per-monitor DPI awareness and common controls 6, so that a module's
+dialogs look and scale as in the application.
 """
+import os
 import re
 import subprocess
 import sys
 
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 HEADER = "/usr/include/p11-kit-1/p11-kit/pkcs11.h"
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "winscard.dll", "user32.dll", "gdi32.dll", "advapi32.dll",
                "shell32.dll", "ole32.dll", "ws2_32.dll", "comctl32.dll", "shlwapi.dll"}
@@ -88,7 +95,14 @@ def check_dll(path, names, machine):
                fixed.FileVersionLS & 0xFFFF)
     product = (fixed.ProductVersionMS >> 16, fixed.ProductVersionMS & 0xFFFF, fixed.ProductVersionLS >> 16,
                fixed.ProductVersionLS & 0xFFFF)
-    check(version == (2, 0, 0, 11) and product == (2, 0, 0, 11), f"file and product version {version}")
+    # The product's four fields (the top-level CMakeLists.txt), above every
+    # vendor build of this module (2.0.0.11): Windows Installer replaces a
+    # file of the system folder only with a higher version.
+    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
+        cmake = f.read()
+    stamped = tuple(int(n) for n in re.search(r"set\(PENWICK_VERSION ([\d.]+)\)", cmake).group(1).split(".")) + (
+        int(re.search(r"set\(PENWICK_BUILD (\d+)\)", cmake).group(1)),)
+    check(version == product == stamped and version > (2, 0, 0, 11), f"file and product version {version}")
     strings = {}
     for info in pe.FileInfo[0]:
         if info.Key == b"StringFileInfo":
@@ -96,6 +110,35 @@ def check_dll(path, names, machine):
                 strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
     for key, value in VERSION_STRINGS.items():
         check(strings.get(key) == value, f'version {key} "{strings.get(key)}"')
+
+
+# Windows 7, 8, 8.1, 10 and 11
+SUPPORTED_OS = ("35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
+                "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a")
+
+
+def check_host(path, machine):
+    import pefile
+    data = open(path, "rb").read()
+    pe = pefile.PE(data=data)
+    pe_hardening(pe, data, check)
+    check(pe.FILE_HEADER.Machine == {"i386": 0x14C, "amd64": 0x8664}[machine], f"machine is {machine}")
+    check(pe.OPTIONAL_HEADER.Subsystem == 2, "GUI subsystem")
+    check(pe.OPTIONAL_HEADER.DllCharacteristics & 0x8000, "terminal-server aware")
+    imports = sorted(i.dll.decode().lower() for i in pe.DIRECTORY_ENTRY_IMPORT)
+    check(set(imports) <= SYSTEM_DLLS, "imports only system DLLs: " + ", ".join(imports))
+    manifest = ""
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for entry in kind.directory.entries if kind.id == 24 else []:
+            if entry.id == 1:
+                at = entry.directory.entries[0].data.struct
+                manifest = pe.get_data(at.OffsetToData, at.Size).decode("utf-8", "replace")
+    check('level="asInvoker"' in manifest, "manifest requests asInvoker")
+    check(">PerMonitorV2, PerMonitor<" in manifest and ">true/pm<" in manifest, "manifest: per-monitor DPI awareness")
+    check(re.search(r'name="Microsoft\.Windows\.Common-Controls"\s+version="6\.0\.0\.0"', manifest),
+          "manifest: common controls 6")
+    for os_id in SUPPORTED_OS:
+        check(f'<supportedOS Id="{{{os_id}}}"/>' in manifest, f"manifest names supported OS {os_id}")
 
 
 def check_so(path, names, hardened):
@@ -123,6 +166,10 @@ def elf_hardening(path, symbols, dynamic):
 
 
 def main():
+    if sys.argv[1] == "host":
+        check_host(sys.argv[2], sys.argv[3])
+        print(f"{len(failures)} failures" if failures else "all checks passed")
+        sys.exit(1 if failures else 0)
     kind, path, deffile = sys.argv[1:4]
     names = check_definition(definition(deffile))
     if kind == "dll":

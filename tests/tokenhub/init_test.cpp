@@ -5,12 +5,12 @@
 #include <cstring>
 #include <string>
 
-#include "cardcontext.h"
-#include "entrypoints.h"
-#include "objects.h"
+#include "cards/cardcontext.h"
+#include "module/entrypoints.h"
+#include "handles/objects.h"
 #include "router_fixture.h"
-#include "sessions.h"
-#include "slotevents.h"
+#include "handles/sessions.h"
+#include "cards/slotevents.h"
 
 using namespace tokenhub;
 using namespace testkit;
@@ -164,6 +164,10 @@ TEST_F(Init, TwinReadersAreServedOnceTheServiceListsThemAll) {
   ASSERT_EQ(router.slotCount, 4u) << "a pair per backend slot so described";
   CK_TOKEN_INFO info;
   EXPECT_EQ(C_GetTokenInfo(1, &info), rv(CKR_TOKEN_NOT_PRESENT)) << "two pairs, one name: served by neither";
+  pcsc().addReader(model + " 00 02");
+  pcsc().addReader(twin1);
+  EXPECT_EQ(C_GetTokenInfo(1, &info), rv(CKR_TOKEN_NOT_PRESENT)) << "two pairs, three names: nor now";
+  pcsc().unplug(model + " 00 02");
 
   pcsc().addReader(twin1);  // the wait finds the whole names and both cards
   pcsc().insert(twin1, kAtrFamily2);
@@ -174,6 +178,9 @@ TEST_F(Init, TwinReadersAreServedOnceTheServiceListsThemAll) {
   }
   EXPECT_STREQ(row(1).readerName, twin0.c_str());
   EXPECT_STREQ(row(2).readerName, twin1.c_str());
+  CK_ULONG count = 0;
+  EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), rv(CKR_OK));  // the backends asked again
+  EXPECT_EQ(count, 4u);
   EXPECT_EQ(row(1).backendSlotFamily1 + row(3).backendSlotFamily1, 0u) << "role 2 cannot say which twin it means";
   EXPECT_EQ(C_GetTokenInfo(3, &info), rv(CKR_OK));
 }

@@ -157,6 +157,16 @@ TEST_F(Objects, NewObjectsAreRegisteredAndArgumentsPassUnchanged) {
             (std::vector<CK_OBJECT_HANDLE>{2, 3, 4, 5, 6, 7, 8}));
   EXPECT_EQ(backendObject(priv), 0x405u);
   EXPECT_EQ(backendObject(derived), 0x407u);
+  // A second key named in the mechanism's parameter is translated too; the caller's parameter stays.
+  CK_OBJECT_HANDLE second = priv;
+  CK_MECHANISM concat = {CKM_CONCATENATE_BASE_AND_KEY, &second, sizeof second};
+  ASSERT_EQ(C_DeriveKey(h, &concat, base, attr, 1, &derived), CKR_OK);
+  EXPECT_EQ(mocks().backends[1].concatenatedKey, 0x405u);
+  EXPECT_EQ(second, priv);
+  second = 99;
+  EXPECT_EQ(C_DeriveKey(h, &concat, base, attr, 1, &derived), CKR_KEY_HANDLE_INVALID);
+  concat.ulParameterLen = 1;
+  EXPECT_EQ(C_DeriveKey(h, &concat, base, attr, 1, &derived), CKR_MECHANISM_PARAM_INVALID);
 
   CK_ULONG length = 8;
   ASSERT_EQ(C_WrapKey(h, &mech, base, priv, wrapped, &length), CKR_OK);
@@ -336,6 +346,24 @@ TEST_F(Objects, ARowBeingDestroyedIsNotHandedToANewObjectOfTheSameBackendHandle)
     EXPECT_EQ(findObject(fresh, HandleKind::Object, o), CKR_OK) << "the new object's handle stays valid";
     if (!destroyed) removeObject(o);
   }
+}
+
+// A row outlives no card: once the router has seen the card leave, the row
+// is gone, and a handle the backend gave for the old card enters no row.
+TEST_F(Objects, ARowOutlivesNoCard) {
+  pcsc().countEvents = true;  // the same kind of card again: only the count tells
+  start();
+  open(1);  // the router notes the card; the row is the secure slot's, which has no session
+  CK_OBJECT_HANDLE h = mapObject(&row(1), 0x55);
+  uint32_t epoch = readerCardEpoch(&row(1));
+  pcsc().remove("Rd");
+  pcsc().insert("Rd", kAtrFamily1);
+  open(1);  // the router looks at the reader
+  ASSERT_NE(readerCardEpoch(&row(1)), epoch);
+  ObjectEntry o;
+  EXPECT_EQ(findObject(h, HandleKind::Object, o), CKR_OBJECT_HANDLE_INVALID);
+  EXPECT_EQ(mapObject(&row(1), 0x56, epoch), 0u) << "an object found through the old card's session";
+  EXPECT_NE(mapObject(&row(1), 0x55), 0u);
 }
 
 TEST_F(Objects, AHandleOfAnotherSlotIsUnknownThere) {

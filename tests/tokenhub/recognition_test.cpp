@@ -1,7 +1,7 @@
 // Card recognition from the ATR and the choice of backend by family and profile.
 #include <vector>
 
-#include "recognition.h"
+#include "cards/recognition.h"
 #include "router_fixture.h"
 
 using namespace tokenhub;

@@ -5,9 +5,9 @@
 #include <iterator>
 #include <vector>
 
-#include "objects.h"
+#include "handles/objects.h"
 #include "router_fixture.h"
-#include "sessions.h"
+#include "handles/sessions.h"
 
 namespace testkit {
 

@@ -226,6 +226,19 @@ TEST_F(Sessions, HandlesOfACardThatLeftItsReaderReachNoBackend) {
   EXPECT_EQ(objectRowsInUse(), 0u);
 }
 
+// A renewed card-service context counts card events afresh: the same card,
+// still in its reader, keeps its sessions.
+TEST_F(Sessions, TheSameCardKeepsItsSessionsAcrossARenewedContext) {
+  pcsc().countEvents = true;
+  start();
+  CK_SESSION_HANDLE h = open(1);
+  pcsc().killContexts(kScardEServiceStopped);
+  pcsc().reader("Rd").events += 7;
+  CK_TOKEN_INFO info;
+  ASSERT_EQ(C_GetTokenInfo(1, &info), CKR_OK);  // looks at the card on a new context
+  EXPECT_NE(backendSession(h), 0u);
+}
+
 // A long-running host whose card is pulled again and again, with a backend
 // that refuses every close of a pulled card's session (CKR_DEVICE_ERROR)
 // and a host that never retries: no row stays, so the tables never fill.

@@ -6,10 +6,11 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "cardcontext.h"
+#include "cards/cardcontext.h"
 #include "router_fixture.h"
-#include "serial.h"
+#include "cards/serial.h"
 
 using namespace tokenhub;
 using namespace testkit;
@@ -84,7 +85,7 @@ TEST_F(SlotList, WithTokensListsOnlyRecognisedCardsWhoseBackendHasTheToken) {
   ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
   EXPECT_EQ(slotList(CK_TRUE), (std::vector<CK_SLOT_ID>{1, 7})) << "role 3's reader comes after role 1's";
   EXPECT_EQ(slotList(0x80), (std::vector<CK_SLOT_ID>{1, 7})) << "any non-zero value asks for tokens";
-  const mock::Call *asked = mock::mockFind(3, fn(Fn::C_GetSlotInfo), 3);  // after the three of C_Initialize
+  const mock::Call *asked = mock::mockFind(3, fn(Fn::C_GetSlotInfo), mock::mockCount(3, fn(Fn::C_GetSlotInfo)) - 1);
   ASSERT_NE(asked, nullptr);
   EXPECT_EQ(asked->args[0], 8u) << "the backend is asked about its own slot id";
 
@@ -507,8 +508,9 @@ TEST_F(WaitForSlotEvent, InsertionAndRemovalGiveTheCommonThenTheSecureSlot) {
     pcsc().whileWaiting = changeReaderB;
     EXPECT_EQ(wait(), rv(CKR_OK));
     EXPECT_EQ(slot, 3u);
-    // Asked, waited for inside the service, asked again.
-    EXPECT_EQ(pcsc().timeouts, (std::vector<uint32_t>{0, kScardInfinite, 0}));
+    // Asked, waited for inside the service, asked again. (pcsc-lite's
+    // notice does not count the readers: the wait looks at the list each 500 ms.)
+    EXPECT_EQ(pcsc().timeouts, (std::vector<uint32_t>{0, 500, 0}));
     EXPECT_TRUE(SleepRecorder::sleeps().empty());
     ASSERT_EQ(pcsc().waitContexts.size(), 1u);
     EXPECT_NE(pcsc().waitContexts[0], router.cardContext) << "on a context of its own";
@@ -801,6 +803,93 @@ TEST_F(WaitForSlotEvent, AWaitForTheServicesStartLooksAgainEveryThreeSeconds) {
   EXPECT_EQ(wait(), rv(CKR_OK));
   EXPECT_EQ(slot, 1u);
   EXPECT_EQ(pcsc().startAsks, 60);
+}
+
+// A reader attached while the library runs gets the next pair: the wait
+// reports its common slot (with a card in it, an insertion) once the list
+// holds it; ids never move, the list never shrinks, and a reader that comes
+// back under its backend slot gets its old pair.
+TEST_F(WaitForSlotEvent, AReaderAttachedLaterGetsTheNextPairAndIdsNeverMove) {
+  addReader("Rd A", {1, 3}, 1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  pcsc().whileWaiting = [](int) {
+    mock::mockAddSlot(1, 2, "Rd B", kSlotFlags);
+    FakePcsc::get().addReader("Rd B");
+    FakePcsc::get().insert("Rd B", kAtrFamily1);
+  };
+  std::atomic<bool> returned{false};
+  std::thread guard([&] {  // a wait that missed the reader ends here, not at CTest's time-out
+    for (int i = 0; i < 500 && !returned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!returned) C_Finalize(nullptr);
+  });
+  EXPECT_EQ(wait(), rv(CKR_OK));
+  returned = true;
+  guard.join();
+  EXPECT_EQ(slot, 3u);
+  EXPECT_EQ(router.slotCount, 4u);
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+  EXPECT_EQ(slot, 4u) << "its card: an insertion";
+  addReader("Rd C", {3}, 7);  // empty, seen by a non-blocking wait
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+  EXPECT_EQ(slot, 5u);
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT));
+  const std::vector<CK_SLOT_ID> all{1, 2, 3, 4, 5, 6};
+  pcsc().unplug("Rd B");
+  mocks().backends[0].slotCount = 1;
+  EXPECT_EQ(slotList(CK_FALSE), all) << "gone: no shorter";
+  addReader("Rd B", {1}, 2);
+  EXPECT_EQ(slotList(CK_FALSE), all) << "back: its old pair";
+  mocks().backends[0].slots[1].description[3] = 'D';  // slot 2 renumbered to another reader (not listed yet)
+  mock::mockForce(3, fn(Fn::C_GetSlotList), CKR_DEVICE_ERROR);
+  EXPECT_EQ(slotList(CK_FALSE).size(), 8u);
+  EXPECT_STREQ(row(6).readerName, "Rd D");
+  EXPECT_EQ(row(6).backendSlotFamily1, 2u);
+  EXPECT_EQ(row(2).backendSlotFamily1, 0u) << "slot 2 serves its new reader only";
+  EXPECT_EQ(row(4).backendSlotFamily2, 7u) << "a backend whose list fails keeps its pairs";
+  for (unsigned i = 0; i < 8; ++i) EXPECT_EQ(row(i).id, i + 1);
+}
+
+// The service counts a reader's card events in 16 bits: a card swapped
+// across the count's wrap is still a removal and an insertion.
+TEST_F(WaitForSlotEvent, ACardSwappedAcrossTheEventCountsWrapIsSeen) {
+  pcsc().countEvents = true;
+  addReader("Rd A", {1});
+  pcsc().reader("Rd A").events = 0xFFFE;
+  pcsc().insert("Rd A", kAtrFamily1);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  pcsc().remove("Rd A");
+  pcsc().insert("Rd A", kAtrFamily1);  // counted 0x10001: 1
+  for (CK_SLOT_ID expected : {1, 1, 2, 2}) {
+    EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_OK));
+    EXPECT_EQ(slot, expected);
+  }
+  EXPECT_EQ(wait(CKF_DONT_BLOCK), rv(CKR_NO_EVENT));
+}
+
+// A polling wait slows after a second without change; a wait inside the
+// service that saw a change (a reader attached) makes it quick again.
+TEST_F(WaitForSlotEvent, PollingIsQuickAgainAfterAWaitThatSawAChange) {
+  addReader("Rd A", {1});
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  static size_t changedAt;
+  changedAt = 0;
+  pcsc().waitQueryResult = kScardECommError;  // the waits inside the service fail: the wait polls
+  pcsc().afterStatusChange = [](int) {
+    size_t slept = SleepRecorder::sleeps().size();
+    if (slept == 150 && changedAt == 0) FakePcsc::get().waitQueryResult = 0;
+    if (changedAt && slept == changedAt + 5) FakePcsc::get().insert("Rd A", kAtrFamily1);
+  };
+  pcsc().whileWaiting = [](int) {
+    changedAt = SleepRecorder::sleeps().size();
+    FakePcsc::get().waitQueryResult = kScardECommError;
+    FakePcsc::get().addReader("Rd X");
+  };
+  EXPECT_EQ(wait(), rv(CKR_OK));
+  const std::vector<uint32_t> &sleeps = SleepRecorder::sleeps();
+  ASSERT_GT(changedAt, 0u);
+  ASSERT_GT(sleeps.size(), changedAt);
+  EXPECT_EQ(sleeps[changedAt - 1], 50u);
+  EXPECT_EQ(sleeps[changedAt], 10u);
 }
 
 // The service answers a query naming an unplugged reader with

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "slottable.h"
-#include "state.h"
+#include "state/slottable.h"
+#include "state/state.h"
 
 using namespace tokenhub;
 

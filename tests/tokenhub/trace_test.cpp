@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "session_fixture.h"
-#include "trace.h"
+#include "trace/trace.h"
 
 using namespace tokenhub;
 using namespace testkit;
@@ -108,7 +108,8 @@ TEST_F(Trace, NeverHoldsPinsDataOrAttributeValues) {
 }
 
 // Readers that no slot serves, each told once: twins whose descriptions
-// cannot tell them apart, one no backend reports, one attached later.
+// cannot tell them apart, one no backend reports, also when attached later;
+// a reader attached later that a backend reports gets its pair, told once.
 TEST_F(Trace, ReadersThatNoSlotServesAreToldOnce) {
   const std::string model(62, 'M');
   mock::mockAddSlot(1, 11, (model + " 00 00").c_str(), 0);
@@ -117,10 +118,12 @@ TEST_F(Trace, ReadersThatNoSlotServesAreToldOnce) {
   pcsc().addReader("Reader no backend reports");
   start();
   CK_ULONG count = 0;
+  mock::mockAddSlot(1, 13, "Another reader attached later", 0);
   for (const char *later : {"Reader attached later", "Another reader attached later"}) {
     pcsc().addReader(later);
     ASSERT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
   }
+  EXPECT_EQ(count, 8u);
   std::string text = readFile(path);
   auto times = [&text](const std::string &line) {
     size_t n = 0;
@@ -135,7 +138,10 @@ TEST_F(Trace, ReadersThatNoSlotServesAreToldOnce) {
                   "(no backend reports it)"),
             1u);
   EXPECT_EQ(times("reader \"Reader attached later\": listed by the card service, no virtual slot serves it "
-                  "(attached after C_Initialize"),
+                  "(no backend reports it)"),
+            1u);
+  EXPECT_EQ(times("slots 7 and 8 for reader \"Another reader attached later\" from role 1 (aetpkss1) backend "
+                  "slot 13 (attached after C_Initialize)"),
             1u);
 }
 

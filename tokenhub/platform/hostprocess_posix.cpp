@@ -1,13 +1,14 @@
-// Linux: a socket pair whose ends are close-on-exec, fork and exec, a death
-// signal so that the host never outlives the application.
+// Linux: a socket pair whose ends are close-on-exec, fork and exec. The host
+// leaves when its end of the pair reads the end of file: when the
+// application closes its end, or ends. (A parent-death signal would end it
+// with the thread that started it, not with the application.)
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <glob.h>
 #include <limits.h>
 #include <link.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/auxv.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -18,8 +19,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+#include <vector>
 
-#include "hostprocess.h"
+#include "platform/hostprocess.h"
 
 namespace tokenhub {
 
@@ -44,32 +50,27 @@ bool waitReadable(int fd, uint64_t deadline) {
 
 }  // namespace
 
-bool pipeRead(const HostPipe &pipe, void *data, size_t size, uint32_t timeoutMs) {
+int64_t pipeReadSome(const HostPipe &pipe, void *data, size_t size, uint32_t timeoutMs) {
   int fd = static_cast<int>(pipe.in);
   uint64_t deadline = timeoutMs == kWaitForever ? 0 : nowMs() + timeoutMs;
-  auto *p = static_cast<char *>(data);
-  while (size) {
-    // With a bound the descriptor is the router's own socket: what has come
-    // already is taken without a wait.
-    ssize_t n = deadline ? recv(fd, p, size, MSG_DONTWAIT) : read(fd, p, size);
-    if (deadline && n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!waitReadable(fd, deadline)) return false;
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
+  for (;;) {
+    // With a bound the descriptor is the router's own socket: it waits for
+    // what comes, then takes it without a wait.
+    if (deadline && !waitReadable(fd, deadline)) return nowMs() >= deadline ? kPipeWaited : 0;
+    ssize_t n = deadline ? recv(fd, data, size, MSG_DONTWAIT) : read(fd, data, size);
+    if (n < 0 && (errno == EINTR || (deadline && (errno == EAGAIN || errno == EWOULDBLOCK)))) continue;
+    return n < 0 ? 0 : n;
   }
-  return true;
 }
 
 bool pipeWrite(const HostPipe &pipe, const void *data, size_t size) {
   int fd = static_cast<int>(pipe.out);
   auto *p = static_cast<const char *>(data);
   while (size) {
-    // A host that has gone must not end the application with SIGPIPE.
-    ssize_t n = fd == 1 ? write(fd, p, size) : send(fd, p, size, MSG_NOSIGNAL);
+    // A host that has gone must not end the application with SIGPIPE; a
+    // host served over plain pipes (p11-kit's remote: modules) writes.
+    ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK) n = write(fd, p, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -78,19 +79,47 @@ bool pipeWrite(const HostPipe &pipe, const void *data, size_t size) {
   return true;
 }
 
-HostPipe standardPipe() { return HostPipe{0, 1}; }
+void shutPipe(const HostPipe &pipe) {
+  if (pipe.in >= 0) shutdown(static_cast<int>(pipe.in), SHUT_RDWR);
+  if (pipe.out >= 0 && pipe.out != pipe.in) shutdown(static_cast<int>(pipe.out), SHUT_RDWR);
+}
+
+void closePipe(HostPipe &pipe) {
+  if (pipe.in >= 0) close(static_cast<int>(pipe.in));
+  if (pipe.out >= 0 && pipe.out != pipe.in) close(static_cast<int>(pipe.out));
+  pipe = HostPipe{};
+}
+
+HostPipe standardPipe() {
+  int in = fcntl(0, F_DUPFD_CLOEXEC, 3), out = fcntl(1, F_DUPFD_CLOEXEC, 3);
+  int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (in < 0 || out < 0 || null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0) {
+    for (int fd : {in, out, null})
+      if (fd >= 0) close(fd);
+    return HostPipe{0, 1};  // as it came: the module then shares the stream
+  }
+  close(null);
+  return HostPipe{in, out};
+}
 
 namespace {
 
+// The ELF class and machine of a file (bytes 4 and 18-19 of its header);
+// 0 when it is no ELF file.
+unsigned elfKind(const char *file) {
+  unsigned char header[20] = {};
+  int fd = open(file, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  ssize_t n = read(fd, header, sizeof header);
+  close(fd);
+  if (n != sizeof header || std::memcmp(header, "\x7f" "ELF", 4) != 0) return 0;
+  return header[4] << 16 | header[18] << 8 | header[19];
+}
+
 // The ELF class of the program file: 32 or 64, 0 when it is no ELF file (a script).
 unsigned programBits(const char *program) {
-  unsigned char ident[5] = {};
-  int fd = open(program, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  ssize_t n = read(fd, ident, sizeof ident);
-  close(fd);
-  if (n != 5 || std::memcmp(ident, "\x7f" "ELF", 4) != 0) return 0;
-  return ident[4] == 1 ? 32 : ident[4] == 2 ? 64 : 0;
+  unsigned elfClass = elfKind(program) >> 16;
+  return elfClass == 1 ? 32 : elfClass == 2 ? 64 : 0;
 }
 
 }  // namespace
@@ -103,8 +132,6 @@ bool startHost(const char *program, const char *module, HostChild &child) {
   pid_t pid = fork();
   if (pid == 0) {
     // Only async-signal-safe calls between fork and exec.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(127);
     if (dup2(ends[1], 0) < 0 || dup2(ends[1], 1) < 0) _exit(127);
     // Nothing else of the application's reaches the host: its own
     // descriptors that lack close-on-exec neither.
@@ -126,8 +153,7 @@ bool startHost(const char *program, const char *module, HostChild &child) {
 }
 
 void endHost(HostChild &child, uint32_t graceMs, char *how, size_t size) {
-  if (child.pipe.in >= 0) close(static_cast<int>(child.pipe.in));
-  child.pipe = HostPipe{};
+  closePipe(child.pipe);
   if (!child.pid) return;
   pid_t pid = static_cast<pid_t>(child.pid);
   int status = 0;
@@ -165,32 +191,62 @@ void *loadHostedModule(const char *module) {
 
 void *hostedModuleSymbol(void *handle, const char *name) { return dlsym(handle, name); }
 
-bool hostModulePath(const char *fileName, char *path, size_t size) {
-  auto tryFolder = [&](const char *folder, size_t length) {
-    int n = std::snprintf(path, size, "%.*s/%s", static_cast<int>(length), folder, fileName);
-    return n > 0 && static_cast<size_t>(n) < size && access(path, R_OK) == 0;
-  };
-  char own[4096];
-  if (hostProgramPath(own, sizeof own) && tryFolder(own, std::strrchr(own, '/') - own)) return true;
-  if (const char *list = getauxval(AT_SECURE) ? nullptr : std::getenv("LD_LIBRARY_PATH")) {
-    for (const char *at = list; *at;) {
-      const char *end = std::strchr(at, ':');
-      size_t length = end ? static_cast<size_t>(end - at) : std::strlen(at);
-      if (length && at[0] == '/' && tryFolder(at, length)) return true;
-      at += length + (end ? 1 : 0);
+namespace {
+
+// The folders of ld.so.conf and the files it includes, in their order.
+void configuredFolders(const char *file, std::vector<std::string> &folders, int depth = 0) {
+  std::ifstream in(file);
+  for (std::string line; depth < 4 && std::getline(in, line);) {
+    line = line.substr(0, line.find('#'));
+    std::istringstream words(line);
+    std::string word;
+    if (!(words >> word)) continue;
+    if (word != "include") {
+      folders.push_back(word);
+      continue;
+    }
+    while (words >> word) {
+      glob_t found{};
+      if (glob(word.c_str(), 0, nullptr, &found) == 0)
+        for (size_t i = 0; i < found.gl_pathc; ++i) configuredFolders(found.gl_pathv[i], folders, depth + 1);
+      globfree(&found);
     }
   }
-  static const char *const system[] = {"/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu", "/lib", "/usr/lib"};
-  for (const char *folder : system)
-    if (tryFolder(folder, std::strlen(folder))) return true;
+}
+
+}  // namespace
+
+bool hostModulePath(const char *fileName, char *path, size_t size) {
+  // Beside the router; then where the loader looks for this process (its
+  // library path unless privileged, the program's run path, the system's
+  // folders of this architecture), then ld.so.conf's folders. Only a module
+  // of this process's architecture counts.
+  std::vector<std::string> folders;
+  char own[4096];
+  if (hostProgramPath(own, sizeof own)) folders.emplace_back(own, std::strrchr(own, '/'));
+  if (void *program = dlopen(nullptr, RTLD_LAZY)) {
+    Dl_serinfo room;
+    if (dlinfo(program, RTLD_DI_SERINFOSIZE, &room) == 0) {
+      std::vector<char> storage(room.dls_size);
+      auto *info = reinterpret_cast<Dl_serinfo *>(storage.data());
+      if (dlinfo(program, RTLD_DI_SERINFOSIZE, info) == 0 && dlinfo(program, RTLD_DI_SERINFO, info) == 0)
+        for (unsigned i = 0; i < info->dls_cnt; ++i) folders.emplace_back(info->dls_serpath[i].dls_name);
+    }
+    dlclose(program);
+  }
+  configuredFolders("/etc/ld.so.conf", folders);
+  unsigned ours = elfKind("/proc/self/exe");
+  for (const std::string &folder : folders) {
+    int n = std::snprintf(path, size, "%s/%s", folder.c_str(), fileName);
+    if (!folder.empty() && folder[0] == '/' && n > 0 && static_cast<size_t>(n) < size && elfKind(path) == ours)
+      return true;
+  }
   return false;
 }
 
-void killHost(const HostChild &child) {
-  if (child.pid) kill(static_cast<pid_t>(child.pid), SIGKILL);
-}
-
 bool otherBitnessModule(const char *, char *, size_t, char *, size_t) { return false; }
+
+void allowForeground(const HostChild &) {}
 
 bool ownsHost(const HostChild &child) { return child.owner == static_cast<uint32_t>(getpid()); }
 

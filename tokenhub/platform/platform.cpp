@@ -1,5 +1,5 @@
 // The tables in force and the sleep hook; shared by both platforms.
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <atomic>
 

@@ -170,6 +170,8 @@ class Lock {
   void create();
   void destroy();
   void enter();
+  // Enters only when no other thread holds the lock.
+  bool tryEnter();
   void leave();
 
  private:

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace tokenhub {
 namespace {
@@ -334,6 +334,7 @@ void Lock::destroy() {
   created_ = false;
 }
 void Lock::enter() { pthread_mutex_lock(mutex(storage_)); }
+bool Lock::tryEnter() { return pthread_mutex_trylock(mutex(storage_)) == 0; }
 void Lock::leave() { pthread_mutex_unlock(mutex(storage_)); }
 
 }  // namespace tokenhub

@@ -1,6 +1,7 @@
 // Windows: WinSCard (the ...A functions), backend modules by full path and
 // critical sections.
 #include <windows.h>
+#include <aclapi.h>
 #include <winscard.h>
 
 #include <cstring>
@@ -8,7 +9,7 @@
 #include <initializer_list>
 #include <new>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace tokenhub {
 namespace {
@@ -199,20 +200,44 @@ CRITICAL_SECTION *section(unsigned char *storage) { return reinterpret_cast<CRIT
 
 wchar_t tracePath[1024];
 HANDLE traceFile = INVALID_HANDLE_VALUE;
+// Group Policy writes the machine's switches here, and removes them when the
+// policy is no longer configured; the package, reg.exe and an administrator
+// by hand write the settings key. A value under the policy key wins.
+const wchar_t kPolicyKey[] = L"Software\\Policies\\Varenzo\\tokenhub";
 const wchar_t kSettingsKey[] = L"Software\\Varenzo\\tokenhub";
 
-// The value's text when it names a file (a REG_EXPAND_SZ value comes expanded).
-// Always the machine's own (64-bit) view of the key: a 32-bit tokenhub on
+// Always the machine's own (64-bit) view of a key: a 32-bit tokenhub on
 // 64-bit Windows would otherwise read the separate WOW6432Node copy, which
-// reg.exe and an administrator do not set.
-bool registryPath(HKEY root) {
+// reg.exe, the package and Group Policy do not set.
+HKEY openSettings(HKEY root, const wchar_t *name) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(root, kSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
+  return RegOpenKeyExW(root, name, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS ? key : nullptr;
+}
+
+// The value's text when it names something (a REG_EXPAND_SZ value comes
+// expanded, %TEMP% with this process's own variables).
+bool registryPath(HKEY root, const wchar_t *name) {
+  HKEY key = openSettings(root, name);
+  if (!key) return false;
   DWORD bytes = sizeof tracePath;
   bool named = RegGetValueW(key, nullptr, L"LogFile", RRF_RT_REG_SZ, nullptr, tracePath, &bytes) == ERROR_SUCCESS &&
                tracePath[0] != L'\0';
   RegCloseKey(key);
   return named;
+}
+
+bool machinePath() {
+  return registryPath(HKEY_LOCAL_MACHINE, kPolicyKey) || registryPath(HKEY_LOCAL_MACHINE, kSettingsKey);
+}
+
+// A full path: a drive letter, a colon and a backslash, or \\server\. A
+// relative one (an unset variable left as %NAME%, a bare file name) would
+// name a file in whatever folder each program happens to run in.
+bool fullPath(const wchar_t *path) {
+  const bool drive = ((path[0] | 0x20) >= L'a' && (path[0] | 0x20) <= L'z') && path[1] == L':' && path[2] == L'\\';
+  const bool share = path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\0' && path[2] != L'\\' &&
+                     wcschr(path + 3, L'\\') != nullptr;
+  return drive || share;
 }
 
 }  // namespace
@@ -267,33 +292,67 @@ bool elevated() {
 // the environment and the current user's value are the user's to set, and
 // would let a program without rights make an elevated one write where it
 // cannot.
+// A path from the registry counts only when it is a full path.
 bool readTraceSwitch() {
-  if (elevated()) return registryPath(HKEY_LOCAL_MACHINE);
+  if (elevated()) return machinePath() && fullPath(tracePath);
   DWORD n = GetEnvironmentVariableW(L"TOKENHUB_LOG", tracePath, ARRAYSIZE(tracePath));
   if (n > 0 && n < ARRAYSIZE(tracePath)) return true;
-  return registryPath(HKEY_CURRENT_USER) || registryPath(HKEY_LOCAL_MACHINE);
+  return (registryPath(HKEY_CURRENT_USER, kSettingsKey) || machinePath()) && fullPath(tracePath);
 }
 
 namespace {
-bool registryFlag(HKEY root, const wchar_t *name) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(root, kSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
+// 1, 0, or -1 when the key holds no such number.
+int registryFlag(HKEY root, const wchar_t *keyName, const wchar_t *name) {
+  HKEY key = openSettings(root, keyName);
+  if (!key) return -1;
   DWORD value = 0, bytes = sizeof value;
-  bool set = RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &bytes) == ERROR_SUCCESS && value == 1;
+  bool read = RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &bytes) == ERROR_SUCCESS;
   RegCloseKey(key);
-  return set;
+  return read ? value == 1 : -1;
+}
+
+// The policy's value when it has one (a disabled policy's 0 included).
+bool machineFlag(const wchar_t *name) {
+  int policy = registryFlag(HKEY_LOCAL_MACHINE, kPolicyKey, name);
+  return policy >= 0 ? policy == 1 : registryFlag(HKEY_LOCAL_MACHINE, kSettingsKey, name) == 1;
 }
 }  // namespace
 
 bool readHostBackendsSwitch() {
-  if (elevated()) return registryFlag(HKEY_LOCAL_MACHINE, L"HostBackends");
-  return registryFlag(HKEY_CURRENT_USER, L"HostBackends") || registryFlag(HKEY_LOCAL_MACHINE, L"HostBackends");
+  if (elevated()) return machineFlag(L"HostBackends");
+  return registryFlag(HKEY_CURRENT_USER, kSettingsKey, L"HostBackends") == 1 || machineFlag(L"HostBackends");
 }
 
 // The file's identity: its volume and its index there.
 bool fileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION *info) {
   return GetFileInformationByHandle(file, info) != 0;
 }
+
+namespace {
+// Whether an elevated process may write the file: owned by SYSTEM, the
+// Administrators, or this process's own account (a file it created itself).
+// A file that a user without rights created, or that such a user owns, in a
+// folder every user may write (C:\Windows\Temp) would otherwise take an
+// elevated program's lines wherever that user wants them.
+bool ownedByAdministrators(HANDLE file) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS)
+    return false;
+  bool trusted = IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
+  HANDLE token = nullptr;
+  if (!trusted && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD bytes = 0;
+    trusted = GetTokenInformation(token, TokenUser, user, sizeof user, &bytes) &&
+              EqualSid(owner, reinterpret_cast<TOKEN_USER *>(user)->User.Sid);
+    CloseHandle(token);
+  }
+  LocalFree(descriptor);
+  return trusted;
+}
+}  // namespace
 
 bool traceFileOpen(uint64_t *size) {
   traceFileClose();
@@ -303,7 +362,7 @@ bool traceFileOpen(uint64_t *size) {
   if (wcsncmp(tracePath, L"\\\\.\\", 4) == 0 || wcsncmp(tracePath, L"\\\\?\\", 4) == 0) return false;
   // Shared for deletion too, so that another process can rotate the file.
   // The reparse point itself is opened, never what it points to, and then refused.
-  traceFile = CreateFileW(tracePath, FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+  traceFile = CreateFileW(tracePath, FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT |
                               SECURITY_ANONYMOUS,
@@ -313,6 +372,9 @@ bool traceFileOpen(uint64_t *size) {
   if (traceFile == INVALID_HANDLE_VALUE || GetFileType(traceFile) != FILE_TYPE_DISK ||
       !fileIdentity(traceFile, &info) ||
       (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) ||
+      // A second name (a hard link a user made to a file of someone else's)
+      // is no file of the trace's.
+      info.nNumberOfLinks > 1 || (elevated() && !ownedByAdministrators(traceFile)) ||
       !GetFileSizeEx(traceFile, &existing)) {
     traceFileClose();
     return false;
@@ -402,6 +464,7 @@ void Lock::destroy() {
   created_ = false;
 }
 void Lock::enter() { EnterCriticalSection(section(storage_)); }
+bool Lock::tryEnter() { return TryEnterCriticalSection(section(storage_)) != 0; }
 void Lock::leave() { LeaveCriticalSection(section(storage_)); }
 
 }  // namespace tokenhub

@@ -29,8 +29,8 @@ CK_RV readParts(Reader &in, Args &args, bool &ok, std::index_sequence<I...>) {
 // code other than CKR_OK) nor C's own id and response signature with parts
 // that read to its end. The connection is then not to be trusted further.
 template <typename C, typename Args>
-bool readAnswer(const uint8_t *body, size_t size, Args &args, CK_RV &rv) {
-  Reader in(body, size);
+bool readAnswer(const uint8_t *body, size_t size, Dialect dialect, Args &args, CK_RV &rv) {
+  Reader in(body, size, dialect);
   uint32_t id;
   std::string signature;
   bool ok = readBodyStart(in, id, signature);

@@ -13,12 +13,13 @@
 #include <utility>
 
 #include "rpc/codec.h"
+#include "tokenhub/pkcs11v3.h"
 
 namespace tokenhub::rpc {
 
-// Results of the server side that p11-kit's peers use for a request they
-// cannot read and a response that cannot be written.
-constexpr CK_RV kParseError = CKR_DEVICE_ERROR;
+// The server's result for a request it can delimit but not read (that call
+// fails, the connection goes on), and for a response that cannot be written.
+constexpr CK_RV kParseError = CKR_ARGUMENTS_BAD;
 constexpr CK_RV kPrepareError = CKR_DEVICE_MEMORY;
 
 // What a part that only goes in shares: nothing of it comes back.
@@ -111,10 +112,13 @@ struct InBytes : In {
   };
 };
 
-// The 32-character label of C_InitToken.
+// The 32-character label of C_InitToken: "z" travels as a string of any
+// length (versions 0), "s" as exactly 32 blank-padded bytes (C_InitToken2).
+// The module always gets 32 blank-padded bytes.
+template <char Letter>
 struct Label : In {
   static constexpr size_t arity = 1;
-  static std::string request() { return "z"; }
+  static std::string request() { return std::string(1, Letter); }
   template <size_t I, class A>
   static CK_RV write(Writer &out, const A &a) {
     if (!std::get<I>(a)) return CKR_ARGUMENTS_BAD;
@@ -126,7 +130,7 @@ struct Label : In {
     bool decode(Reader &in, Arena &) {
       const uint8_t *data;
       uint32_t length;
-      if (!in.byteArray(data, length) || !data) return false;
+      if (!in.byteArray(data, length) || !data || (Letter == 's' && length != 32)) return false;
       std::memset(text, ' ', 32);
       std::memcpy(text, data, length < 32 ? length : 32);
       text[32] = 0;
@@ -159,13 +163,33 @@ struct InMechanism : In {
   static std::string request() { return "M"; }
   template <size_t I, class A>
   static CK_RV write(Writer &out, const A &a) {
-    if (!std::get<I>(a)) return CKR_ARGUMENTS_BAD;
-    return writeMechanism(out, *std::get<I>(a)) ? CKR_OK : CKR_MECHANISM_INVALID;
+    return writeMechanism(out, std::get<I>(a));
   }
   struct Held : Pass {
     CK_MECHANISM mechanism{};
-    bool decode(Reader &in, Arena &arena) { return readMechanism(in, arena, mechanism); }
-    auto args() { return std::make_tuple(&mechanism); }
+    bool none = false;  // the cancel of an operation
+    bool decode(Reader &in, Arena &arena) { return readMechanism(in, arena, mechanism, none); }
+    auto args() { return std::make_tuple(none ? nullptr : &mechanism); }
+  };
+};
+
+// C_DeriveKey2's mechanism: it goes in, and after the call's result the
+// parameter comes back (none here changes in the module).
+struct InMechanismBack : InMechanism {
+  static std::string response() { return "uP"; }
+  template <size_t I, class A>
+  static CK_RV read(Reader &in, A &a, bool &ok) {
+    CK_ULONG rv = CKR_OK;
+    ok = ok && in.ulong(rv) && readParameterUpdate(in, std::get<I>(a)->mechanism);
+    return rv;
+  }
+  struct Held : InMechanism::Held {
+    CK_RV respond(Writer &out, CK_RV rv) {
+      if (rv != CKR_OK) return rv;
+      out.uint64(rv);
+      writeParameterUpdate(out, mechanism);
+      return rv;
+    }
   };
 };
 
@@ -235,17 +259,18 @@ struct OutBytes {
   }
   struct Held {
     CK_BYTE_PTR buffer = nullptr;
-    CK_ULONG length = 0;
+    CK_ULONG length = 0, room = 0;
     bool decode(Reader &in, Arena &arena) {
-      uint32_t room;
-      if (!in.uint32(room) || room > kMaxMessage) return false;
-      length = room;
-      return room == 0 || (buffer = static_cast<CK_BYTE_PTR>(arena.allocate(room)));
+      uint32_t asked;
+      if (!in.uint32(asked) || asked > kMaxMessage) return false;
+      length = room = asked;
+      return asked == 0 || (buffer = static_cast<CK_BYTE_PTR>(arena.allocate(asked)));
     }
     auto args() { return std::make_tuple(buffer, &length); }
     CK_RV respond(Writer &out, CK_RV rv) {
       if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) return rv;
-      if (rv == CKR_OK && buffer) {
+      // A module that claims more than its buffer held: only the length goes.
+      if (rv == CKR_OK && buffer && length <= room) {
         out.byte(1);
         out.byteArray(buffer, length);
       } else {
@@ -354,7 +379,7 @@ struct OutUlongs {
     }
     CK_RV respond(Writer &out, CK_RV rv) {
       if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) return rv;
-      bool withValues = rv == CKR_OK && list;
+      bool withValues = rv == CKR_OK && list && count <= room;
       out.byte(withValues ? 1 : 0);
       out.uint32(static_cast<uint32_t>(count));
       if (withValues)
@@ -370,18 +395,56 @@ struct OutAttributes {
   static constexpr size_t arity = 2;
   static std::string request() { return "fA"; }
   static std::string response() { return "aAu"; }
-  template <size_t I, class A>
-  static CK_RV write(Writer &out, const A &a) {
-    CK_ATTRIBUTE_PTR attributes = std::get<I>(a);
-    CK_ULONG count = std::get<I + 1>(a);
-    if (!attributes && count) return CKR_ARGUMENTS_BAD;
+  // The types and room asked for; in the typed layout a template's room
+  // is followed by the nested types and room of the caller's attributes.
+  static void writeRoom(Writer &out, const CK_ATTRIBUTE *attributes, CK_ULONG count, int depth) {
+    if (depth >= kMaxNesting || count > 0xFFFFFFFFu) return out.fail();
     out.uint32(static_cast<uint32_t>(count));
     for (CK_ULONG i = 0; i < count; ++i) {
       out.uint32(static_cast<uint32_t>(attributes[i].type));
       CK_ULONG room = attributes[i].pValue ? attributes[i].ulValueLen : 0;
       out.uint32(room > kMaxMessage ? kMaxMessage : static_cast<uint32_t>(room));
+      if (out.dialect.typed() && room && valueKind(attributes[i].type) == ValueKind::Template)
+        writeRoom(out, static_cast<const CK_ATTRIBUTE *>(attributes[i].pValue), room / sizeof(CK_ATTRIBUTE),
+                  depth + 1);
     }
-    return CKR_OK;
+  }
+  template <size_t I, class A>
+  static CK_RV write(Writer &out, const A &a) {
+    CK_ATTRIBUTE_PTR attributes = std::get<I>(a);
+    CK_ULONG count = std::get<I + 1>(a);
+    if (!attributes && count) return CKR_ARGUMENTS_BAD;
+    writeRoom(out, attributes, count, 0);
+    return out.failed() ? CKR_ARGUMENTS_BAD : CKR_OK;
+  }
+  // One attribute of the answer into the caller's: its value when the
+  // caller's room holds it, a nested template into the caller's own nested
+  // attributes (whose types are the module's). False: the host's attribute
+  // is not the caller's.
+  static bool fill(CK_ATTRIBUTE &wanted, const CK_ATTRIBUTE &got, CK_RV &rv, bool &unavailable, int depth = 0) {
+    if (depth > 0) wanted.type = got.type;
+    if (got.type != wanted.type) return false;
+    if (got.ulValueLen == CK_UNAVAILABLE_INFORMATION) {
+      wanted.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+      unavailable = true;
+    } else if (!wanted.pValue) {
+      wanted.ulValueLen = got.ulValueLen;
+    } else if (wanted.ulValueLen < got.ulValueLen) {
+      wanted.ulValueLen = got.ulValueLen;
+      rv = CKR_BUFFER_TOO_SMALL;
+    } else if (valueKind(got.type) == ValueKind::Template) {
+      auto *nested = static_cast<CK_ATTRIBUTE *>(wanted.pValue);
+      auto *from = static_cast<const CK_ATTRIBUTE *>(got.pValue);
+      CK_ULONG n = got.ulValueLen / sizeof(CK_ATTRIBUTE);
+      if (n && !from) return false;
+      for (CK_ULONG i = 0; i < n; ++i)
+        if (!fill(nested[i], from[i], rv, unavailable, depth + 1)) return false;
+      wanted.ulValueLen = got.ulValueLen;
+    } else {
+      if (got.pValue) std::memcpy(wanted.pValue, got.pValue, got.ulValueLen);
+      wanted.ulValueLen = got.ulValueLen;
+    }
+    return true;
   }
   template <size_t I, class A>
   static CK_RV read(Reader &in, A &a, bool &ok) {
@@ -389,40 +452,45 @@ struct OutAttributes {
     uint32_t n;
     if (!(ok = ok && in.uint32(n) && n == std::get<I + 1>(a))) return CKR_OK;
     CK_RV rv = CKR_OK;
+    bool unavailable = false;
     for (uint32_t i = 0; i < n; ++i) {
       Arena arena;
       CK_ATTRIBUTE got;
-      if (!(ok = readAttribute(in, arena, got) && got.type == attributes[i].type)) return CKR_OK;
-      CK_ATTRIBUTE &wanted = attributes[i];
-      // A nested template would need the caller's own attribute buffers.
-      if (got.ulValueLen == CK_UNAVAILABLE_INFORMATION || valueKind(got.type) == ValueKind::Template) {
-        wanted.ulValueLen = CK_UNAVAILABLE_INFORMATION;
-      } else if (!wanted.pValue) {
-        wanted.ulValueLen = got.ulValueLen;
-      } else if (wanted.ulValueLen < got.ulValueLen) {
-        wanted.ulValueLen = got.ulValueLen;
-        rv = CKR_BUFFER_TOO_SMALL;
-      } else {
-        if (got.pValue) std::memcpy(wanted.pValue, got.pValue, got.ulValueLen);
-        wanted.ulValueLen = got.ulValueLen;
-      }
+      if (!(ok = readAttribute(in, arena, got, 0, !attributes[i].pValue) &&
+                 fill(attributes[i], got, rv, unavailable)))
+        return CKR_OK;
     }
     CK_ULONG result;
     if (!(ok = in.ulong(result))) return CKR_OK;
+    // An attribute without a value comes only with a result that says why.
+    if (unavailable && result == CKR_OK) result = CKR_ATTRIBUTE_TYPE_INVALID;
     return result != CKR_OK ? result : rv;
   }
   struct Held {
     CK_ATTRIBUTE_PTR attributes = nullptr;
     CK_ULONG count = 0;
-    bool decode(Reader &in, Arena &arena) {
+    // The types and room asked for: n attributes for the module, then the
+    // same n again as they were given, which the module does not see.
+    static bool readRoom(Reader &in, Arena &arena, CK_ATTRIBUTE_PTR &attributes, CK_ULONG &count, int depth) {
       uint32_t n;
-      if (!in.uint32(n) || n > in.left() / 8) return false;
+      if (depth >= kMaxNesting || !in.uint32(n) || n > in.left() / 8) return false;
       count = n;
-      attributes = static_cast<CK_ATTRIBUTE_PTR>(arena.allocate(n * sizeof(CK_ATTRIBUTE)));
+      attributes = static_cast<CK_ATTRIBUTE_PTR>(arena.allocate(2 * n * sizeof(CK_ATTRIBUTE)));
       if (!attributes) return false;
       for (uint32_t i = 0; i < n; ++i) {
         uint32_t type, room;
         if (!in.uint32(type) || !in.uint32(room) || room > kMaxMessage) return false;
+        attributes[i].type = type;
+        if (room && in.dialect.typed() && valueKind(type) == ValueKind::Template) {
+          // The caller's nested attributes, each with its own room.
+          CK_ATTRIBUTE_PTR nested;
+          CK_ULONG nestedCount;
+          if (!readRoom(in, arena, nested, nestedCount, depth + 1) || room < nestedCount * sizeof(CK_ATTRIBUTE))
+            return false;
+          attributes[i].pValue = nestedCount ? nested : nullptr;
+          attributes[i].ulValueLen = nestedCount * sizeof(CK_ATTRIBUTE);
+          continue;
+        }
         // A value of fixed size gets at least this side's own size: a CK_ULONG
         // of the other side may be narrower.
         size_t fixed = fixedSize(valueKind(type));
@@ -430,13 +498,37 @@ struct OutAttributes {
         attributes[i] = CK_ATTRIBUTE{type, room ? arena.allocate(room) : nullptr, room};
         if (room && !attributes[i].pValue) return false;
       }
+      std::memcpy(attributes + n, attributes, n * sizeof(CK_ATTRIBUTE));
       return true;
+    }
+    bool decode(Reader &in, Arena &arena) { return readRoom(in, arena, attributes, count, 0); }
+    // What the module claims beyond the room it was given goes as a length
+    // only: the host never reads past a buffer it gave.
+    static CK_RV keepToRoom(CK_ATTRIBUTE_PTR got, CK_ULONG n, CK_ULONG given, CK_RV rv, int depth = 0) {
+      const CK_ATTRIBUTE *asked = got + given;
+      for (CK_ULONG i = 0; i < n; ++i) {
+        if (depth == 0) got[i].type = asked[i].type;  // a nested template's types are the module's
+        if (got[i].ulValueLen == CK_UNAVAILABLE_INFORMATION || !asked[i].pValue) {
+          got[i].pValue = nullptr;
+        } else if (got[i].ulValueLen > asked[i].ulValueLen) {
+          got[i].pValue = nullptr;
+          if (rv == CKR_OK) rv = CKR_BUFFER_TOO_SMALL;
+        } else if (valueKind(got[i].type) == ValueKind::Template) {
+          got[i].pValue = asked[i].pValue;
+          rv = keepToRoom(static_cast<CK_ATTRIBUTE_PTR>(got[i].pValue), got[i].ulValueLen / sizeof(CK_ATTRIBUTE),
+                          asked[i].ulValueLen / sizeof(CK_ATTRIBUTE), rv, depth + 1);
+        } else {
+          got[i].pValue = asked[i].pValue;
+        }
+      }
+      return rv;
     }
     auto args() { return std::make_tuple(attributes, count); }
     CK_RV respond(Writer &out, CK_RV rv) {
       if (rv != CKR_OK && rv != CKR_ATTRIBUTE_SENSITIVE && rv != CKR_ATTRIBUTE_TYPE_INVALID &&
           rv != CKR_BUFFER_TOO_SMALL)
         return rv;
+      rv = keepToRoom(attributes, count, count, rv);
       writeAttributes(out, attributes, count);
       out.uint64(rv);
       return CKR_OK;
@@ -560,6 +652,8 @@ using SessionInfo = OutRecord<&CK_SESSION_INFO::slotID, &CK_SESSION_INFO::state,
 using U = Ulong;
 using OutList = OutUlongs<false>;
 using OutFound = OutUlongs<true>;
+using InitToken1 = Call<kCallInitToken, &L::C_InitToken, U, InBytes, Label<'z'>>;
+using DeriveKey1 = Call<kCallDeriveKey, &L::C_DeriveKey, U, InMechanism, U, InAttributes, OutUlong>;
 
 // Every call that crosses the pipe as it is; C_Initialize and C_Finalize
 // open and close the connection and are the client's and server's own.
@@ -570,7 +664,7 @@ using Calls = std::tuple<
     Call<kCallGetTokenInfo, &L::C_GetTokenInfo, U, TokenInfo>,
     Call<kCallGetMechanismList, &L::C_GetMechanismList, U, OutList>,
     Call<kCallGetMechanismInfo, &L::C_GetMechanismInfo, U, U, MechanismInfo>,
-    Call<kCallInitToken, &L::C_InitToken, U, InBytes, Label>,
+    InitToken1,
     Call<kCallOpenSession, &L::C_OpenSession, U, U, Local, Local, OutUlong>,
     Call<kCallCloseSession, &L::C_CloseSession, U>,
     Call<kCallCloseAllSessions, &L::C_CloseAllSessions, U>,
@@ -624,9 +718,118 @@ using Calls = std::tuple<
          OutUlong>,
     Call<kCallWrapKey, &L::C_WrapKey, U, InMechanism, U, U, OutBytes>,
     Call<kCallUnwrapKey, &L::C_UnwrapKey, U, InMechanism, U, InBytes, InAttributes, OutUlong>,
-    Call<kCallDeriveKey, &L::C_DeriveKey, U, InMechanism, U, InAttributes, OutUlong>,
+    DeriveKey1,
     Call<kCallSeedRandom, &L::C_SeedRandom, U, InBytes>,
     Call<kCallGenerateRandom, &L::C_GenerateRandom, U, OutFixedBytes>,
     Call<kCallWaitForSlotEvent, &L::C_WaitForSlotEvent, U, OutUlong, Local>>;
+
+// The calls of later versions that stand in for one of the table: the
+// router's client sends them when the connection agreed on `since`.
+template <uint8_t Since, typename C, typename OlderCall>
+struct Later : C {
+  static constexpr uint8_t since = Since;
+  using Older = OlderCall;
+};
+using InitToken2 = Later<1, Call<kCallInitToken2, &L::C_InitToken, U, InBytes, Label<'s'>>, InitToken1>;
+using DeriveKey2 =
+    Later<2, Call<kCallDeriveKey2, &L::C_DeriveKey, U, InMechanismBack, U, InAttributes, OutUlong>, DeriveKey1>;
+using LaterCalls = std::tuple<InitToken2, DeriveKey2>;
+
+// The PKCS#11 3.0 calls, served when the module offers its 3.0 interface.
+// (The router reports 2.11 and never sends them: only the server's side.)
+
+// A message's parameter (the IV and tag of a GCM message, ...) as p11-kit
+// sends it: the structure's bytes. Every parameter the standard defines for
+// messages holds pointers, which mean nothing in this process: only an
+// empty parameter is taken, another fails its call (CKR_ARGUMENTS_BAD).
+struct MessageParam : In {
+  static constexpr size_t arity = 2;
+  static std::string request() { return "ay"; }
+  struct Held : Pass {
+    InBytes::Held bytes;
+    bool decode(Reader &in, Arena &arena) { return bytes.decode(in, arena) && bytes.length == 0; }
+    auto args() { return std::make_tuple(static_cast<void *>(nullptr), CK_ULONG(0)); }
+  };
+};
+
+// C_SignMessageNext's signature: whether one is asked for (the last part),
+// then a buffer as OutBytes; none asked: the module gets two nulls.
+struct MaybeOutBytes {
+  static constexpr size_t arity = 2;
+  static std::string request() { return "yfy"; }
+  static std::string response() { return "ay"; }
+  struct Held {
+    uint8_t asked = 0;
+    OutBytes::Held out;
+    bool decode(Reader &in, Arena &arena) { return in.byte(asked) && out.decode(in, arena); }
+    auto args() {
+      return asked ? std::make_tuple(out.buffer, &out.length)
+                   : std::make_tuple(static_cast<CK_BYTE_PTR>(nullptr), static_cast<CK_ULONG *>(nullptr));
+    }
+    CK_RV respond(Writer &w, CK_RV rv) {
+      if (!asked) out.length = 0;
+      return out.respond(w, rv);
+    }
+  };
+};
+
+// Ids after C_LoginUser in p11-kit's order.
+constexpr uint32_t kCall30(uint32_t offset) { return kCallLoginUser + offset; }
+using F3 = FunctionList30;
+template <uint32_t First, auto Init, auto OnePart, auto Begin, auto Next, auto Final, typename OnePartParts,
+          typename BeginParts, typename NextParts>
+struct MessageCalls;
+template <uint32_t First, auto Init, auto OnePart, auto Begin, auto Next, auto Final, typename... O,
+          typename... B, typename... N>
+struct MessageCalls<First, Init, OnePart, Begin, Next, Final, std::tuple<O...>, std::tuple<B...>, std::tuple<N...>> {
+  using List = std::tuple<Call<First, Init, U, InMechanism, U>, Call<First + 1, OnePart, U, MessageParam, O...>,
+                          Call<First + 2, Begin, U, MessageParam, B...>, Call<First + 3, Next, U, MessageParam, N...>,
+                          Call<First + 4, Final, U>>;
+};
+using Encrypting = MessageCalls<kCall30(2), &F3::C_MessageEncryptInit, &F3::C_EncryptMessage,
+                                &F3::C_EncryptMessageBegin, &F3::C_EncryptMessageNext, &F3::C_MessageEncryptFinal,
+                                std::tuple<InBytes, InBytes, OutBytes>, std::tuple<InBytes>,
+                                std::tuple<InBytes, OutBytes, U>>;
+using Decrypting = MessageCalls<kCall30(7), &F3::C_MessageDecryptInit, &F3::C_DecryptMessage,
+                                &F3::C_DecryptMessageBegin, &F3::C_DecryptMessageNext, &F3::C_MessageDecryptFinal,
+                                std::tuple<InBytes, InBytes, OutBytes>, std::tuple<InBytes>,
+                                std::tuple<InBytes, OutBytes, U>>;
+using Signing = MessageCalls<kCall30(12), &F3::C_MessageSignInit, &F3::C_SignMessage, &F3::C_SignMessageBegin,
+                             &F3::C_SignMessageNext, &F3::C_MessageSignFinal, std::tuple<InBytes, OutBytes>,
+                             std::tuple<>, std::tuple<InBytes, MaybeOutBytes>>;
+using Verifying = MessageCalls<kCall30(17), &F3::C_MessageVerifyInit, &F3::C_VerifyMessage,
+                               &F3::C_VerifyMessageBegin, &F3::C_VerifyMessageNext, &F3::C_MessageVerifyFinal,
+                               std::tuple<InBytes, InBytes>, std::tuple<>, std::tuple<InBytes, InBytes>>;
+using Calls30 = decltype(std::tuple_cat(
+    std::tuple<Call<kCallLoginUser, &F3::C_LoginUser, U, U, InBytes, InBytes>,
+               Call<kCallSessionCancel, &F3::C_SessionCancel, U, U>>{},
+    Encrypting::List{}, Decrypting::List{}, Signing::List{}, Verifying::List{}));
+
+// Calls in which a module may wait for a PIN, on a pad or in a dialog of
+// its own; with a reader's event, the calls that may wait for a person.
+constexpr bool mayWaitForPin(uint32_t id) {
+  return id == kCallLogin || id == kCallInitPIN || id == kCallSetPIN || id == kCallInitToken ||
+         id == kCallInitToken2 || id == kCallLoginUser;
+}
+constexpr bool mayWaitForPerson(uint32_t id) { return mayWaitForPin(id) || id == kCallWaitForSlotEvent; }
+// A key's answer that says it asks for its PIN at each use.
+inline bool asksForPinAtEachUse(CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
+  for (CK_ULONG i = 0; attributes && i < count; ++i)
+    if (attributes[i].type == CKA_ALWAYS_AUTHENTICATE && attributes[i].pValue &&
+        attributes[i].ulValueLen == sizeof(CK_BBOOL) && *static_cast<CK_BBOOL *>(attributes[i].pValue) == CK_TRUE)
+      return true;
+  return false;
+}
+// An answer after which any call of the module may wait for a PIN: its
+// token has a PIN pad, or it holds a key that asks for its PIN at each use.
+template <uint32_t Id, typename Args>
+bool anyCallMayAskForPin(CK_RV rv, const Args &args) {
+  if constexpr (Id == kCallGetTokenInfo)
+    return rv == CKR_OK && (std::get<1>(args)->flags & CKF_PROTECTED_AUTHENTICATION_PATH);
+  else if constexpr (Id == kCallGetAttributeValue)
+    return asksForPinAtEachUse(std::get<2>(args), std::get<3>(args));
+  else
+    return false;
+}
 
 }  // namespace tokenhub::rpc

@@ -6,12 +6,16 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/hostprocess.h"
 #include "rpc/answer.h"
+#include "rpc/framing.h"
+#include "state/state.h"
 
 namespace tokenhub::rpc {
 
@@ -31,6 +35,10 @@ uint64_t nowMs() {
           .count());
 }
 
+// How long a host may take to finalise its module when the router is
+// unloaded without C_Finalize.
+constexpr uint32_t kUnloadGraceMs = 250;
+
 // A host whose pipe broke is usually gone already: a moment to collect how
 // it ended before it is ended for sure.
 constexpr uint32_t kDyingMs = 200;
@@ -48,8 +56,27 @@ uint32_t finalizeTimeLeft() {
 constexpr bool namesSession(uint32_t id) {
   return id >= kCallCloseSession && id != kCallCloseAllSessions && id != kCallWaitForSlotEvent;
 }
-constexpr bool mayWaitForPin(uint32_t id) {
-  return id == kCallLogin || id == kCallInitPIN || id == kCallSetPIN || id == kCallInitToken;
+// The opening of the connection (the version byte each way) is bounded on
+// its own: a host that does not answer it is no host.
+constexpr uint32_t kHandshakeMs = 5000;
+
+// The pipe to one host, shared by the calls that use it: its descriptors
+// are given back only when the last of them lets go, so that no call ever
+// writes to a number that has meanwhile gone to another file or host.
+struct Connection {
+  explicit Connection(const HostPipe &p) : pipe(p) {}
+  ~Connection() { closePipe(pipe); }
+  Connection(const Connection &) = delete;
+  Connection &operator=(const Connection &) = delete;
+  HostPipe pipe;
+  FrameReader reader{false};  // the reading call's
+};
+using ConnectionRef = std::shared_ptr<Connection>;
+// Calls in which a module may show a dialog of its own: a PIN, or the
+// confirmation of a signature or decryption with a key that asks each time.
+constexpr bool mayShowDialog(uint32_t id) {
+  return mayWaitForPin(id) || id == kCallSign || id == kCallSignFinal || id == kCallSignRecover ||
+         id == kCallDecrypt || id == kCallDecryptFinal;
 }
 // What the module answers when a session is gone.
 bool sessionGone(CK_RV rv) {
@@ -90,7 +117,9 @@ class HostedBackend {
     if (!initialised_) return CKR_CRYPTOKI_NOT_INITIALIZED;
     initialised_ = false;
     uint32_t left = finalizeTimeLeft();
-    if (open_ && ownsHost(child_)) {
+    // The module is finalised in the host unless other threads' calls are
+    // still on the pipe (their host is ended under them).
+    if (open_ && ownsHost(child_) && inFlight_ == 0) {
       Writer body;
       beginBody(body, kCallFinalize, "");
       std::vector<uint8_t> response;
@@ -103,7 +132,7 @@ class HostedBackend {
   // Before a call: the host's generation to send it to. A call naming a
   // session of a host that has gone finds none; a slot-level call starts a
   // new host within the limit.
-  CK_RV enter(bool sessionCall, uint32_t &generation) {
+  CK_RV enter(bool sessionCall, uint32_t &generation, Dialect &dialect) {
     std::lock_guard<std::mutex> hold(lock_);
     if (!initialised_) return CKR_CRYPTOKI_NOT_INITIALIZED;
     if (open_ && !ownsHost(child_)) abandon();  // a forked child: the parent's host is not ours
@@ -113,27 +142,31 @@ class HostedBackend {
       if (rv != CKR_OK) return rv;
     }
     generation = generation_;
+    dialect = dialect_;
     return CKR_OK;
   }
 
   // One request and its answer, with other threads' calls in flight on the
   // same pipe: a caller waiting for its answer reads the pipe for all
   // waiters while no other does, and keeps the answers of others for them.
-  // False when the host has gone, hung past the caller's bound or answered
-  // what cannot be read: the host is then ended, its sessions forgotten.
+  // The host is judged by its progress, not by one slow call: it counts as
+  // hung only when it has answered nothing for the call bound while calls
+  // are in flight, or for the PIN bound while one of them may wait for a
+  // PIN. False when the host has gone, hung or answered what cannot be read:
+  // it is then ended, its sessions forgotten.
   bool exchange(uint32_t generation, const std::vector<uint8_t> &request, std::vector<uint8_t> &response,
-                uint32_t boundMs) {
+                bool mayAskForPin) {
     std::unique_lock<std::mutex> hold(lock_);
     if (!open_ || generation != generation_) return false;
+    ConnectionRef connection = connection_;
     uint32_t code = ++code_;
-    HostPipe pipe = child_.pipe;
-    uint64_t deadline = nowMs() + boundMs;
+    InFlight inFlight(*this, mayAskForPin || patient_);
     hold.unlock();
     std::vector<uint8_t> bytes = frame(code, request);
     bool written;
     {
       std::lock_guard<std::mutex> writing(writeLock_);
-      written = pipeWrite(pipe, bytes.data(), bytes.size());
+      written = pipeWrite(connection->pipe, bytes.data(), bytes.size());
     }
     hold.lock();
     if (!written) return fail(hold, generation);
@@ -145,24 +178,71 @@ class HostedBackend {
         arrived_.erase(found);
         return true;
       }
-      if (!reading_) {
-        reading_ = true;
-        hold.unlock();
-        uint32_t answered;
-        std::vector<uint8_t> body;
-        bool ok = readFrame(pipe, answered, body, deadline);
-        hold.lock();
-        reading_ = false;
-        if (!ok) return fail(hold, generation);
-        if (generation == generation_) arrived_[answered] = std::move(body);
-        answers_.notify_all();
+      if (reading_) {
+        answers_.wait(hold);
         continue;
       }
-      if (answers_.wait_until(hold, std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadline))) ==
-              std::cv_status::timeout &&
-          !arrived_.count(code))
-        return fail(hold, generation);
+      uint64_t now = nowMs(), until = lastProgress_ + (pinCalls_ ? pinBoundMs : callBoundMs);
+      if (now >= until) return fail(hold, generation);
+      reading_ = true;
+      hold.unlock();
+      uint32_t answered;
+      std::vector<uint8_t> body;
+      // Till the host's time is up as it stands now; a PIN call that comes
+      // meanwhile lengthens it, and the wait then goes on.
+      int got = readFrame(*connection, answered, body, static_cast<uint32_t>(until - now));
+      hold.lock();
+      reading_ = false;
+      answers_.notify_all();
+      if (got < 0) return fail(hold, generation);
+      if (got > 0 && generation == generation_) {
+        lastProgress_ = nowMs();
+        arrived_[answered] = std::move(body);
+      }
     }
+  }
+
+  uint8_t version() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return dialect_.version;
+  }
+
+  // Any call of a host whose token has a PIN pad, or that holds a key that
+  // asks for its PIN at each use, may wait for a PIN from then on.
+  void mayAskForPin(uint32_t generation) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (generation == generation_) patient_ = true;
+  }
+
+  uint32_t generation() const { return generation_; }
+
+  // In a forked child, which has only the forking thread: a lock another of
+  // the parent's threads held (inside a host's start, a call) stays held for
+  // ever, so the locks are made anew; the parent's host is let go.
+  void afterFork() {
+    new (&lock_) std::mutex;
+    new (&writeLock_) std::mutex;
+    new (&answers_) std::condition_variable;
+    reading_ = false;
+    inFlight_ = pinCalls_ = 0;
+    arrived_.clear();
+    abandon();
+    initialised_ = false;
+  }
+
+  // The module is unloaded without C_Finalize: the host sees its pipe's
+  // end, finalises its module and leaves, or is ended.
+  void unload() {
+    std::lock_guard<std::mutex> hold(lock_);
+    initialised_ = false;
+    stop(kUnloadGraceMs);
+  }
+
+  // The host may take the foreground from the application (Windows): a
+  // dialog of its module then opens in front of it.
+  void giveForeground() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (open_) allowForeground(child_);
   }
 
   void malformed(uint32_t generation) {
@@ -214,11 +294,6 @@ class HostedBackend {
       return CKR_DEVICE_ERROR;
     }
     starts_[startCount_++ % kMaxStarts] = now;
-    if (!startHost(program_, module_, child_)) return CKR_DEVICE_ERROR;
-    ++generation_;
-    open_ = true;
-    report(HostEvent{HostEventKind::Started, index_, program_, module_, child_.pid, nullptr, startCount_, child_.bits});
-    uint8_t version = kProtocolVersion;
     Writer body;
     beginBody(body, kCallInitialize, "ayyay");
     body.byte(1);
@@ -227,11 +302,43 @@ class HostedBackend {
     body.byte(1);
     body.byteArray("", 1);
     std::vector<uint8_t> response;
-    uint8_t answer;
-    if (!pipeWrite(child_.pipe, &version, 1) || !pipeRead(child_.pipe, &answer, 1, callBoundMs) ||
-        answer != kProtocolVersion || !roundTrip(body.bytes(), response, callBoundMs)) {
-      stop(0);
-      return CKR_DEVICE_ERROR;
+    // Our highest version first; a host that hangs up on it (p11-kit's
+    // servers before 0.25 take only 0) is started again and offered 0.
+    for (uint8_t offer : {offer_, uint8_t{0}}) {
+      if (!startHost(program_, module_, child_)) {
+        report(HostEvent{HostEventKind::NotStarted, index_, program_, module_, 0, child_.failure, startCount_, 0});
+        return CKR_DEVICE_ERROR;
+      }
+      connection_ = std::make_shared<Connection>(child_.pipe);
+      child_.pipe = HostPipe{};
+      generation_.store(generation_ + 1);
+      open_ = true;
+      // A new host owes nothing yet (calls of the old one may still be
+      // leaving, counted until they have).
+      lastProgress_ = nowMs();
+      patient_ = false;
+      report(HostEvent{HostEventKind::Started, index_, program_, module_, child_.pid, nullptr, startCount_,
+                       child_.bits});
+      uint8_t answer;
+      const HostPipe &pipe = connection_->pipe;
+      uint64_t asked = nowMs();
+      if (!pipeWrite(pipe, &offer, 1) || !pipeRead(pipe, &answer, 1, kHandshakeMs)) {
+        // Refused, not hung: the pipe ended before the bound.
+        bool hungUp = nowMs() - asked < kHandshakeMs;
+        // A host that found no module to load says so by its exit code.
+        stop(kDyingMs);
+        int code = 0;
+        if (std::sscanf(lastEnding_, "exit %d", &code) == 1 && code == kHostNoModule) return kLoadFailed;
+        if (hungUp && offer != 0) continue;
+        return CKR_DEVICE_ERROR;
+      }
+      if (answer > offer || !roundTrip(body.bytes(), response, callBoundMs)) {
+        stop(0);
+        return CKR_DEVICE_ERROR;
+      }
+      offer_ = offer;
+      dialect_ = Dialect{answer};
+      break;
     }
     Reader in(response.data(), response.size());
     uint32_t id;
@@ -254,16 +361,27 @@ class HostedBackend {
     if (!open_) return;
     char how[32] = "";
     uint32_t pid = child_.pid;
+    // The host sees the end of its pipe at once; a call of ours still on it
+    // returns, and the descriptors go back when the last such call lets go.
+    shutPipe(connection_->pipe);
+    connection_.reset();
     if (ownsHost(child_)) endHost(child_, graceMs, how, sizeof how);
     open_ = false;
     sessions_.clear();
     arrived_.clear();
     answers_.notify_all();
+    std::snprintf(lastEnding_, sizeof lastEnding_, "%s", how);
     report(HostEvent{HostEventKind::Ended, index_, program_, module_, pid, how, startCount_, 0});
   }
 
-  // In a forked child: the descriptors are the parent's; leave them alone.
+  // In a forked child: the host is the parent's. The child's copies of the
+  // pipe's descriptors are closed, so that the parent's host sees the end of
+  // its pipe when the parent closes it, whatever the child does meanwhile.
   void abandon() {
+    if (connection_) {
+      closePipe(connection_->pipe);
+      connection_.reset();
+    }
     child_ = HostChild{};
     open_ = false;
     sessions_.clear();
@@ -274,28 +392,22 @@ class HostedBackend {
   bool fail(std::unique_lock<std::mutex> &hold, uint32_t generation) {
     if (!open_ || generation != generation_) return false;
     if (reading_) {
-      killHost(child_);
+      // The caller that reads the pipe for all returns at its end.
+      shutPipe(connection_->pipe);
       answers_.wait(hold, [&] { return !reading_ || !open_ || generation != generation_; });
     }
     if (open_ && generation == generation_) stop(kDyingMs);
     return false;
   }
 
-  // One whole frame by the deadline; its options are read and left aside.
-  static bool readFrame(const HostPipe &pipe, uint32_t &code, std::vector<uint8_t> &body, uint64_t deadline) {
-    auto left = [deadline] {
-      uint64_t now = nowMs();
-      return now < deadline ? static_cast<uint32_t>(deadline - now) : 1u;
-    };
-    uint8_t header[kHeaderSize];
-    uint32_t optionsLength, bodyLength;
-    Reader h(header, sizeof header);
-    if (!pipeRead(pipe, header, sizeof header, left()) || !h.uint32(code) || !h.uint32(optionsLength) ||
-        !h.uint32(bodyLength) || optionsLength > kMaxOptions || bodyLength > kMaxMessage)
-      return false;
-    std::vector<uint8_t> options(optionsLength);
-    body.resize(bodyLength);
-    return pipeRead(pipe, options.data(), optionsLength, left()) && pipeRead(pipe, body.data(), bodyLength, left());
+  // One whole frame, its options read and left aside: 1 when it came, 0
+  // when nothing came within waitMs, -1 when the pipe ended or broke off
+  // within a frame, or a length is beyond what a frame may hold. Once a
+  // frame has begun, the rest is due within the call bound.
+  static int readFrame(Connection &connection, uint32_t &code, std::vector<uint8_t> &body, uint32_t waitMs) {
+    using Got = FrameReader::Got;
+    Got got = connection.reader.next(connection.pipe, code, body, waitMs, callBoundMs);
+    return got == Got::Frame ? 1 : got == Got::Waited ? 0 : -1;
   }
 
   // A request and its answer while no other call is in flight (opening and
@@ -303,9 +415,24 @@ class HostedBackend {
   bool roundTrip(const std::vector<uint8_t> &request, std::vector<uint8_t> &response, uint32_t boundMs) {
     uint32_t code = ++code_, answered;
     std::vector<uint8_t> bytes = frame(code, request);
-    return pipeWrite(child_.pipe, bytes.data(), bytes.size()) &&
-           readFrame(child_.pipe, answered, response, nowMs() + boundMs) && answered == code;
+    return pipeWrite(connection_->pipe, bytes.data(), bytes.size()) &&
+           readFrame(*connection_, answered, response, boundMs) > 0 &&
+           answered == code;
   }
+
+  // The calls in flight and what the host's bound is meanwhile; under lock_.
+  struct InFlight {
+    InFlight(HostedBackend &b, bool pin) : b(b), pin(pin) {
+      if (b.inFlight_++ == 0) b.lastProgress_ = nowMs();  // an idle host owed nothing till now
+      b.pinCalls_ += pin;
+    }
+    ~InFlight() {
+      --b.inFlight_;
+      b.pinCalls_ -= pin;
+    }
+    HostedBackend &b;
+    bool pin;
+  };
 
   std::mutex lock_;
   std::mutex writeLock_;  // one frame at a time into the pipe
@@ -316,10 +443,19 @@ class HostedBackend {
   char program_[4096] = "";
   char module_[1024] = "";
   HostChild child_;
+  char lastEnding_[32] = "";  // how the last host ended
+  ConnectionRef connection_;
+  unsigned inFlight_ = 0, pinCalls_ = 0;
+  uint64_t lastProgress_ = 0;  // when the host last answered, or began to owe an answer
+  // The token guards its keys with a PIN pad or a key asks for its PIN at
+  // each use: any call of this host may wait for a PIN.
+  bool patient_ = false;
+  uint8_t offer_ = kProtocolVersion;  // the version offered to the host
+  Dialect dialect_;                   // what the open connection speaks
   bool initialised_ = false;
   bool open_ = false;
   bool leftOut_ = false;
-  uint32_t generation_ = 0;
+  std::atomic<uint32_t> generation_{0};  // read without the lock by the object table
   uint32_t code_ = 0;
   unsigned startCount_ = 0;
   uint64_t starts_[kMaxStarts] = {};
@@ -343,7 +479,8 @@ CK_RV clientCall(HostedBackend &b, Args... arguments) {
   std::tuple<Args...> args{arguments...};
   constexpr bool sessionCall = namesSession(C::id);
   uint32_t generation;
-  CK_RV rv = b.enter(sessionCall, generation);
+  Dialect dialect;
+  CK_RV rv = b.enter(sessionCall, generation, dialect);
   if (rv != CKR_OK) return rv;
   CK_SESSION_HANDLE ours = 0;
   if constexpr (sessionCall) {
@@ -351,15 +488,17 @@ CK_RV clientCall(HostedBackend &b, Args... arguments) {
     if (!b.toHost(ours, generation, std::get<0>(args))) return CKR_SESSION_HANDLE_INVALID;
   }
   constexpr auto parts = std::make_index_sequence<std::tuple_size_v<typename C::PartList>>{};
-  Writer out;
+  Writer out(dialect);
   beginBody(out, C::id, C::request());
   rv = writeParts<C>(out, args, parts);
   if (rv != CKR_OK) return rv;
   if (out.failed()) return CKR_ARGUMENTS_BAD;
+  // The host would refuse it after reading it all: refused here, unsent.
+  if (out.bytes().size() > kMaxMessage) return CKR_DATA_LEN_RANGE;
   std::vector<uint8_t> response;
-  if (!b.exchange(generation, out.bytes(), response, mayWaitForPin(C::id) ? pinBoundMs : callBoundMs))
-    return CKR_DEVICE_ERROR;
-  bool ok = readAnswer<C>(response.data(), response.size(), args, rv);
+  if constexpr (mayShowDialog(C::id)) b.giveForeground();
+  if (!b.exchange(generation, out.bytes(), response, mayWaitForPin(C::id))) return CKR_DEVICE_ERROR;
+  bool ok = readAnswer<C>(response.data(), response.size(), dialect, args, rv);
   if (!ok) {
     // A host that answers what cannot be read is not to be trusted further.
     b.malformed(generation);
@@ -375,6 +514,8 @@ CK_RV clientCall(HostedBackend &b, Args... arguments) {
     if (sessionGone(rv)) b.dropSession(ours);
   } else if constexpr (C::id == kCallCloseAllSessions) {
     if (sessionGone(rv)) b.dropSlotSessions(std::get<0>(args));
+  } else if (anyCallMayAskForPin<C::id>(rv, args)) {
+    b.mayAskForPin(generation);
   }
   return rv;
 }
@@ -384,6 +525,18 @@ struct Thunk;
 template <unsigned N, typename C, typename... Args>
 struct Thunk<N, C, CK_RV (*)(Args...)> {
   static CK_RV call(Args... args) { return clientCall<C>(hosted[N], args...); }
+};
+// A call of the table that a later version replaces: the replacement when
+// the host agreed on that version.
+template <unsigned N, typename Later, typename C = typename Later::Older,
+          typename F = std::remove_reference_t<decltype(std::declval<CK_FUNCTION_LIST &>().*C::member)>>
+struct LaterThunk;
+template <unsigned N, typename Later, typename C, typename... Args>
+struct LaterThunk<N, Later, C, CK_RV (*)(Args...)> {
+  static CK_RV call(Args... args) {
+    return hosted[N].version() >= Later::since ? clientCall<Later>(hosted[N], args...)
+                                               : clientCall<C>(hosted[N], args...);
+  }
 };
 
 template <unsigned N>
@@ -400,6 +553,11 @@ struct HostedList {
   static CK_RV noSlotEvents(CK_FLAGS, CK_SLOT_ID_PTR, CK_VOID_PTR) { return CKR_FUNCTION_NOT_SUPPORTED; }
 
   template <size_t... I>
+  static void replaceLater(CK_FUNCTION_LIST &list, std::index_sequence<I...>) {
+    ((list.*std::tuple_element_t<I, LaterCalls>::member = LaterThunk<N, std::tuple_element_t<I, LaterCalls>>::call),
+     ...);
+  }
+  template <size_t... I>
   static CK_FUNCTION_LIST make(std::index_sequence<I...>) {
     CK_FUNCTION_LIST list{};
     list.version = CK_VERSION{2, 11};
@@ -409,6 +567,7 @@ struct HostedList {
     list.C_GetFunctionStatus = notParallel;
     list.C_CancelFunction = notParallel;
     ((list.*std::tuple_element_t<I, Calls>::member = Thunk<N, std::tuple_element_t<I, Calls>>::call), ...);
+    replaceLater(list, std::make_index_sequence<std::tuple_size_v<LaterCalls>>{});
     list.C_WaitForSlotEvent = noSlotEvents;
     return list;
   }
@@ -427,9 +586,27 @@ CK_FUNCTION_LIST_PTR listOf(unsigned index, std::index_sequence<N...>) {
 
 void setHostEventHook(HostEventHook hook) { eventHook = hook; }
 
+void endHostsAtUnload() {
+  for (HostedBackend &backend : hosted) backend.unload();
+}
+
 void setCallBounds(uint32_t callMs, uint32_t pinMs) {
   callBoundMs = callMs;
   pinBoundMs = pinMs;
+}
+
+uint32_t hostGeneration(CK_FUNCTION_LIST_PTR list) {
+  for (unsigned index = 0; index < kMaxHosted; ++index)
+    if (list == listOf(index, std::make_index_sequence<kMaxHosted>{})) return hosted[index].generation();
+  return 0;
+}
+
+void endHosts() {
+  for (HostedBackend &backend : hosted) backend.finalize();
+}
+
+void hostsAfterFork() {
+  for (HostedBackend &backend : hosted) backend.afterFork();
 }
 
 CK_FUNCTION_LIST_PTR hostedFunctionList(unsigned index, const char *program, const char *module) {

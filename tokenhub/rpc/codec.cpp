@@ -228,7 +228,7 @@ void writeAttributes(Writer &out, const CK_ATTRIBUTE *attributes, CK_ULONG count
   for (CK_ULONG i = 0; i < count; ++i) writeAttribute(out, attributes[i], depth);
 }
 
-bool readAttribute(Reader &in, Arena &arena, CK_ATTRIBUTE &attribute, int depth) {
+bool readAttribute(Reader &in, Arena &arena, CK_ATTRIBUTE &attribute, int depth, bool sized) {
   uint32_t type, wireLength;
   uint8_t valid;
   if (!in.uint32(type) || !in.byte(valid)) return false;
@@ -240,8 +240,13 @@ bool readAttribute(Reader &in, Arena &arena, CK_ATTRIBUTE &attribute, int depth)
   // sender asked only for lengths writes no bytes and no list items: the
   // length is then the sender's, and a fixed-size value this side's own.
   ValueKind kind = valueKind(type);
-  if (!in.uint32(wireLength) || !readValue(in, arena, kind, attribute.pValue, attribute.ulValueLen, depth))
-    return false;
+  uint32_t count;
+  if (!in.uint32(wireLength)) return false;
+  if (sized && kind == ValueKind::MechanismList) {
+    attribute.ulValueLen = nativeLength(kind, wireLength);
+    return in.uint32(count);
+  }
+  if (!readValue(in, arena, kind, attribute.pValue, attribute.ulValueLen, depth)) return false;
   bool listLike = kind == ValueKind::Template || kind == ValueKind::MechanismList;
   if (!attribute.pValue || (listLike && attribute.ulValueLen == 0 && wireLength > 0)) {
     attribute.pValue = nullptr;
@@ -264,93 +269,330 @@ bool readAttributes(Reader &in, Arena &arena, CK_ATTRIBUTE_PTR &attributes, CK_U
 
 namespace {
 
-bool isPss(CK_MECHANISM_TYPE type) {
-  return type == CKM_RSA_PKCS_PSS || type == CKM_SHA1_RSA_PKCS_PSS || type == CKM_SHA224_RSA_PKCS_PSS ||
-         type == CKM_SHA256_RSA_PKCS_PSS || type == CKM_SHA384_RSA_PKCS_PSS || type == CKM_SHA512_RSA_PKCS_PSS;
+// The parameter layouts that travel, by mechanism.
+enum class Param { None, Pss, HashedPss, Oaep, Ecdh, Iv16, Iv8, Ctr, Gcm, MacLength, PublicValue, EdDsa, Other };
+
+// The mechanisms that take no parameter as p11-kit lists them: in the
+// typed layout exactly these travel as their type alone.
+bool takesNoParameter(CK_MECHANISM_TYPE type) {
+  constexpr CK_MECHANISM_TYPE ibm = CKM_VENDOR_DEFINED + 0x10000;
+  switch (type) {
+    case CKM_RSA_PKCS_KEY_PAIR_GEN: case CKM_RSA_X9_31_KEY_PAIR_GEN: case CKM_RSA_PKCS: case CKM_RSA_9796:
+    case CKM_RSA_X_509: case CKM_RSA_X9_31: case CKM_MD2_RSA_PKCS: case CKM_MD5_RSA_PKCS: case CKM_SHA1_RSA_PKCS:
+    case CKM_SHA224_RSA_PKCS: case CKM_SHA256_RSA_PKCS: case CKM_SHA384_RSA_PKCS: case CKM_SHA512_RSA_PKCS:
+    case CKM_RIPEMD128_RSA_PKCS: case CKM_RIPEMD160_RSA_PKCS: case CKM_SHA1_RSA_X9_31: case CKM_DSA_KEY_PAIR_GEN:
+    case CKM_DSA_PARAMETER_GEN: case CKM_DSA: case CKM_DSA_SHA1: case CKM_FORTEZZA_TIMESTAMP: case CKM_EC_KEY_PAIR_GEN:
+    case CKM_ECDSA: case CKM_ECDSA_SHA1: case CKM_ECDSA_SHA224: case CKM_ECDSA_SHA256: case CKM_ECDSA_SHA384:
+    case CKM_ECDSA_SHA512: case CKM_DH_PKCS_KEY_PAIR_GEN: case CKM_DH_PKCS_PARAMETER_GEN:
+    case CKM_X9_42_DH_KEY_PAIR_GEN: case CKM_X9_42_DH_PARAMETER_GEN: case CKM_KEA_KEY_PAIR_GEN:
+    case CKM_GENERIC_SECRET_KEY_GEN: case CKM_RC2_KEY_GEN: case CKM_RC4_KEY_GEN: case CKM_RC4: case CKM_RC5_KEY_GEN:
+    case CKM_AES_KEY_GEN: case CKM_AES_ECB: case CKM_AES_MAC: case CKM_AES_CMAC: case CKM_DES_KEY_GEN:
+    case CKM_DES2_KEY_GEN: case CKM_DES3_KEY_GEN: case CKM_CDMF_KEY_GEN: case CKM_CAST_KEY_GEN: case CKM_CAST3_KEY_GEN:
+    case CKM_CAST128_KEY_GEN: case CKM_IDEA_KEY_GEN: case CKM_SSL3_PRE_MASTER_KEY_GEN: case CKM_TLS_PRE_MASTER_KEY_GEN:
+    case CKM_SKIPJACK_KEY_GEN: case CKM_BATON_KEY_GEN: case CKM_JUNIPER_KEY_GEN: case CKM_RC2_ECB: case CKM_DES_ECB:
+    case CKM_DES3_ECB: case CKM_CDMF_ECB: case CKM_CAST_ECB: case CKM_CAST3_ECB: case CKM_CAST128_ECB: case CKM_RC5_ECB:
+    case CKM_IDEA_ECB: case CKM_RC2_MAC: case CKM_DES_MAC: case CKM_DES3_MAC: case CKM_DES3_CMAC: case CKM_CDMF_MAC:
+    case CKM_CAST_MAC: case CKM_CAST3_MAC: case CKM_RC5_MAC: case CKM_IDEA_MAC: case CKM_SSL3_MD5_MAC:
+    case CKM_SSL3_SHA1_MAC: case CKM_SKIPJACK_WRAP: case CKM_BATON_WRAP: case CKM_JUNIPER_WRAP: case CKM_MD2:
+    case CKM_MD2_HMAC: case CKM_MD5: case CKM_MD5_HMAC: case CKM_SHA_1: case CKM_SHA_1_HMAC:
+    case CKM_SHA1_KEY_DERIVATION: case CKM_SHA224: case CKM_SHA224_HMAC: case CKM_SHA224_KEY_DERIVATION:
+    case CKM_SHA256: case CKM_SHA256_HMAC: case CKM_SHA256_KEY_DERIVATION: case CKM_SHA384: case CKM_SHA384_HMAC:
+    case CKM_SHA384_KEY_DERIVATION: case CKM_SHA512: case CKM_SHA512_HMAC: case CKM_SHA512_KEY_DERIVATION:
+    case CKM_SHA512_T: case CKM_SHA512_T_HMAC: case CKM_SHA512_T_KEY_DERIVATION: case CKM_SHA512_224:
+    case CKM_SHA512_224_HMAC: case CKM_SHA512_224_KEY_DERIVATION: case CKM_SHA512_256: case CKM_SHA512_256_HMAC:
+    case CKM_SHA512_256_KEY_DERIVATION: case CKM_FASTHASH: case CKM_RIPEMD128: case CKM_RIPEMD128_HMAC:
+    case CKM_RIPEMD160: case CKM_RIPEMD160_HMAC: case CKM_KEY_WRAP_LYNKS:
+    case ibm + 0x01: case ibm + 0x02: case ibm + 0x03: case ibm + 0x04: case ibm + 0x07:  // SHA3, CMAC
+    case ibm + 0x23: case ibm + 0x25: case ibm + 0x26: case ibm + 0x27: case ibm + 0x28:  // Dilithium, SHA3 HMAC
+    case ibm + 0x1c: case ibm + 0x1f:                                                     // ED25519, ED448
+      return true;
+    default:
+      return false;
+  }
 }
 
-// Parameters that hold pointers beyond PSS and OAEP: their bytes mean nothing
-// in the other process, so such a mechanism does not travel.
-bool holdsPointers(CK_MECHANISM_TYPE type) {
-  return type == CKM_ECDH1_DERIVE || type == CKM_ECDH1_COFACTOR_DERIVE || type == CKM_AES_GCM ||
-         type == CKM_AES_CCM || type == CKM_X9_42_DH_DERIVE || type == CKM_ECMQV_DERIVE;
+Param parameterOf(CK_MECHANISM_TYPE type) {
+  switch (type) {
+    case CKM_RSA_PKCS_PSS:
+      return Param::Pss;
+    case CKM_SHA1_RSA_PKCS_PSS: case CKM_SHA224_RSA_PKCS_PSS: case CKM_SHA256_RSA_PKCS_PSS:
+    case CKM_SHA384_RSA_PKCS_PSS: case CKM_SHA512_RSA_PKCS_PSS:
+      return Param::HashedPss;
+    case CKM_RSA_PKCS_OAEP:
+      return Param::Oaep;
+    case CKM_ECDH1_DERIVE:
+      return Param::Ecdh;
+    case CKM_AES_CBC: case CKM_AES_CBC_PAD: case CKM_AES_OFB: case CKM_AES_CFB1: case CKM_AES_CFB8:
+    case CKM_AES_CFB64: case CKM_AES_CFB128: case CKM_AES_CTS:
+      return Param::Iv16;
+    case CKM_DES_CBC: case CKM_DES_CBC_PAD: case CKM_DES3_CBC: case CKM_DES3_CBC_PAD: case CKM_DES_CFB8:
+    case CKM_DES_CFB64: case CKM_DES_OFB64:
+      return Param::Iv8;
+    case CKM_AES_CTR:
+      return Param::Ctr;
+    case CKM_AES_GCM:
+      return Param::Gcm;
+    case CKM_SHA_1_HMAC_GENERAL: case CKM_SHA224_HMAC_GENERAL: case CKM_SHA256_HMAC_GENERAL:
+    case CKM_SHA384_HMAC_GENERAL: case CKM_SHA512_HMAC_GENERAL: case CKM_SHA512_224_HMAC_GENERAL:
+    case CKM_SHA512_256_HMAC_GENERAL: case CKM_AES_MAC_GENERAL: case CKM_AES_CMAC_GENERAL:
+    case CKM_DES3_MAC_GENERAL: case CKM_DES3_CMAC_GENERAL:
+      return Param::MacLength;
+    case CKM_DH_PKCS_DERIVE:
+      return Param::PublicValue;
+    case CKM_EDDSA:
+      return Param::EdDsa;
+    default:
+      return takesNoParameter(type) ? Param::None : Param::Other;
+  }
 }
+
+// The PKCS#11 3.0 parameter of CKM_EDDSA (the headers here predate it).
+struct EdDsaParams {
+  CK_BBOOL phFlag;
+  CK_ULONG ulContextDataLen;
+  CK_BYTE_PTR pContextData;
+};
+
+// Whether a parameter of this layout travels in this dialect. Version 0
+// peers know CKM_RSA_PKCS_PSS and OAEP by fields and take any other
+// parameter as raw bytes: only a parameter that is bytes by nature can go
+// to them.
+bool travels(Dialect dialect, Param kind) {
+  switch (kind) {
+    case Param::Pss: case Param::Oaep: case Param::Iv16: case Param::Iv8:
+    case Param::PublicValue:
+      return true;
+    case Param::HashedPss: case Param::Ecdh: case Param::Ctr: case Param::Gcm: case Param::MacLength:
+      return dialect.fielded();
+    case Param::EdDsa:
+      return dialect.typed();
+    case Param::None: case Param::Other:
+      return false;
+  }
+  return false;
+}
+
+template <typename T>
+bool sized(const CK_MECHANISM &m) {
+  return m.ulParameterLen == sizeof(T);
+}
+
+CK_RV writeParameter(Writer &out, Param kind, const CK_MECHANISM &m) {
+  const void *p = m.pParameter;
+  switch (kind) {
+    case Param::Pss: case Param::HashedPss: {
+      if (!sized<CK_RSA_PKCS_PSS_PARAMS>(m)) break;
+      auto *v = static_cast<const CK_RSA_PKCS_PSS_PARAMS *>(p);
+      out.uint64(v->hashAlg), out.uint64(v->mgf), out.uint64(v->sLen);
+      return CKR_OK;
+    }
+    case Param::Oaep: {
+      if (!sized<CK_RSA_PKCS_OAEP_PARAMS>(m)) break;
+      auto *v = static_cast<const CK_RSA_PKCS_OAEP_PARAMS *>(p);
+      out.uint64(v->hashAlg), out.uint64(v->mgf), out.uint64(v->source);
+      out.byteArray(v->pSourceData, v->ulSourceDataLen);
+      return CKR_OK;
+    }
+    case Param::Ecdh: {
+      if (!sized<CK_ECDH1_DERIVE_PARAMS>(m)) break;
+      auto *v = static_cast<const CK_ECDH1_DERIVE_PARAMS *>(p);
+      out.uint64(v->kdf);
+      out.byteArray(v->pSharedData, v->ulSharedDataLen);
+      out.byteArray(v->pPublicData, v->ulPublicDataLen);
+      return CKR_OK;
+    }
+    case Param::Iv16: case Param::Iv8:
+      if (m.ulParameterLen != (kind == Param::Iv16 ? 16u : 8u)) break;
+      out.byteArray(p, m.ulParameterLen);
+      return CKR_OK;
+    case Param::PublicValue:
+      out.byteArray(p, m.ulParameterLen);
+      return CKR_OK;
+    case Param::Ctr: {
+      if (!sized<CK_AES_CTR_PARAMS>(m)) break;
+      auto *v = static_cast<const CK_AES_CTR_PARAMS *>(p);
+      out.uint64(v->ulCounterBits);
+      out.byteArray(v->cb, sizeof v->cb);
+      return CKR_OK;
+    }
+    case Param::Gcm: {
+      if (!sized<CK_GCM_PARAMS>(m)) break;
+      auto *v = static_cast<const CK_GCM_PARAMS *>(p);
+      out.byteArray(v->pIv, v->ulIvLen);
+      out.uint64(v->ulIvBits);
+      out.byteArray(v->pAAD, v->ulAADLen);
+      out.uint64(v->ulTagBits);
+      return CKR_OK;
+    }
+    case Param::MacLength:
+      if (!sized<CK_ULONG>(m)) break;
+      out.uint64(*static_cast<const CK_ULONG *>(p));
+      return CKR_OK;
+    case Param::EdDsa: {
+      if (!sized<EdDsaParams>(m)) break;
+      auto *v = static_cast<const EdDsaParams *>(p);
+      out.byte(v->phFlag);
+      out.byteArray(v->pContextData, v->ulContextDataLen);
+      return CKR_OK;
+    }
+    case Param::None: case Param::Other:
+      break;
+  }
+  return CKR_MECHANISM_PARAM_INVALID;
+}
+
+// Reads the bytes of an array into the arena; null for none.
+bool readBytes(Reader &in, Arena &arena, CK_BYTE_PTR &data, CK_ULONG &length) {
+  const uint8_t *at;
+  uint32_t n;
+  if (!in.byteArray(at, n)) return false;
+  data = nullptr;
+  length = n;
+  if (!at) return true;
+  if (!(data = static_cast<CK_BYTE_PTR>(arena.allocate(n)))) return false;
+  std::memcpy(data, at, n);
+  return true;
+}
+
+template <typename T>
+T *place(Arena &arena, CK_MECHANISM &m) {
+  auto *v = static_cast<T *>(arena.allocate(sizeof(T)));
+  m.pParameter = v;
+  m.ulParameterLen = sizeof(T);
+  return v;
+}
+
+bool readParameter(Reader &in, Arena &arena, Param kind, CK_MECHANISM &m) {
+  uint64_t a, b, c;
+  switch (kind) {
+    case Param::Pss: case Param::HashedPss: {
+      auto *v = place<CK_RSA_PKCS_PSS_PARAMS>(arena, m);
+      if (!v || !in.uint64(a) || !in.uint64(b) || !in.uint64(c)) return false;
+      *v = CK_RSA_PKCS_PSS_PARAMS{static_cast<CK_MECHANISM_TYPE>(a), static_cast<CK_RSA_PKCS_MGF_TYPE>(b),
+                                  static_cast<CK_ULONG>(c)};
+      return true;
+    }
+    case Param::Oaep: {
+      auto *v = place<CK_RSA_PKCS_OAEP_PARAMS>(arena, m);
+      if (!v || !in.uint64(a) || !in.uint64(b) || !in.uint64(c)) return false;
+      v->hashAlg = static_cast<CK_MECHANISM_TYPE>(a);
+      v->mgf = static_cast<CK_RSA_PKCS_MGF_TYPE>(b);
+      v->source = static_cast<CK_RSA_PKCS_OAEP_SOURCE_TYPE>(c);
+      return readBytes(in, arena, reinterpret_cast<CK_BYTE_PTR &>(v->pSourceData), v->ulSourceDataLen);
+    }
+    case Param::Ecdh: {
+      auto *v = place<CK_ECDH1_DERIVE_PARAMS>(arena, m);
+      if (!v || !in.uint64(a)) return false;
+      v->kdf = static_cast<decltype(v->kdf)>(a);
+      return readBytes(in, arena, v->pSharedData, v->ulSharedDataLen) &&
+             readBytes(in, arena, v->pPublicData, v->ulPublicDataLen);
+    }
+    case Param::Iv16: case Param::Iv8: case Param::PublicValue: {
+      CK_BYTE_PTR data;
+      CK_ULONG length;
+      if (!readBytes(in, arena, data, length) || !data) return false;
+      if (kind != Param::PublicValue && length != (kind == Param::Iv16 ? 16u : 8u)) return false;
+      m.pParameter = data;
+      m.ulParameterLen = length;
+      return length != 0;
+    }
+    case Param::Ctr: {
+      auto *v = place<CK_AES_CTR_PARAMS>(arena, m);
+      const uint8_t *block;
+      uint32_t n;
+      if (!v || !in.uint64(a) || !in.byteArray(block, n) || !block || n != sizeof v->cb) return false;
+      v->ulCounterBits = static_cast<CK_ULONG>(a);
+      std::memcpy(v->cb, block, n);
+      return true;
+    }
+    case Param::Gcm: {
+      auto *v = place<CK_GCM_PARAMS>(arena, m);
+      if (!v || !readBytes(in, arena, v->pIv, v->ulIvLen) || !in.uint64(a) ||
+          !readBytes(in, arena, v->pAAD, v->ulAADLen) || !in.uint64(b))
+        return false;
+      v->ulIvBits = static_cast<CK_ULONG>(a);
+      v->ulTagBits = static_cast<CK_ULONG>(b);
+      return true;
+    }
+    case Param::MacLength: {
+      auto *v = place<CK_ULONG>(arena, m);
+      return v && in.ulong(*v);
+    }
+    case Param::EdDsa: {
+      auto *v = place<EdDsaParams>(arena, m);
+      return v && in.byte(v->phFlag) && readBytes(in, arena, v->pContextData, v->ulContextDataLen);
+    }
+    case Param::None: case Param::Other:
+      break;
+  }
+  return false;
+}
+
+constexpr uint32_t kNoMechanism = 0xFFFFFFFFu;
 
 }  // namespace
 
-bool writeMechanism(Writer &out, const CK_MECHANISM &mechanism) {
-  if (mechanism.mechanism > 0xFFFFFFFFu) return false;
-  out.uint32(static_cast<uint32_t>(mechanism.mechanism));
-  if (!mechanism.pParameter || !mechanism.ulParameterLen) {
+CK_RV writeMechanism(Writer &out, const CK_MECHANISM *mechanism) {
+  if (!mechanism) {
+    // Only the typed layout knows the cancel of an operation.
+    if (!out.dialect.typed()) return CKR_ARGUMENTS_BAD;
+    out.uint32(kNoMechanism);
+    return CKR_OK;
+  }
+  const CK_MECHANISM &m = *mechanism;
+  if (m.mechanism >= kNoMechanism) return CKR_MECHANISM_INVALID;
+  Param kind = parameterOf(m.mechanism);
+  bool none = !m.pParameter && !m.ulParameterLen;
+  out.uint32(static_cast<uint32_t>(m.mechanism));
+  if (out.dialect.typed()) {
+    if (kind == Param::None) return CKR_OK;
+    out.byte(none ? 0 : 1);
+    if (none) return CKR_OK;
+  } else if (kind == Param::None || kind == Param::Other) {
+    // The older layout: an empty array for "no parameter" (a parameter
+    // given to a mechanism that takes none stays here, as with p11-kit).
     out.byteArray(nullptr, 0);
-    return true;
+    return none || kind == Param::None ? CKR_OK : CKR_MECHANISM_PARAM_INVALID;
   }
-  if (isPss(mechanism.mechanism)) {
-    if (mechanism.ulParameterLen != sizeof(CK_RSA_PKCS_PSS_PARAMS)) return false;
-    auto *p = static_cast<const CK_RSA_PKCS_PSS_PARAMS *>(mechanism.pParameter);
-    out.uint64(p->hashAlg);
-    out.uint64(p->mgf);
-    out.uint64(p->sLen);
-    return true;
-  }
-  if (mechanism.mechanism == CKM_RSA_PKCS_OAEP) {
-    if (mechanism.ulParameterLen != sizeof(CK_RSA_PKCS_OAEP_PARAMS)) return false;
-    auto *p = static_cast<const CK_RSA_PKCS_OAEP_PARAMS *>(mechanism.pParameter);
-    out.uint64(p->hashAlg);
-    out.uint64(p->mgf);
-    out.uint64(p->source);
-    out.byteArray(p->pSourceData, p->ulSourceDataLen);
-    return true;
-  }
-  if (holdsPointers(mechanism.mechanism)) return false;
-  out.byteArray(mechanism.pParameter, mechanism.ulParameterLen);
-  return true;
+  // The older layout has no "none" for a parameter of fields.
+  if (none || !travels(out.dialect, kind)) return CKR_MECHANISM_PARAM_INVALID;
+  return writeParameter(out, kind, m);
 }
 
-bool readMechanism(Reader &in, Arena &arena, CK_MECHANISM &mechanism) {
+bool readMechanism(Reader &in, Arena &arena, CK_MECHANISM &mechanism, bool &none) {
   uint32_t type;
   if (!in.uint32(type)) return false;
   mechanism = CK_MECHANISM{type, nullptr, 0};
-  if (isPss(type) || type == CKM_RSA_PKCS_OAEP) {
-    // These carry their fields, or an empty byte array when they had none.
-    Reader peek = in;
-    uint32_t marker;
-    if (peek.uint32(marker) && marker == 0xFFFFFFFFu) {
-      in = peek;
-      return true;
-    }
-    uint64_t hash, mgf, third;
-    if (!in.uint64(hash) || !in.uint64(mgf) || !in.uint64(third)) return false;
-    if (isPss(type)) {
-      auto *p = static_cast<CK_RSA_PKCS_PSS_PARAMS *>(arena.allocate(sizeof(CK_RSA_PKCS_PSS_PARAMS)));
-      if (!p) return false;
-      *p = CK_RSA_PKCS_PSS_PARAMS{static_cast<CK_MECHANISM_TYPE>(hash), static_cast<CK_RSA_PKCS_MGF_TYPE>(mgf),
-                                  static_cast<CK_ULONG>(third)};
-      mechanism.pParameter = p;
-      mechanism.ulParameterLen = sizeof *p;
-      return true;
-    }
-    const uint8_t *source;
-    uint32_t sourceLength;
-    auto *p = static_cast<CK_RSA_PKCS_OAEP_PARAMS *>(arena.allocate(sizeof(CK_RSA_PKCS_OAEP_PARAMS)));
-    if (!p || !in.byteArray(source, sourceLength)) return false;
-    *p = CK_RSA_PKCS_OAEP_PARAMS{static_cast<CK_MECHANISM_TYPE>(hash), static_cast<CK_RSA_PKCS_MGF_TYPE>(mgf),
-                                 static_cast<CK_RSA_PKCS_OAEP_SOURCE_TYPE>(third),
-                                 const_cast<uint8_t *>(source), sourceLength};
-    mechanism.pParameter = p;
-    mechanism.ulParameterLen = sizeof *p;
-    return true;
+  none = type == kNoMechanism && in.dialect.typed();
+  if (none) return true;
+  Param kind = parameterOf(type);
+  if (in.dialect.typed()) {
+    uint8_t present;
+    if (kind == Param::None) return true;
+    if (!in.byte(present)) return false;
+    if (!present) return true;
+  } else if (kind == Param::None || kind == Param::Other) {
+    const uint8_t *data;
+    uint32_t length;
+    if (!in.byteArray(data, length)) return false;
+    if (!data || !length || kind == Param::None) return true;
   }
-  const uint8_t *data;
-  uint32_t length;
-  if (!in.byteArray(data, length)) return false;
-  if (data && length) {
-    mechanism.pParameter = arena.allocate(length);
-    if (!mechanism.pParameter) return false;
-    std::memcpy(mechanism.pParameter, data, length);
-    mechanism.ulParameterLen = length;
+  // A parameter whose layout is not known here reads no further.
+  if (!travels(in.dialect, kind)) {
+    in.refusal = CKR_MECHANISM_PARAM_INVALID;
+    return false;
   }
-  return true;
+  return readParameter(in, arena, kind, mechanism);
+}
+
+void writeParameterUpdate(Writer &out, const CK_MECHANISM &mechanism) {
+  if (takesNoParameter(mechanism.mechanism)) return;
+  out.byte(mechanism.pParameter || mechanism.ulParameterLen ? 1 : 0);
+}
+
+bool readParameterUpdate(Reader &in, CK_MECHANISM_TYPE type) {
+  uint8_t present;
+  return takesNoParameter(type) || in.byte(present);
 }
 
 std::vector<uint8_t> frame(uint32_t code, const std::vector<uint8_t> &body) {

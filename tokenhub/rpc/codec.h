@@ -1,5 +1,5 @@
 // The wire format of the module host protocol (the RPC that p11-kit's
-// remote: modules speak, protocol version 0): big-endian integers, CK_ULONG
+// remote: modules speak, protocol versions 0 to 2): big-endian integers, CK_ULONG
 // always as 64 bits, byte arrays as a 32-bit length (0xFFFFFFFF for none)
 // and the bytes, attribute values by the type each attribute holds. Both
 // sides of the pipe use these readers and writers; every length read is
@@ -16,7 +16,24 @@
 
 namespace tokenhub::rpc {
 
-constexpr uint8_t kProtocolVersion = 0;
+// The highest protocol version this side speaks: 1 adds C_InitToken2, 2
+// C_DeriveKey2. Each side offers its highest; the server answers the lower.
+constexpr uint8_t kProtocolVersion = 2;
+
+// How one connection lays out what the version byte does not name. p11-kit
+// changed its mechanism layout in the release that brought version 2, and
+// every peer offers its highest version: a connection that agreed on 2 has
+// a peer of that generation or later, one that agreed on less a peer from
+// before it (docs/internals.md, "The host protocol's generations").
+struct Dialect {
+  uint8_t version = 0;
+  // A mechanism without a parameter travels as its type alone, others with
+  // a has-parameter byte first; a buffer template names its nested ones.
+  bool typed() const { return version >= 2; }
+  // ECDH1, AES-CTR/GCM and the MAC_GENERAL lengths travel by fields (a
+  // version 0 peer passes a parameter it does not list as raw bytes).
+  bool fielded() const { return version >= 1; }
+};
 // A message frame: call code, options length, body length (12 bytes), then
 // the options and the body.
 constexpr size_t kHeaderSize = 12;
@@ -43,6 +60,11 @@ enum CallId : uint32_t {
   kCallVerifyRecover, kCallDigestEncryptUpdate, kCallDecryptDigestUpdate, kCallSignEncryptUpdate,
   kCallDecryptVerifyUpdate, kCallGenerateKey, kCallGenerateKeyPair, kCallWrapKey, kCallUnwrapKey, kCallDeriveKey,
   kCallSeedRandom, kCallGenerateRandom, kCallWaitForSlotEvent,
+  // Version 0.25 of p11-kit appended the PKCS#11 3.0 calls (C_LoginUser to
+  // C_MessageVerifyFinal) without a version of their own, then the two of
+  // the later versions.
+  kCallLoginUser, kCallSessionCancel,
+  kCallInitToken2 = kCallLoginUser + 22, kCallDeriveKey2,
   kCallCount
 };
 
@@ -59,6 +81,9 @@ class Arena {
 
 class Writer {
  public:
+  Writer() = default;
+  explicit Writer(Dialect dialect) : dialect(dialect) {}
+  Dialect dialect;
   void byte(uint8_t value) { bytes_.push_back(value); }
   void uint32(uint32_t value);
   void uint64(uint64_t value);
@@ -75,7 +100,11 @@ class Writer {
 
 class Reader {
  public:
-  Reader(const uint8_t *data, size_t size) : data_(data), size_(size) {}
+  Reader(const uint8_t *data, size_t size, Dialect dialect = {}) : dialect(dialect), data_(data), size_(size) {}
+  Dialect dialect;
+  // What a request that reads no further is answered: a parameter of no
+  // known layout. Unset (CKR_OK): CKR_ARGUMENTS_BAD.
+  CK_RV refusal = CKR_OK;
   bool byte(uint8_t &value);
   bool uint32(uint32_t &value);
   bool uint64(uint64_t &value);
@@ -102,14 +131,24 @@ void writeAttribute(Writer &out, const CK_ATTRIBUTE &attribute, int depth = 0);
 void writeAttributes(Writer &out, const CK_ATTRIBUTE *attributes, CK_ULONG count, int depth = 0);
 // Reads one attribute into native form, the value in blocks of the arena.
 // An attribute marked invalid has ulValueLen CK_UNAVAILABLE_INFORMATION.
-bool readAttribute(Reader &in, Arena &arena, CK_ATTRIBUTE &attribute, int depth = 0);
+// An answer to a length query (`sized`) of a mechanism list carries the
+// count and no items, as p11-kit's servers write it.
+bool readAttribute(Reader &in, Arena &arena, CK_ATTRIBUTE &attribute, int depth = 0, bool sized = false);
 bool readAttributes(Reader &in, Arena &arena, CK_ATTRIBUTE_PTR &attributes, CK_ULONG &count, int depth = 0);
 
-// A mechanism: its type as 32 bits, then its parameter: none for the
-// mechanisms that take none, the fields of the PSS and OAEP parameters, and
-// any other parameter as its bytes. False when the mechanism cannot travel.
-bool writeMechanism(Writer &out, const CK_MECHANISM &mechanism);
-bool readMechanism(Reader &in, Arena &arena, CK_MECHANISM &mechanism);
+// A mechanism: its type as 32 bits, then its parameter as the dialect lays
+// it out, field by field for the parameters of a known layout. A parameter
+// of no known layout never travels (its bytes may hold addresses of this
+// process): CKR_MECHANISM_PARAM_INVALID. Null: the cancel of a C_*Init,
+// which only the typed layout carries.
+CK_RV writeMechanism(Writer &out, const CK_MECHANISM *mechanism);
+// `*none` set for the cancel; false when unreadable (in.refusal set for a
+// parameter of no known layout).
+bool readMechanism(Reader &in, Arena &arena, CK_MECHANISM &mechanism, bool &none);
+// C_DeriveKey2's answer after the result: the has-parameter byte of the
+// typed layout (no mechanism here has a parameter that comes back).
+void writeParameterUpdate(Writer &out, const CK_MECHANISM &mechanism);
+bool readParameterUpdate(Reader &in, CK_MECHANISM_TYPE type);
 
 // A whole frame: header, no options, body.
 std::vector<uint8_t> frame(uint32_t code, const std::vector<uint8_t> &body);

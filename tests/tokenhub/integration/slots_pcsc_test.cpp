@@ -13,9 +13,9 @@
 
 #include "cardemu.h"
 #include "daemon.h"
-#include "functions.h"
+#include "state/functions.h"
 #include "mockctl.h"
-#include "state.h"
+#include "state/state.h"
 
 using namespace tokenhub;
 using namespace testkit;

@@ -24,9 +24,9 @@
 
 #include "cardemu.h"
 #include "daemon.h"
-#include "functions.h"
+#include "state/functions.h"
 #include "mockctl.h"
-#include "state.h"
+#include "state/state.h"
 
 using namespace tokenhub;
 using namespace testkit;
@@ -281,6 +281,40 @@ TEST(UnpluggedReader, AWaitWithNoReaderToWatchCostsNothing) {
     ASSERT_EQ(C_Finalize(nullptr), rv(CKR_OK));
     waiter.expectEnd();
   }
+  setPcscApi(nullptr);
+}
+
+// pcsc-lite counts the readers when a wait starts inside the service: a
+// reader attached just before that start ends no wait of its own. The
+// router finds it all the same, at its next look at the list.
+TEST(UnpluggedReader, AReaderAttachedJustBeforeAWaitStartsIsFound) {
+  static std::atomic<bool> plugNext{false};
+  static const PcscApi plugging = [] {
+    PcscApi api = platformPcsc();
+    api.getStatusChange = [](PcscContext c, uint32_t t, ReaderState *s, uint32_t n) {
+      if (t != 0 && n && std::strcmp(s[n - 1].reader, kPnpNotification) == 0 && plugNext.exchange(false)) {
+        mock::mockAddSlot(1, 2, kUnpluggable, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);
+        std::remove(kUnplugged.c_str());
+        EXPECT_EQ(std::system(kRescan.c_str()), 0);  // returns once the daemon lists it
+      }
+      return platformPcsc().getStatusChange(c, t, s, n);
+    };
+    return api;
+  }();
+  mock::mockReset();
+  mock::mockAddSlot(1, 1, kStaying, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);
+  std::ofstream(kUnplugged).put('\n');
+  ASSERT_EQ(std::system(kRescan.c_str()), 0);
+  setPcscApi(&plugging);
+  ASSERT_EQ(C_Initialize(nullptr), rv(CKR_OK));
+  ASSERT_EQ(router.slotCount, 2u);
+  plugNext = true;
+  Waiter waiter;
+  waiter.expect({3});
+  EXPECT_FALSE(plugNext) << "the wait inside the service was reached";
+  EXPECT_EQ(router.slotCount, 4u);
+  ASSERT_EQ(C_Finalize(nullptr), rv(CKR_OK));
+  waiter.expectEnd();
   setPcscApi(nullptr);
 }
 

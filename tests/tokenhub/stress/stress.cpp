@@ -40,13 +40,13 @@
 #include "cardemu.h"
 #endif
 #include "fake_pcsc.h"
-#include "functions.h"
-#include "entrypoints.h"
-#include "init.h"
+#include "state/functions.h"
+#include "module/entrypoints.h"
+#include "calls/init.h"
 #include "mockctl.h"
-#include "objects.h"
-#include "sessions.h"
-#include "state.h"
+#include "handles/objects.h"
+#include "handles/sessions.h"
+#include "state/state.h"
 
 using namespace tokenhub;
 using namespace testkit;
@@ -152,21 +152,25 @@ Gate gate;
 
 // Which thread holds each backend object and router handle now: two holders
 // at once is a crossed handle.
+enum class Claim { Held, Unknown, HeldTwice };
 class Holdings {
  public:
-  bool claim(unsigned thread, CK_OBJECT_HANDLE routerHandle) {
+  Claim claim(unsigned thread, CK_OBJECT_HANDLE routerHandle) {
     ObjectEntry entry{};
-    if (findObject(routerHandle, HandleKind::Object, entry) != CKR_OK) return false;
+    if (findObject(routerHandle, HandleKind::Object, entry) != CKR_OK) return Claim::Unknown;
     std::lock_guard<std::mutex> hold(lock_);
     auto key = std::make_pair(static_cast<const SlotEntry *>(entry.slot), entry.backendHandle);
-    bool fresh = byRouter_.emplace(routerHandle, key).second;
-    return byBackend_.emplace(key, thread).second && fresh;
+    // Both or neither: half a claim would let a release drop the other holder's.
+    if (byRouter_.count(routerHandle) || byBackend_.count(key)) return Claim::HeldTwice;
+    byRouter_.emplace(routerHandle, key);
+    byBackend_.emplace(key, thread);
+    return Claim::Held;
   }
-  // Also for an object whose row went with its card.
-  void release(CK_OBJECT_HANDLE routerHandle) {
+  // The thread's own claim only; also for an object whose row went with its card.
+  void release(unsigned thread, CK_OBJECT_HANDLE routerHandle) {
     std::lock_guard<std::mutex> hold(lock_);
     auto held = byRouter_.find(routerHandle);
-    if (held == byRouter_.end()) return;
+    if (held == byRouter_.end() || byBackend_[held->second] != thread) return;
     byBackend_.erase(held->second);
     byRouter_.erase(held);
   }
@@ -177,6 +181,22 @@ class Holdings {
   std::map<std::pair<const SlotEntry *, CK_OBJECT_HANDLE>, unsigned> byBackend_;
 };
 Holdings holdings;
+
+// Claims an object the round has just made. A handle held twice is always a
+// fault. One the router no longer knows is expected once the round's card may
+// be gone: the router drops the rows of a card it has seen leave at any call
+// of any thread, also between the creation and this claim.
+void claimNew(unsigned t, CK_OBJECT_HANDLE o) {
+  Claim claimed = holdings.claim(t, o);
+  if (claimed == Claim::HeldTwice) {
+    fault(t, "object handle held twice", o);
+  } else if (claimed == Claim::Unknown && lostWithTheCard()) {
+    roundLost = true;
+    ++refusals;
+  } else if (claimed == Claim::Unknown) {
+    fault(t, "new object handle unknown", o);
+  }
+}
 
 struct ThreadCounts {
   uint64_t opened = 0, closed = 0, signatures = 0;
@@ -280,6 +300,8 @@ void pullAndReinsert(PulledReader &reader, std::atomic<bool> &out, std::chrono::
 
 // The waiting thread: slot events only from the pulled reader's slots, and
 // CKR_CRYPTOKI_NOT_INITIALIZED whenever the library is finalised under it.
+// At the end it leaves only through that answer: a slot event that ends its
+// wait after the last C_Finalize was asked for finds it waiting again.
 constexpr unsigned kWaiterThread = 99;  // in fault reports
 std::atomic<bool> libraryUp{false};
 std::atomic<bool> waiting{false};
@@ -287,7 +309,6 @@ std::atomic<uint64_t> slotEvents{0}, waitsEnded{0};
 void waitForEvents(std::set<CK_SLOT_ID> changing) {
   while (true) {
     while (!libraryUp && !stopping) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (!libraryUp && stopping) return;
     CK_SLOT_ID slot = 0;
     waiting = true;
     CK_RV rv = counted(C_WaitForSlotEvent(0, &slot, nullptr));
@@ -332,7 +353,7 @@ void mockRound(unsigned t, CK_SLOT_ID slot, const std::atomic<bool> &cardOut, Th
       continue;
     }
     if (found != CKR_OK || entry.slot->id != slot) fault(t, "object of another slot", o);
-    if (!holdings.claim(t, o) && !lostWithTheCard()) fault(t, "object handle unknown or held twice", o);
+    claimNew(t, o);
   }
   CK_OBJECT_HANDLE found[4];
   CK_ULONG count = 99;
@@ -356,7 +377,7 @@ void mockRound(unsigned t, CK_SLOT_ID slot, const std::atomic<bool> &cardOut, Th
     if (slots != 2 * kMockReaders) fault(t, "slot count", slots);
   }
   for (CK_OBJECT_HANDLE o : created) {
-    if (o) holdings.release(o);
+    if (o) holdings.release(t, o);
     expect(t, C_DestroyObject(s, o), CKR_OK, "C_DestroyObject");
     expect(t, C_DestroyObject(s, o), roundLost ? CKR_SESSION_HANDLE_INVALID : CKR_OBJECT_HANDLE_INVALID,
            "C_DestroyObject twice");
@@ -553,9 +574,9 @@ void hsmRound(unsigned t, const std::atomic<bool> &cardOut, ThreadCounts &counts
                              {CKA_LABEL, dataLabel.data(), dataLabel.size()}};
     CK_OBJECT_HANDLE o = 0;
     expect(t, C_CreateObject(s, object, 3, &o), CKR_OK, "C_CreateObject");
-    if (!roundLost && !holdings.claim(t, o)) fault(t, "object handle unknown or held twice", o);
+    if (!roundLost) claimNew(t, o);
     if (findOwn(t, s, CKO_DATA, dataLabel) != o && !roundLost) fault(t, "own object found under another handle", o);
-    if (o) holdings.release(o);
+    if (o) holdings.release(t, o);
     expect(t, C_DestroyObject(s, o), CKR_OK, "C_DestroyObject");
     expect(t, C_DestroyObject(s, o), CKR_OBJECT_HANDLE_INVALID, "C_DestroyObject twice");
   }

@@ -257,8 +257,8 @@ TEST_F(WinscardDouble, TraceSwitchFromTheRegistryAndTheEnvironment) {
   char temp[MAX_PATH];
   ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
   const std::string user = std::string(temp) + "th-user.log", machine = std::string(temp) + "th-machine.log",
-                    environment = std::string(temp) + "th-env.log";
-  for (const std::string *file : {&user, &machine, &environment}) DeleteFileA(file->c_str());
+                    environment = std::string(temp) + "th-env.log", policy = std::string(temp) + "th-policy.log";
+  for (const std::string *file : {&user, &machine, &environment, &policy}) DeleteFileA(file->c_str());
   auto setValue = [&](HKEY root, const std::string &file) {
     return RegSetKeyValueA(root, key, "LogFile", REG_SZ, file.c_str(), static_cast<DWORD>(file.size() + 1));
   };
@@ -275,7 +275,7 @@ TEST_F(WinscardDouble, TraceSwitchFromTheRegistryAndTheEnvironment) {
   std::printf("this process is %selevated\n", elevated ? "" : "not ");
   // The files that a start of the library wrote to.
   const std::map<std::string, const std::string *> files = {
-      {"user", &user}, {"machine", &machine}, {"environment", &environment}};
+      {"user", &user}, {"machine", &machine}, {"environment", &environment}, {"policy", &policy}};
   auto written = [&] {
     std::map<std::string, size_t> before;
     for (const auto &[name, file] : files) before[name] = fileText(*file).size();
@@ -316,6 +316,30 @@ TEST_F(WinscardDouble, TraceSwitchFromTheRegistryAndTheEnvironment) {
   text = fileText(machine);
   EXPECT_NE(text.substr(0, text.find('\n')).find(" trace on: tokenhub "), std::string::npos) << "the new file is marked";
   DeleteFileA(older.c_str());
+  // Group Policy's key wins over the machine's settings, its value expanded
+  // (%TEMP% as this process has it); a relative path switches nothing on.
+  const char policies[] = "Software\\Policies\\Varenzo\\tokenhub";
+  const char expandable[] = "%TEMP%\\th-policy.log";
+  ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, policies, "LogFile", REG_EXPAND_SZ, expandable, sizeof expandable),
+            ERROR_SUCCESS);
+  EXPECT_EQ(written(), "policy");
+  ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, policies, "LogFile", REG_SZ, "th-relative.log", 16), ERROR_SUCCESS);
+  EXPECT_EQ(written(), "");
+  EXPECT_EQ(GetFileAttributesA("th-relative.log"), INVALID_FILE_ATTRIBUTES);
+  RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, policies, "LogFile");
+  // A file with a second name (a hard link someone made to another file) is
+  // not written. (An elevated process's refusal of a file that a user owns
+  // cannot be shown here: Wine keeps no owner that a program sets.)
+  const std::string linked = std::string(temp) + "th-linked.log", other = std::string(temp) + "th-other.log";
+  DeleteFileA(linked.c_str());
+  std::ofstream(other, std::ios::binary | std::ios::trunc) << "someone else's file\n";
+  ASSERT_TRUE(CreateHardLinkA(linked.c_str(), other.c_str(), nullptr));
+  ASSERT_EQ(setValue(HKEY_LOCAL_MACHINE, linked), ERROR_SUCCESS);
+  EXPECT_EQ(written(), "");
+  EXPECT_EQ(fileText(other), "someone else's file\n");
+  DeleteFileA(linked.c_str());
+  DeleteFileA(other.c_str());
+  ASSERT_EQ(setValue(HKEY_LOCAL_MACHINE, machine), ERROR_SUCCESS);
   // Another program's file at the name is left as it is; a pipe's name is
   // refused before anything connects to its server.
   std::ofstream(machine, std::ios::binary | std::ios::trunc) << "another program's file\n";
