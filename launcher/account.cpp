@@ -5,6 +5,7 @@
 
 #include <sddl.h>
 
+#include <cwchar>
 #include <vector>
 
 #include "CppTool.h"
@@ -52,10 +53,26 @@ void nameAccount(Account &account, PSID sid) {
   }
 }
 
+std::wstring portable(const std::wstring &name) {
+  std::wstring kept;
+  for (wchar_t c : name) {
+    if ((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'.' || c == L'-' ||
+        c == L'_') {
+      kept += c;
+      continue;
+    }
+    wchar_t escaped[6];
+    std::swprintf(escaped, 6, L"~%04X", static_cast<unsigned>(c));
+    kept += escaped;
+  }
+  return kept;
+}
+
 Account lookUp() {
   Account account;
   std::vector<BYTE> buffer;
   if (PSID sid = tokenUser(buffer)) nameAccount(account, sid);
+  account.portableName = portable(account.name);
   if (!ProcessIdToSessionId(GetCurrentProcessId(), &account.session))
     LOG_SYSTEM_ERROR_IN("runningAccount", GetLastError(), "ProcessIdToSessionId ");
   return account;

@@ -19,7 +19,7 @@
 
 namespace launcher {
 
-// Constructed before the log lock (log.cpp) and destroyed after it.
+// Constructed before the log lock (logfile.cpp) and destroyed after it.
 JobSettings jobSettings __attribute__((init_priority(1000)));
 
 namespace {
@@ -273,7 +273,7 @@ Job startJob(const WideString &jar, const wchar_t *outPattern, const wchar_t *er
   // ErrorFile among the configured options still has the last word.
   WideString crashFile;
   if (s.log_dir.present() && format(crashFile, L"\"-XX:ErrorFile=%s\\hs_err_%s.%s.%%p.log\" ", s.log_dir.get(),
-                                    s.moduleName, runningAccount().name.c_str()) != kOk)
+                                    s.moduleName, runningAccount().portableName.c_str()) != kOk)
     return Job::stop;
   WideString jarPath, command;
   if (format(jarPath, L"%s\\%s", s.moduleDir, jar.get()) != kOk ||

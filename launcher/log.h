@@ -14,18 +14,6 @@ void logMessage(const char *sourceFile, int line, const char *function, const ch
 void logSystemError(const char *sourceFile, int line, const char *function, DWORD errorCode, const char *pattern,
                     ...) __attribute__((format(ms_printf, 5, 6)));
 
-// Opens the log file on first use; later calls keep the first outcome.
-void openLog();
-
-// The log file's path once a line has tried to open it (none before), and
-// whether lines reach it.
-const wchar_t *logPath();
-bool logUsable();
-
-// Forgets the open log file, so that the next line opens it again. The
-// launcher itself never reopens its log; the test suites move it between runs.
-void forgetLogFile();
-
 }  // namespace launcher
 
 #define LOG_MESSAGE(...) ::launcher::logMessage(__FILE__, __LINE__, __func__, __VA_ARGS__)

@@ -5,9 +5,11 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 #include "log.h"
+#include "logfile.h"
 
 namespace launcher {
 namespace {
@@ -61,6 +63,31 @@ std::wstring whereLogged() {
   return L"\n\nThe diagnostic log could not be written:\n" + std::wstring(path);
 }
 
+// A box on a window station nobody sees (a scheduled task run whether the
+// user is logged on or not, a service's) would wait for ever, and such
+// tasks would pile up: there the failure is only logged.
+bool stationVisible() {
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  HWINSTA station = GetProcessWindowStation();
+  return !station || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed) ||
+         (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// A box nobody answers (a disconnected session, a person gone home) closes
+// by itself after this long, and the launcher ends.
+constexpr UINT kBoxMilliseconds = 5 * 60 * 1000;
+
+BOOL CALLBACK closeBox(HWND window, LPARAM) {
+  wchar_t className[8] = L"";
+  if (GetClassNameW(window, className, ARRAYSIZE(className)) && std::wcscmp(className, L"#32770") == 0)
+    PostMessageW(window, WM_COMMAND, IDOK, 0);
+  return TRUE;
+}
+
+// The box's own message loop runs the thread's timers.
+void CALLBACK boxTimeUp(HWND, UINT, UINT_PTR, DWORD) { EnumThreadWindows(GetCurrentThreadId(), closeBox, 0); }
+
 }  // namespace
 
 void noteFailure(Failure what, const wchar_t *subject, int number) {
@@ -80,7 +107,15 @@ void showFailure() {
   } catch (const std::bad_alloc &) {
     text = L"Penwick could not start.";
   }
+  if (!stationVisible()) {
+    for (wchar_t &c : text)
+      if (c == L'\n') c = L' ';
+    LOG_MESSAGE_IN("showFailure", "no message box on a window station nobody sees: %S\n", text.c_str());
+    return;
+  }
+  const UINT_PTR timer = SetTimer(nullptr, 0, kBoxMilliseconds, boxTimeUp);
   MessageBoxW(nullptr, text.c_str(), kTitle, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+  if (timer) KillTimer(nullptr, timer);
 }
 
 }  // namespace launcher

@@ -14,13 +14,19 @@ struct Prefix {
   size_t length;
 };
 
-// Compared with the start of each entry, letter case and "=" included.
+// Compared with the start of each entry, "=" included, in any letter case:
+// Windows' own names are case-blind, and a program that starts the launcher
+// may hand on SYSTEMROOT or Temp as it spells them. Java's sockets need
+// SystemRoot; its Kerberos (proxy and domain sign-in) finds the realm and the
+// domain controller through USERDNSDOMAIN and LOGONSERVER; windir, PATHEXT
+// and ComSpec are what programs Java starts expect of any Windows.
 constexpr Prefix kPassedVariables[] = {
-    {L"ALLUSERSPROFILE=", 16}, {L"APPDATA=", 8},        {L"COMPUTERNAME=", 13},      {L"LOCALAPPDATA=", 13},
-    {L"OS=", 3},               {L"ProgramData=", 12},   {L"ProgramFiles=", 13},      {L"ProgramFiles(x86)=", 18},
-    {L"ProgramW6432=", 13},    {L"PUBLIC=", 7},         {L"SystemDrive=", 12},       {L"SystemRoot=", 11},
-    {L"TEMP=", 5},             {L"TMP=", 4},            {L"USERDOMAIN=", 11},        {L"USERNAME=", 9},
-    {L"USERPROFILE=", 12},
+    {L"ALLUSERSPROFILE=", 16}, {L"APPDATA=", 8},         {L"COMPUTERNAME=", 13},      {L"LOCALAPPDATA=", 13},
+    {L"OS=", 3},               {L"ProgramData=", 12},    {L"ProgramFiles=", 13},      {L"ProgramFiles(x86)=", 18},
+    {L"ProgramW6432=", 13},    {L"PUBLIC=", 7},          {L"SystemDrive=", 12},       {L"SystemRoot=", 11},
+    {L"TEMP=", 5},             {L"TMP=", 4},             {L"USERDOMAIN=", 11},        {L"USERNAME=", 9},
+    {L"USERPROFILE=", 12},     {L"USERDNSDOMAIN=", 14},  {L"LOGONSERVER=", 12},       {L"windir=", 7},
+    {L"PATHEXT=", 8},          {L"ComSpec=", 8},
 };
 
 // CreateProcessW takes a command line of at most 32767 characters, its NUL
@@ -39,7 +45,7 @@ bool beyondLimits(const wchar_t *commandLine, const wchar_t *currentDirectory) {
 
 bool isPassed(const wchar_t *entry) {
   for (const Prefix &prefix : kPassedVariables)
-    if (std::wcsncmp(entry, prefix.text, prefix.length) == 0) return true;
+    if (_wcsnicmp(entry, prefix.text, prefix.length) == 0) return true;
   return false;
 }
 

@@ -11,6 +11,7 @@
 
 #include "loadconfig.h"
 #include "log.h"
+#include "logfile.h"
 #include "utf8.h"
 
 namespace launcher_testkit {

@@ -13,7 +13,7 @@ import unittest
 import zipfile
 
 import launcher_rig as rig
-from launcher_rig import FAILED, LauncherCase, PASSED, win
+from launcher_rig import FAILED, LauncherCase, win
 
 JAVA_HOME = "/usr/lib/jvm/java-17-openjdk-amd64"
 
@@ -41,7 +41,7 @@ class Children(LauncherCase):
             self.assertEqual(env_entries[0], path_entry)
             others = [e for e in env_entries[1:] if not e.startswith("WINE")]
             for entry in others:
-                self.assertTrue(any(entry.startswith(p) for p in PASSED), entry)
+                self.assertTrue(rig.passed(entry), entry)
             names = [e.split("=", 1)[0] for e in others]
             self.assertEqual(len(names), len(set(names)), "each variable once")
             self.assertNotIn("LAUNCHER_SENTINEL", "".join(env_entries))
@@ -54,7 +54,7 @@ class Children(LauncherCase):
         # variables in the launcher's own order, nothing else.
         lines = run.lines()
         own = self.own_environment(env)
-        expected_block = [path_entry] + [e for e in own if any(e.startswith(p) for p in PASSED)]
+        expected_block = [path_entry] + [e for e in own if rig.passed(e)]
         prefix = f"loadconfig:\\d+:prepareJob "
         # Whose start this is, then every line with this start's process id.
         self.assertRegex(lines[0], prefix + r"user=\S+\\\S+ session=\d+$")
@@ -196,6 +196,30 @@ class Configuration(LauncherCase):
                          f'"{win(rig.CHILD)}" {self.crash_file(module="läuncher")}-Xmx512m  -jar "{win(folder)}\\app.jar" ünï')
         self.assertIn(f"moduleName=läuncher", "\n".join(run.lines()))
         self.assertEqual(self.read(os.path.join(self.logs, "out_läuncher.log")), b"stdout of app.jar\n")
+
+    def test_names_in_any_case_and_the_domain_variables_reach_java(self):
+        """Started by a tool that spells names its own way, Java still gets
+        them, and Kerberos its realm. (Wine puts SystemRoot back into every
+        program's environment as it spells it: a TEMP in other letters stands
+        in for SYSTEMROOT here.)"""
+        exe = self.install(config=self.config())
+        env = {"USERDNSDOMAIN": "CONTOSO.EXAMPLE", "Temp2": "not passed"}
+        # cmd keeps a name as the set command spells it.
+        run = self.finish_launcher(self.start_launcher(
+            exe, env=env, parent=("cmd", "/c"), windows_path="set TEMP=&&set tEmP=C:\\upper&&" + win(exe)), 1)
+        entries = self.record("app.jar")["environment"][1:]
+        got = {e.split("=", 1)[0].lower(): e.split("=", 1)[1] for e in entries}
+        self.assertIn("tEmP=C:\\upper", entries, run.log)
+        self.assertEqual(got.get("userdnsdomain"), "CONTOSO.EXAMPLE")
+        self.assertTrue({"logonserver", "windir", "pathext", "comspec", "systemroot"} <= set(got), got)
+        self.assertNotIn("temp2", got)
+
+    def test_a_user_name_beyond_the_code_page_gives_a_valid_crash_file_and_a_full_log(self):
+        exe = self.install(config=self.config())
+        run = self.run_launcher(exe, env={"USER": "\u0141ukasz", "LOGNAME": "\u0141ukasz"}, children=1)
+        self.assertIn("\u0141ukasz", run.lines()[0])  # the log's first line names the user in full
+        self.assertIn(f'"-XX:ErrorFile={win(self.logs)}\\hs_err_launcher.~0141ukasz.%p.log" ',
+                      self.record("app.jar")["commandLine"])
 
     def test_executable_at_a_drive_root(self):
         drive = os.path.join(rig.PREFIX, "dosdevices", "x:")

@@ -22,7 +22,13 @@ def configure(launcher, child):
     LAUNCHER, CHILD = os.path.abspath(launcher), os.path.abspath(child)
 PASSED = ["ALLUSERSPROFILE=", "APPDATA=", "COMPUTERNAME=", "LOCALAPPDATA=", "OS=", "ProgramData=", "ProgramFiles=",
           "ProgramFiles(x86)=", "ProgramW6432=", "PUBLIC=", "SystemDrive=", "SystemRoot=", "TEMP=", "TMP=",
-          "USERDOMAIN=", "USERNAME=", "USERPROFILE="]
+          "USERDOMAIN=", "USERNAME=", "USERPROFILE=", "USERDNSDOMAIN=", "LOGONSERVER=", "windir=", "PATHEXT=",
+          "ComSpec="]
+
+
+def passed(entry):
+    """An entry the launcher hands on: its name, in any letter case."""
+    return any(entry.lower().startswith(prefix.lower()) for prefix in PASSED)
 HEADER = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \[\d+\] "  # date, time, process id
 # The launcher's exit code when it could start no Java.
 FAILED = 7
@@ -146,7 +152,7 @@ class LauncherCase(unittest.TestCase):
         if os.path.exists(log_path):
             with open(log_path, "rb") as f:
                 f.seek(before)
-                log = f.read().decode("latin-1")
+                log = f.read().decode("utf-8", "replace")
         run = LauncherRun(proc.returncode, [d.replace("\\n", "\n") for d in debug], log, seconds)
         run.trace, run.output = stderr, stdout.decode("utf-8", "replace")
         return run

@@ -18,7 +18,7 @@ import zlib
 import launcher_rig as rig
 from launcher_rig import FAILED, LauncherCase, win
 
-PROBE = PARENT = None
+PROBE = PARENT = STATION = None
 DESKTOP = (1024, 768)
 QUADRANTS = ((0xD0, 0x20, 0x20), (0x20, 0xB0, 0x30), (0x20, 0x40, 0xD0), (0xF0, 0xE0, 0x10))
 
@@ -247,8 +247,17 @@ class FailureBox(LauncherCase):
                 self.assertSays(self.failing(self.install(config=config)), what)
         self.assertEqual(os.listdir(self.data), [])
 
+    def test_on_a_window_station_nobody_sees_there_is_no_box_only_the_log(self):
+        """Run by a task whether the user is logged on or not: no box would
+        ever be answered, so the launcher logs the failure and exits."""
+        exe = self.install(config="[jre]\nmain_jar = \"app.jar\"\n")
+        run = self.finish_launcher(self.start_launcher(exe, windows_path=win(exe), parent=(STATION,)))
+        self.assertEqual(run.output.split(), ["visible", "0", "exit", str(FAILED)], run.log)
+        self.assertRegex(run.log, r"notice:\d+:showFailure no message box on a window station nobody sees: "
+                                  r"Penwick could not start\.  The application file is missing: ")
+
 
 if __name__ == "__main__":
     rig.configure(sys.argv[1], sys.argv[2])
-    PROBE, PARENT = os.path.abspath(sys.argv[3]), os.path.abspath(sys.argv[4])
-    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[5:]])
+    PROBE, PARENT, STATION = (os.path.abspath(path) for path in sys.argv[3:6])
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[6:]])

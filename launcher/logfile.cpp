@@ -8,6 +8,7 @@
 // Every line carries the process id, so that the lines of launchers started
 // at the same moment by many users can be told apart.
 #include "log.h"
+#include "logfile.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -195,40 +196,33 @@ HeapBlock<wchar_t> widePattern(const char *pattern) {
   return wide;
 }
 
-// A message whose wide arguments the 8-bit conversion refuses (characters
-// above U+00FF), formatted as UTF-16 and narrowed as the conversion does for
-// the rest, with "?" for each character that has no 8-bit form: the line
-// keeps what can be kept and still ends as its message ends.
-Piece writeNarrowed(PendingLine &out, const char *pattern, va_list args) {
+// UTF-16 text as UTF-8 into the line: every name in full, whatever the
+// system's 8-bit code page.
+Piece addUtf8(PendingLine &out, const wchar_t *text, int count) {
+  if (count == 0) return Piece::written;
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, count, nullptr, 0, nullptr, nullptr);
+  HeapBlock<char> utf8(bytes);
+  if (bytes <= 0 || !utf8.block) return Piece::lost;
+  WideCharToMultiByte(CP_UTF8, 0, text, count, utf8.block, bytes, nullptr, nullptr);
+  return out.add(utf8.block, static_cast<DWORD>(bytes)) ? Piece::written : Piece::lost;
+}
+
+// The caller's message, formatted as UTF-16 (a %S argument is taken whole)
+// and written as UTF-8. 8-bit %s arguments are the launcher's own ASCII texts.
+void writeMessage(PendingLine &out, const char *pattern, va_list args) {
   HeapBlock<wchar_t> wide = widePattern(pattern);
-  if (!wide.block) return Piece::lost;
+  if (!wide.block) return;
   va_list measure;
   va_copy(measure, args);
   const int count = _vscwprintf(wide.block, measure);
   va_end(measure);
-  if (count < 0) return Piece::unformatted;
-  HeapBlock<wchar_t> text(count);
-  HeapBlock<char> bytes(count);
-  if (!text.block || !bytes.block) return Piece::lost;
-  if (_vsnwprintf(text.block, static_cast<size_t>(count) + 1, wide.block, args) < 0) return Piece::unformatted;
-  int n = 0;
-  for (int i = 0; i < count; ++i) {
-    const wchar_t unit = text.block[i];
-    const bool pair = unit >= 0xD800 && unit < 0xDC00 && i + 1 < count && text.block[i + 1] >= 0xDC00 &&
-                      text.block[i + 1] < 0xE000;
-    bytes.block[n++] = unit <= 0xFF ? static_cast<char>(unit) : '?';
-    if (pair) ++i;
+  HeapBlock<wchar_t> text(count < 0 ? 0 : count);
+  if (!text.block) return;
+  if (count < 0 || _vsnwprintf(text.block, static_cast<size_t>(count) + 1, wide.block, args) < 0) {
+    OutputDebugStringA("ERROR vsnprintf\n");
+    return;
   }
-  return out.add(bytes.block, static_cast<DWORD>(n)) ? Piece::written : Piece::lost;
-}
-
-// The caller's message: as the 8-bit conversion makes it, or narrowed when
-// that conversion refuses it (reported on the debugger output all the same).
-void writeMessage(PendingLine &out, const char *pattern, va_list args) {
-  va_list again;
-  va_copy(again, args);
-  if (writePiece(out, "ERROR vsnprintf\n", pattern, args) == Piece::unformatted) writeNarrowed(out, pattern, again);
-  va_end(again);
+  addUtf8(out, text.block, count);
 }
 
 bool writeHeader(PendingLine &out, const char *pattern, ...) {
@@ -260,15 +254,15 @@ bool writeErrorHeader(PendingLine &out, const char *sourceFile, int line, const 
 
 // The system's own text for an error code; it brings its CR LF.
 void writeSystemText(PendingLine &out, DWORD errorCode) {
-  char *text = nullptr;
+  wchar_t *text = nullptr;
   const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                     nullptr, errorCode, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                     nullptr, errorCode, 0x400, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
   if (length == 0 || text == nullptr) {
     OutputDebugStringA("ERROR FormatMessage\n");
     return;
   }
-  out.add(text, length);
+  addUtf8(out, text, static_cast<int>(length));
   LocalFree(text);
 }
 
