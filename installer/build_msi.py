@@ -12,9 +12,6 @@
 - the configuration component's attributes: wixl ignores Permanent and
   NeverOverwrite, so the Component row gets them here (msidbComponentAttributes
   Permanent 0x10 and NeverOverwrite 0x80, beside the 64-bit flag 0x100);
-- a plain Start-menu shortcut: wixl 0.101 writes every shortcut as an
-  advertised one, whose target is the feature; the Shortcut row's target
-  becomes launcher.exe itself;
 - the manufacturer's folders: wixl's CreateFolder ignores its Directory
   and always names the component's own folder, so the CreateFolder rows of
   the two Orvane folders (in Program Files and in ProgramData) are written
@@ -30,7 +27,13 @@
   protected DACL (see LOCKS);
 - permanent components: the diagnostic log and tokenhub's switches
   (PERMANENT_COMPONENTS), and the switches' conditions: wixl knows no
-  component Condition (SWITCH_PROPERTIES);
+  component Condition (SWITCH_PROPERTIES); the switches remembered at a
+  repair or upgrade (remember_queries) and LOGFILE checked for a full path
+  (full_path_queries);
+- shared-DLL counting for the files of the system folders (SHARED_DLL);
+- the check of prepared folders below ProgramData: penwick-checks.dll
+  (foldercheck.cpp, built beside launcher.exe) in the Binary table and its
+  deferred custom action (folder_check_queries);
 - the upgrade inside the installation's transaction: RemoveExistingProducts
   right after InstallInitialize, so that an upgrade that fails later rolls
   the removal of the earlier version back too; and the Upgrade row takes in
@@ -106,8 +109,19 @@ PERMANENT_COMPONENTS = ("DiagnosticLog", "TraceSwitch", "HostSwitch")
 # upgrade never writes over them (the diagnostic log holds every user's lines).
 KEPT_COMPONENTS = ("DiagnosticLog",)
 # The public properties that set tokenhub's switches, by the component that
-# writes each one's value: installed only when the property is given.
+# writes each one's value: installed only when the property is given or
+# remembered (see remember_queries).
 SWITCH_PROPERTIES = {"TraceSwitch": "LOGFILE", "HostSwitch": "HOSTBACKENDS"}
+# msidbComponentAttributesTransitive: the condition is weighed again at a
+# repair, so that a switch neither given nor remembered is not written empty.
+TRANSITIVE = 0x40
+# msidbComponentAttributesSharedDllRefCount: the files of the system folders
+# are counted in the SharedDLLs key, so that removing another package that
+# installed a file of the same name (a card vendor's tokenhub.dll) leaves ours.
+SHARED_DLL = 0x8
+SYSTEM_FOLDERS = ("SystemFolder", "System64Folder")
+# Where tokenhub reads the switches that the package writes.
+SETTINGS_KEY = "Software\\Varenzo\\tokenhub"
 # msidbUpgradeAttributesVersionMaxInclusive: a rebuild of the installed
 # version upgrades it too.
 VERSION_MAX_INCLUSIVE = 0x200
@@ -222,7 +236,10 @@ def config_removal_queries():
       gives the file its name back;
     - the commit action, once the removal has succeeded, deletes the set-aside
       file and then the install folder and the Orvane folder above it if they
-      are empty (the set-aside file kept them at RemoveFolders)."""
+      are empty (the set-aside file kept them at RemoveFolders).
+    With rollback disabled (the DisableRollback policy, DISABLEROLLBACK=1)
+    Windows Installer runs no commit action and sets RollbackDisabled: the
+    same deletion then runs in the script itself, right after RemoveFolders."""
     unchanged = ('for %a in (launcher.example.toml) do @for %b in (launcher.toml) do '
                  f'@if "%~za %~ta"=="%~zb %~tb" ren launcher.toml {SET_ASIDE}')
     # Over whatever a rollback may have put there already (Wine's rollback
@@ -234,14 +251,106 @@ def config_removal_queries():
     actions = [("RestoreUnchangedConfig", DEFERRED_PROGRAM | ROLLBACK, "INSTALLDIR", restore, 3497),
                ("SetAsideUnchangedConfig", DEFERRED_PROGRAM, "INSTALLDIR", unchanged, 3498),
                # Its working folder must outlive the install folder.
-               ("DropUnchangedConfig", DEFERRED_PROGRAM | COMMIT, "TARGETDIR", finish, 3499)]
+               ("DropUnchangedConfig", DEFERRED_PROGRAM | COMMIT, "TARGETDIR", finish, 3499, "NOT RollbackDisabled"),
+               ("DropUnchangedConfigNow", DEFERRED_PROGRAM, "TARGETDIR", finish, 3601, "RollbackDisabled")]
     queries = []
-    for name, kind, folder, command, sequence in actions:
+    for name, kind, folder, command, sequence, *only in actions:
+        condition = " AND ".join([DROP_UNCHANGED_CONDITION, *only])
         queries += ["INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
                     f"VALUES ('{name}', {kind}, '{folder}', '\"[%ComSpec]\" /c {command}')",
                     "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
-                    f"VALUES ('{name}', '{DROP_UNCHANGED_CONDITION}', {sequence})"]
+                    f"VALUES ('{name}', '{condition}', {sequence})"]
     return queries
+
+
+def remember_queries(arch):
+    """The remember-property pattern for tokenhub's switches: AppSearch reads
+    the installed LogFile and HostBackends (the values as the registry holds
+    them, "#1" for the number 1) into *_INSTALLED, and when the command line
+    gives no LOGFILE or HOSTBACKENDS, a set-property action takes the
+    installed value. A repair (from Programs and Features, msiexec /f, a
+    distribution tool's reinstall) or an upgrade then writes back what the
+    administrator set, never an empty value; a value given wins."""
+    # msidbRegistryRootLocalMachine; msidbLocatorTypeRawValue, in the 64-bit
+    # view for the x64 package, whose components write there.
+    root, kind = 2, 2 | (0x10 if arch == "x64" else 0)
+    searches = [("LOGFILE_INSTALLED", "InstalledLogFile", "LogFile"),
+                ("HOSTBACKENDS_INSTALLED", "InstalledHostBackends", "HostBackends")]
+    # (action, property, value, condition); a type 51 action sets a property.
+    remembered = [("RememberLogFile", "LOGFILE", "[LOGFILE_INSTALLED]", "NOT LOGFILE AND LOGFILE_INSTALLED"),
+                  ("RememberHostBackendsOn", "HOSTBACKENDS", "1",
+                   'NOT HOSTBACKENDS AND HOSTBACKENDS_INSTALLED = "#1"'),
+                  ("RememberHostBackendsOff", "HOSTBACKENDS", "0",
+                   'NOT HOSTBACKENDS AND HOSTBACKENDS_INSTALLED = "#0"')]
+    # wixl writes both tables, empty.
+    queries = []
+    for prop, signature, name in searches:
+        queries += [f"INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('{prop}', '{signature}')",
+                    "INSERT INTO `RegLocator` (`Signature_`, `Root`, `Key`, `Name`, `Type`) "
+                    f"VALUES ('{signature}', {root}, '{SETTINGS_KEY}', '{name}', {kind})"]
+    # AppSearch is 400 in both sequences (after the launch conditions, which
+    # check only what the command line gives), costing (CostInitialize) 800.
+    for sequence_table in ("InstallUISequence", "InstallExecuteSequence"):
+        queries.append(f"INSERT INTO `{sequence_table}` (`Action`, `Sequence`) VALUES ('AppSearch', 400)")
+        for offset, (action, prop, value, condition) in enumerate(remembered, 401):
+            queries.append(f"INSERT INTO `{sequence_table}` (`Action`, `Condition`, `Sequence`) "
+                           f"VALUES ('{action}', '{condition}', {offset})")
+    queries += ["INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+                f"VALUES ('{action}', 51, '{prop}', '{value}')" for action, prop, value, _ in remembered]
+    return queries
+
+
+def full_path_queries():
+    r"""LOGFILE_FULL is set when LOGFILE is a full path: a drive letter, a
+    colon and a backslash, or \\server\ (not \\.\ or \\?\, which tokenhub
+    refuses). A condition cannot look at one character, so one set-property
+    action per drive letter tests its prefix; all run before the launch
+    conditions (100), which refuse a LOGFILE without LOGFILE_FULL."""
+    tests = [(f"FullLogFile{letter}", f'LOGFILE ~<< "{letter}:\\"') for letter in map(chr, range(65, 91))]
+    tests.append(("FullLogFileShare", 'LOGFILE << "\\\\" AND NOT LOGFILE << "\\\\\\" '
+                                      'AND NOT LOGFILE << "\\\\.\\" AND NOT LOGFILE << "\\\\?\\"'))
+    queries = []
+    for sequence, (action, condition) in enumerate(tests, 60):
+        queries.append("INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+                       f"VALUES ('{action}', 51, 'LOGFILE_FULL', '1')")
+        queries += [f"INSERT INTO `{sequence_table}` (`Action`, `Condition`, `Sequence`) "
+                    f"VALUES ('{action}', '{condition}', {sequence})"
+                    for sequence_table in ("InstallUISequence", "InstallExecuteSequence")]
+    return queries
+
+
+def folder_check_queries():
+    """CheckDataFolders (foldercheck.cpp, the Binary row FolderCheck) in the
+    script, as SYSTEM, before any folder or file is made: it refuses an
+    Orvane or Orvane\\Penwick folder below ProgramData that is a link or that
+    neither SYSTEM nor the Administrators own, with a message and a log
+    line, and the installation stops (1603); a diagnostic log already there
+    is given the package's owner and permissions (one that is a link stops
+    it too). A set-property action hands it the ProgramData folder and the
+    log's SDDL. Not at a removal."""
+    # Type 1 (a DLL of the Binary table) in the script (0x400) as the
+    # installer service (0x800); type 51 sets a property.
+    condition = 'NOT REMOVE="ALL"'
+    return ["INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+            f"VALUES ('SetCheckDataFolders', 51, 'CheckDataFolders', '[CommonAppDataFolder]|{DIAGNOSTIC_LOG_SDDL}')",
+            "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+            f"VALUES ('CheckDataFolders', {1 | 0x400 | 0x800}, 'FolderCheck', 'CheckDataFolders')",
+            "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+            f"VALUES ('SetCheckDataFolders', '{condition}', 1502)",
+            "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+            f"VALUES ('CheckDataFolders', '{condition}', 1503)"]
+
+
+def add_binary(package, name, path, out):
+    """A Binary row `name` holding the file at `path` (msibuild imports a
+    table whose binary column names files in a folder of the table's name)."""
+    folder = os.path.join(stage_folder(out), "import")
+    os.makedirs(os.path.join(folder, "Binary"), exist_ok=True)
+    shutil.copyfile(path, os.path.join(folder, "Binary", name + ".ibd"))
+    with open(os.path.join(folder, "Binary.idt"), "w", encoding="ascii", newline="\r\n") as f:
+        f.write(f"Name\tData\ns72\tv0\nBinary\tName\n{name}\t{name}.ibd\n")
+    # The data files are opened relative to the working folder.
+    subprocess.run(["msibuild", os.path.abspath(package), "-i", "Binary.idt"], check=True, cwd=folder)
 
 
 def table(package, name):
@@ -268,20 +377,28 @@ def upgrade_queries(package):
             f"UPDATE `Property` SET `Value` = '{secure}' WHERE `Property` = 'SecureCustomProperties'"]
 
 
-def finish_tables(package, arch, pe_files):
+def added_attributes(components):
+    """Each Component row with the attributes wixl cannot set on it."""
+    for row in components:
+        name, folder = row[0], row[2]
+        yield row, ((PERMANENT if name in PERMANENT_COMPONENTS else 0)
+                    | (NEVER_OVERWRITE if name in KEPT_COMPONENTS else 0)
+                    | (TRANSITIVE if name in SWITCH_PROPERTIES else 0)
+                    | (SHARED_DLL if folder in SYSTEM_FOLDERS else 0))
+
+
+def finish_tables(package, arch, pe_files, folder_check, out):
     """What wixl cannot express, written into its package with msibuild."""
+    add_binary(package, "FolderCheck", folder_check, out)
     attributes = PERMANENT | NEVER_OVERWRITE | (WIN64 if arch == "x64" else 0)
     queries = versioned_file_queries(pe_files) + [
         f"UPDATE `Component` SET `Attributes` = {attributes} WHERE `Component` = 'LauncherConfig'",
-    ] + [f"UPDATE `Component` SET `Attributes` = "
-         f"{int(row[3]) | PERMANENT | (NEVER_OVERWRITE if row[0] in KEPT_COMPONENTS else 0)} "
-         f"WHERE `Component` = '{row[0]}'"
-         for row in table(package, "Component") if row[0] in PERMANENT_COMPONENTS] + [
+    ] + [f"UPDATE `Component` SET `Attributes` = {int(row[3]) | more} WHERE `Component` = '{row[0]}'"
+         for row, more in added_attributes(table(package, "Component")) if more] + [
         f"UPDATE `Component` SET `Condition` = '{prop}' WHERE `Component` = '{name}'"
         for name, prop in SWITCH_PROPERTIES.items()] + [
         "INSERT INTO `CreateFolder` (`Directory_`, `Component_`) VALUES ('OrvaneProgramFolder', 'Launcher')",
         "INSERT INTO `CreateFolder` (`Directory_`, `Component_`) VALUES ('OrvaneDataFolder', 'LogFolder')",
-        "UPDATE `Shortcut` SET `Target` = '[#launcher.exe]' WHERE `Shortcut` = 'StartMenuLauncher'",
         "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, "
         "`LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT NULL, "
         "`Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)",
@@ -289,7 +406,7 @@ def finish_tables(package, arch, pe_files):
          f"VALUES ('{lock}', '{target}', '{kind}', '{sddl}')" for lock, target, kind, sddl in LOCKS] + [
         # InstallInitialize is 1500; the next action wixl sequences is at 1525 or later.
         "UPDATE `InstallExecuteSequence` SET `Sequence` = 1501 WHERE `Action` = 'RemoveExistingProducts'",
-    ] + upgrade_queries(package) + config_removal_queries()
+    ] + upgrade_queries(package) + config_removal_queries() + remember_queries(arch) + full_path_queries() + folder_check_queries()
     for query in queries:
         subprocess.run(["msibuild", package, "-q", query], check=True)
 
@@ -363,6 +480,10 @@ def main(arch, version, launcher, tokenhub, config, out, tokenhub32=None):
     for host in hosts:
         if not os.path.isfile(host):
             sys.exit(f"build_msi: no tokenhub-host.exe beside {os.path.dirname(host)}'s tokenhub.dll")
+    # The folder check is built beside launcher.exe.
+    folder_check = os.path.join(os.path.dirname(launcher), "penwick-checks.dll")
+    if not os.path.isfile(folder_check):
+        sys.exit(f"build_msi: no penwick-checks.dll beside {launcher}")
     when = source_time()
     launcher, tokenhub = stage(launcher, "launcher.exe", when, out), stage(tokenhub, "tokenhub.dll", when, out)
     host = stage(hosts[0], "tokenhub-host.exe", when, out)
@@ -382,7 +503,7 @@ def main(arch, version, launcher, tokenhub, config, out, tokenhub32=None):
         inputs["TokenhubHost32Exe"] = pe_files["tokenhub_host32.exe"] = host32
     partial = out + ".partial"
     compile_package(arch, version, inputs, partial)
-    finish_tables(partial, arch, pe_files)
+    finish_tables(partial, arch, pe_files, stage(folder_check, "penwick-checks.dll", when, out), out)
     code = content_code(partial, f"Penwick {arch} {version}")
     subprocess.run(["msibuild", partial, "-q", f"UPDATE `Property` SET `Value` = '{code}' "
                     "WHERE `Property` = 'ProductCode'"], check=True)

@@ -23,10 +23,14 @@ def check(ok, text):
 
 with open(os.path.join(root, "tokenhub/platform/platform_win32.cpp"), encoding="utf-8") as f:
     code = f.read()
-key = re.search(r'kSettingsKey\[\] = L"(.*?)";', code).group(1).replace("\\\\", "\\")
+# Group Policy's own key, which it cleans up: the one the code reads first.
+key = re.search(r'kPolicyKey\[\] = L"(.*?)";', code).group(1).replace("\\\\", "\\")
+check(key.startswith("Software\\Policies\\")
+      and re.search(r"registryPath\(HKEY_LOCAL_MACHINE, kPolicyKey\) \|\| registryPath\(HKEY_LOCAL_MACHINE, kSettingsKey\)", code)
+      and re.search(r"registryFlag\(HKEY_LOCAL_MACHINE, kPolicyKey, name\)", code), f"policies first, under {key}")
 buffer = int(re.search(r"wchar_t tracePath\[(\d+)\];", code).group(1))
 texts = re.findall(r'RegGetValueW\(key, nullptr, L"(\w+)", RRF_RT_REG_SZ', code)
-flags = sorted(set(re.findall(r'registryFlag\(HKEY_LOCAL_MACHINE, L"(\w+)"\)', code)))
+flags = sorted(set(re.findall(r'machineFlag\(L"(\w+)"\)', code)))
 check(texts and flags, f"the code's values: texts {texts}, switches {flags}")
 
 admx = ElementTree.parse(os.path.join(root, "installer/policy/tokenhub.admx")).getroot()
@@ -43,7 +47,8 @@ for policy in admx.iterfind(".//p:policies/p:policy", NS):
 check(sorted(policies) == sorted(texts + flags), f"one policy per value the code reads: {sorted(policies)}")
 for name in texts:
     elements = policies[name].findall("p:elements/p:text", NS) if name in policies else []
-    check(len(elements) == 1 and elements[0].get("required") == "true"
+    # Expandable: a REG_EXPAND_SZ value, which the code reads expanded.
+    check(len(elements) == 1 and elements[0].get("required") == "true" and elements[0].get("expandable") == "true"
           and 0 < int(elements[0].get("maxLength", "0")) < buffer, f"{name}: one text, at most {buffer - 1} characters")
     presentation = presentations.get(policies.get(name, admx).get("presentation", "")[len("$(presentation."):-1])
     check(presentation is not None and {e.get("refId") for e in presentation} == {e.get("id") for e in elements},

@@ -11,7 +11,8 @@ the removal of an unchanged install; an upgrade that fails late rolled back;
 another build of the installed version replacing it; an upgrade (one product registered), a
 downgrade refused, a repair restoring the deleted program files and keeping
 the user's launcher.toml, and a removal that keeps that file and the logs and
-nothing else.
+nothing else. tokenhub's switches, given at the first install only, stay as
+given through a later install, the rebuild, the upgrade and the repair.
 Usage: installer_lifecycle.py BUILD_DIR [RELEASE_DIR]
 (BUILD_DIR the win64 build, the win32 build beside it; RELEASE_DIR a release's
 signed files in win64/ and win32/, whose x64 package then runs in place of
@@ -47,6 +48,11 @@ if len(sys.argv) > 2:
 # create again.
 failing = scratch + "/failing/penwick.msi"
 failures = []
+with open(ROOT + "/CMakeLists.txt", encoding="utf-8") as f:
+    cmake = f.read()
+# The product's four fields: the package's version and every program file's.
+VERSION = (re.search(r"set\(PENWICK_VERSION ([\d.]+)\)", cmake).group(1) + "."
+           + re.search(r"set\(PENWICK_BUILD (\d+)\)", cmake).group(1))
 
 
 def check(ok, text):
@@ -59,14 +65,25 @@ def win(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def wine(*args):
+def wine(*args, errors=False):
     out = subprocess.run(["/usr/lib/wine/wine64", *args], env=ENV, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
     subprocess.run(["wineserver", "-w"], env=ENV, timeout=120)
-    return out.returncode, out.stdout.decode("utf-8", "replace")
+    return out.returncode, out.stdout.decode("utf-8", "replace") + (out.stderr.decode("utf-8", "replace") if errors else "")
 
 
 def msiexec(action, package, log, *properties, fails=False):
-    rc = wine("msiexec", action, win(package), *properties, "/qn", "/l*v", win(scratch + "/" + log))[0]
+    # msiexec makes its log before it opens the package. A run that left none
+    # never started (Wine's start-up now and then fails on a loaded machine):
+    # it is told and run once more.
+    for attempt in (1, 2):
+        if os.path.exists(scratch + "/" + log):
+            os.remove(scratch + "/" + log)
+        rc, output = wine("msiexec", action, win(package), *properties, "/qn", "/l*v", win(scratch + "/" + log),
+                          errors=True)
+        if os.path.exists(scratch + "/" + log):
+            break
+        print(f"msiexec {action} {log} left no log (exit code {rc}, attempt {attempt}): {output[-2000:]!r}",
+              file=sys.stderr)
     check((rc != 0) == fails, f"msiexec {action} {log} {properties}: exit code {rc}")
     text = read(scratch + "/" + log)
     return text.decode("utf-16" if text[:2] == b"\xff\xfe" else "utf-8", "replace")
@@ -106,8 +123,8 @@ for package in (second, failing, rebuilt, failing_upgrade, old_x86):
 rebuilt_config = read(ROOT + "/installer/launcher.toml") + b"# rebuilt\n"
 with open(scratch + "/rebuilt/launcher.toml", "wb") as f:
     f.write(rebuilt_config)
-for package, version_, config in ((second, "2.1.4", ROOT + "/installer/launcher.toml"),
-                                  (rebuilt, "2.1.3", scratch + "/rebuilt/launcher.toml")):
+for package, version_, config in ((second, "2.1.4.0", ROOT + "/installer/launcher.toml"),
+                                  (rebuilt, VERSION, scratch + "/rebuilt/launcher.toml")):
     subprocess.run([sys.executable, ROOT + "/installer/build_msi.py", "x64", version_, built["launcher.exe"],
                     built["tokenhub.dll"], config, package, built["tokenhub32.dll"]], check=True, stderr=subprocess.DEVNULL)
 shutil.copy(first, failing)
@@ -122,8 +139,38 @@ for package, query in (
                           "VALUES ('FailUpgrade', 3106, 'TARGETDIR', '\"[%ComSpec]\" /c exit 1')"),
         (failing_upgrade, "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
                           "VALUES ('FailUpgrade', 'FAILUPGRADE', 4001)"),
-        (old_x86, "DELETE FROM `LaunchCondition` WHERE `Condition` = 'Installed OR NOT VersionNT64'")):
+        (old_x86, "DELETE FROM `LaunchCondition` WHERE `Condition` = 'Installed OR NOT VersionNT64'"),
+        # (Nor had it the folder check: its 32-bit custom action would start
+        # under qemu here, which now and then hangs for minutes.)
+        (old_x86, "DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'CheckDataFolders'")):
     subprocess.run(["msibuild", package, "-q", query], check=True)
+
+# A folder that a user prepared below ProgramData before the first install as
+# a link to another place (Wine shows a Unix symbolic link as a reparse
+# point) stops the install before any folder or file is made, with the
+# reason in the log. (A folder a user owns cannot be made here: Wine keeps
+# no owner that a program sets, and owns every file by the prefix's user.)
+elsewhere = scratch + "/elsewhere"
+os.makedirs(elsewhere)
+os.symlink(elsewhere, C + "ProgramData/Orvane")
+refused = msiexec("/i", first, "prepared-link.log", fails=True)
+# (Wine's clean-up after the failure deletes the link's empty target.)
+check("the folder C:\\ProgramData\\Orvane is a link to another place" in refused and products() == []
+      and (not os.path.exists(elsewhere) or os.listdir(elsewhere) == []),
+      "a link prepared as the Orvane folder refused, nothing written there")
+if os.path.lexists(C + "ProgramData/Orvane"):
+    os.remove(C + "ProgramData/Orvane")
+# A diagnostic log planted as a hard link to another file stops it too; the
+# install writes nothing through it. (One that is there as a plain file is
+# taken over: every install after the first below finds the kept log.)
+os.makedirs(DATA)
+with open(scratch + "/elsewhere.txt", "wb") as f:
+    f.write(b"kept\n")
+os.link(scratch + "/elsewhere.txt", DATA + "launcherlauncher.log")
+refused = msiexec("/i", first, "planted-log.log", fails=True)
+check("is a hard link to another file" in refused and products() == [] and read(scratch + "/elsewhere.txt") == b"kept\n",
+      "a diagnostic log planted as a hard link refused, nothing written through it")
+shutil.rmtree(C + "ProgramData/Orvane")
 
 # On a 64-bit Windows the x86 package stops, naming the x64 package.
 # (Wine's msiexec logs no launch condition's message: check_msi.py checks it.)
@@ -148,10 +195,15 @@ def registry(key):
     return wine("reg", "query", key, "/reg:64")[1]
 
 
-check(re.search(r"LogFile\s+REG_SZ\s+" + re.escape(trace) + r"\r?\n", registry(r"HKLM\Software\Varenzo\tokenhub"))
-      and re.search(r"HostBackends\s+REG_DWORD\s+0x1\s", registry(r"HKLM\Software\Varenzo\tokenhub"))
-      and re.search(r"Version\s+REG_SZ\s+2\.1\.3\s", registry(r"HKLM\Software\Orvane\Penwick")),
-      "the switches as given and the detection value in the machine's registry")
+def switches_kept(when):
+    check(re.search(r"LogFile\s+REG_SZ\s+" + re.escape(trace) + r"\r?\n", registry(r"HKLM\Software\Varenzo\tokenhub"))
+          and re.search(r"HostBackends\s+REG_DWORD\s+0x1\s", registry(r"HKLM\Software\Varenzo\tokenhub")),
+          f"{when}: the switches as given at the first install")
+
+
+switches_kept("install")
+check(re.search(r"Version\s+REG_SZ\s+" + re.escape(VERSION) + r"\s", registry(r"HKLM\Software\Orvane\Penwick")),
+      f"the detection value {VERSION} in the machine's registry")
 # Wine 8 puts a per-machine package's shortcuts in the installing user's Start menu.
 menu = re.search(r"Property\(S\): ProgramMenuFolder = C:\\(.*?)\\?\r?\n", log)
 shortcut = C + (menu.group(1).replace("\\", "/") if menu else "?") + "/Penwick.lnk"
@@ -164,7 +216,8 @@ check(read(PROGRAM + "launcher.exe") == read(built["launcher.exe"]) and read(DLL
       and read(HOST32) == read(os.path.join(os.path.dirname(built["tokenhub32.dll"]), "tokenhub-host.exe")),
       "the built launcher.exe in Program Files, the PE32+ tokenhub.dll and its host in the 64-bit system folder and "
       "the PE32 ones in the 32-bit system folder")
-check((version(PROGRAM + "launcher.exe"), version(DLL)) == ("2.1.3.0", "2.0.0.11"), "version blocks 2.1.3.0 and 2.0.0.11")
+check({version(path) for path in (PROGRAM + "launcher.exe", DLL, DLL32, HOST, HOST32)} == {VERSION},
+      f"version blocks {VERSION}")
 # A 32-bit program finds the PE32 module in its system folder (one start of a
 # 32-bit program: they run slowly here).
 host = subprocess.run(["wine", BUILD32 + "/testbin/systemhost.exe"], env=ENV, stdin=subprocess.DEVNULL,
@@ -194,6 +247,7 @@ check(left() == LOG_ONLY and products() == [], f"then the removal leaves the dia
 
 msiexec("/i", first, "install-again.log")
 installed = products()
+switches_kept("an install without the properties")
 child = scratch + "/child"
 os.makedirs(child)
 user_config = (f"[jre]\nmain_jar = \"penwick.jar\"\n[app]\nexec = '{win(BUILD + '/testbin/childprobe.exe')}'\n"
@@ -218,20 +272,24 @@ check(products() == [] and left() == ["Program Files/Orvane", "Program Files/Orv
                                       "Program Files/Orvane/Penwick/launcher.toml"] + LOG_ONLY
       and read(PROGRAM + "launcher.toml") == user_config,
       f"a failed upgrade leaves none of the new build's files and registration, left {left()}")
-msiexec("/i", first, "install-after-failing-upgrade.log")
+# (Wine's rollback of that upgrade deleted the switches its new build had
+# written back; Windows restores them. They are given once more here.)
+msiexec("/i", first, "install-after-failing-upgrade.log", f"LOGFILE={trace}", "HOSTBACKENDS=1")
 installed = products()
 
 # Another build of the installed version replaces it.
 msiexec("/i", rebuilt, "rebuild.log")
 check(len(products()) == 1 and products() != installed and read(PROGRAM + "launcher.example.toml") == rebuilt_config
       and read(PROGRAM + "launcher.toml") == user_config, f"a rebuild replaces {installed} by {products()}")
+switches_kept("a rebuild without the properties")
 installed = products()
 msiexec("/i", second, "upgrade.log")
 upgraded = products()
 check(len(installed) == len(upgraded) == 1 and installed != upgraded, f"the upgrade replaces {installed} by {upgraded}")
 entry = wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall" "\\" + upgraded[0])[1]
 icon = C + "windows/Installer/" + upgraded[0] + "/launcher.ico"
-check(re.search(r"DisplayVersion\s+REG_SZ\s+2\.1\.4\s", entry) and re.search(r"NoModify\s+REG_DWORD\s+0x1\s", entry)
+switches_kept("an upgrade without the properties")
+check(re.search(r"DisplayVersion\s+REG_SZ\s+2\.1\.4(\.0)?\s", entry) and re.search(r"NoModify\s+REG_DWORD\s+0x1\s", entry)
       and os.path.isfile(icon) and read(icon) == read(BUILD + "/launcher/launcher_large.ico"),
       "version 2.1.4 registered, with no Change and the launcher's icon")
 check(read(PROGRAM + "launcher.toml") == user_config and os.path.isfile(DLL) and os.path.isfile(DLL32),
@@ -246,6 +304,7 @@ check(read(PROGRAM + "launcher.exe") == read(built["launcher.exe"]) and read(DLL
       and read(DLL32) == read(built["tokenhub32.dll"]) and read(PROGRAM + "launcher.toml") == user_config
       and logs and read(DATA + "launcherlauncher.log") == logs,
       "a repair restores the program files and keeps the user's launcher.toml and the diagnostic log's lines")
+switches_kept("a repair")
 msiexec("/x", second, "remove.log")
 check(left() == ["Program Files/Orvane", "Program Files/Orvane/Penwick", "Program Files/Orvane/Penwick/launcher.toml",
                  "ProgramData/Orvane", "ProgramData/Orvane/Penwick", "ProgramData/Orvane/Penwick/launcherlauncher.log"]
