@@ -23,9 +23,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 java_home=/usr/lib/jvm/java-17-openjdk-amd64
 demo=$root/build/demo-launcher
 
-# The x64 package carries the win32 build's PE32 tokenhub.dll too.
+# The x64 package carries the win32 build's PE32 tokenhub.dll and the host beside it too.
 cmake --preset win32 >/dev/null
-cmake --build --preset win32 --target tokenhub >/dev/null
+cmake --build --preset win32 --target tokenhub tokenhub-host >/dev/null
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 --target launcher windowprobe installer >/dev/null
 source "$root/scripts/wine-env" 64

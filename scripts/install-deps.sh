@@ -12,6 +12,7 @@ packages=(
   openjdk-17-jdk-headless
   clang libclang-rt-14-dev valgrind
   wixl msitools
+  meson libffi-dev libtasn1-6-dev libnss3-dev
 )
 SUDO=""
 [ "$(id -u)" = 0 ] || SUDO=sudo
