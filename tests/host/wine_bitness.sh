@@ -15,7 +15,7 @@ set -euo pipefail
 build64=$(cd "$1" && pwd)
 build32=$(cd "$2" && pwd)
 root=$(cd "$(dirname "$0")/../.." && pwd)
-for f in "$build32/tokenhub/tokenhub-host.exe" "$build32/softhsm-backend/aetpkss1.dll" "$build32/testbin/tcp_relay.exe" \
+for f in "$build32/tokenhub/tokenhub-host.exe" "$build32/softhsm-backend/aetpkss1.dll" \
          "$build32/winscard-double/bitness_sign.exe"; do
   [ -f "$f" ] || { echo "missing $f: build the win32 preset first"; exit 1; }
 done
@@ -27,9 +27,14 @@ wow=$WINEPREFIX/drive_c/windows/syswow64
 installed=("$system/tokenhub.dll" "$system/tokenhub-host.exe" "$wow/tokenhub.dll" "$wow/tokenhub-host.exe"
            "$wow/aetpkss1.dll" "$system/aetpkss1.dll")
 server=
+# The Wine programs this test starts: one that outlives its starter (a
+# relay whose host was ended while it started) would keep Wine's server
+# holding the consumer's output, and the next test's Wine busy.
+ours='(tcp_relay|tokenhub-host|bitness_sign)\.exe'
 user="$WINEPREFIX/drive_c/users/Jürgen Åström"
 finish() {
   [ -n "$server" ] && kill "$server" 2>/dev/null
+  pkill -9 -f "$ours" 2>/dev/null || true
   rm -f "${installed[@]}"
   rm -rf "$user"
   "$WINE_LOADER" reg delete 'HKLM\Software\Varenzo\tokenhub' /v HostBackends /f >/dev/null 2>&1 || true
@@ -62,10 +67,23 @@ printf 'reader Virtual PCD 00 00\ninsert Virtual PCD 00 00|3B B7 94 00 81 31 FE 
   "$(printf 'E%.0s' $(seq 30))" >card.script
 head -c 3000 /dev/urandom >data.bin
 export TOKENHUB_WINSCARD_SCRIPT="Z:$rig_work/card.script"
-export TOKENHUB_TEST_RELAY="Z:${build32//\//\\}\\testbin\\tcp_relay.exe" TOKENHUB_TEST_SOFTHSM_PORT=$(cat port)
+# The test backend reaches SoftHSM2 through a relay it starts: the 64-bit
+# one for every host, as a 32-bit start takes a minute under qemu, which
+# the host's C_Initialize must not spend against the router's call bound.
+export TOKENHUB_TEST_RELAY="Z:${build64//\//\\}\\testbin\\tcp_relay.exe" TOKENHUB_TEST_SOFTHSM_PORT=$(cat port)
 export WINEDLLOVERRIDES=winscard=n
-"$WINE_LOADER" "$build64/winscard-double/bitness_sign.exe" 'C:\windows\system32\tokenhub.dll' 1234 hosted-key \
-  "Z:$rig_work/data.bin" "Z:$rig_work/data.sig" </dev/null | tr -d '\r' | tee out.txt
+# consumer LOADER BUILD DLL [unload]: signs data.bin into data.sig, its
+# output in out.txt. A file, not a pipe, and a bound: a Wine program left
+# behind cannot hold the test.
+consumer() {
+  local rc=0
+  timeout 240 "$1" "$2/winscard-double/bitness_sign.exe" "$3" 1234 hosted-key "Z:$rig_work/data.bin" \
+    "Z:$rig_work/data.sig" "${@:4}" </dev/null >raw.txt 2>&1 || rc=$?
+  tr -d '\r' <raw.txt >out.txt
+  cat out.txt
+  [ $rc = 0 ] || { echo "the consumer ended with $rc (124: still running after 240 s)"; return 1; }
+}
+consumer "$WINE_LOADER" "$build64" 'C:\windows\system32\tokenhub.dll'
 check_signed() {  # BITS of the host
   grep -qx 'slot 1 serial "1A2B3C4D5E      "' out.txt
   grep -qx "host: $1-bit" out.txt
@@ -79,9 +97,7 @@ echo "a 64-bit consumer signed through the PE32 module host"
 # start, most of a minute under qemu).
 rm -f "$wow/aetpkss1.dll" data.sig
 cp "$build64/softhsm-backend/aetpkss1.dll" "$system/"
-export TOKENHUB_TEST_RELAY="Z:${build64//\//\\}\\testbin\\tcp_relay.exe"
-"${WINE_LOADER%64}" "$build32/winscard-double/bitness_sign.exe" 'C:\windows\system32\tokenhub.dll' 1234 hosted-key \
-  "Z:$rig_work/data.bin" "Z:$rig_work/data.sig" unload </dev/null | tr -d '\r' | tee out.txt
+consumer "${WINE_LOADER%64}" "$build32" 'C:\windows\system32\tokenhub.dll' unload
 check_signed 64
 echo "a 32-bit consumer signed through the PE32+ module host"
 # FreeLibrary without C_Finalize ends the host it started.
@@ -95,7 +111,6 @@ mkdir -p "$user/tokenhub"
 cp "$build64/tokenhub/tokenhub.dll" "$build64/tokenhub/tokenhub-host.exe" "$build64/softhsm-backend/aetpkss1.dll" \
   "$user/tokenhub/"
 "$WINE_LOADER" reg add 'HKLM\Software\Varenzo\tokenhub' /v HostBackends /t REG_DWORD /d 1 /f >/dev/null 2>&1
-"$WINE_LOADER" "$build64/winscard-double/bitness_sign.exe" 'C:\users\Jürgen Åström\tokenhub\tokenhub.dll' 1234 \
-  hosted-key "Z:$rig_work/data.bin" "Z:$rig_work/data.sig" </dev/null | tr -d '\r' | tee out.txt
+consumer "$WINE_LOADER" "$build64" 'C:\users\Jürgen Åström\tokenhub\tokenhub.dll'
 check_signed 64
 echo "a router in a folder named with non-ASCII letters signed through its module host"
